@@ -1,0 +1,40 @@
+#ifndef MORVATEL_PY_ARGS_H_
+#define MORVATEL_PY_ARGS_H_
+
+// Argument binding by position or keyword, as a published signature says,
+// with the interpreter's usual TypeError messages for binding mistakes.
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "lib/py.h"
+
+namespace morvatel::py {
+
+inline constexpr size_t kMaxParams = 16;
+
+struct Signature {
+  const char* function;  // for messages: "prescribe" gives "prescribe()"
+  std::span<const char* const> names;  // every parameter, in order
+  size_t positional;  // how many leading names may be given by position
+  size_t required;    // how many leading names must be given at all
+};
+
+// Borrowed references to the bound arguments, in parameter order; an
+// optional parameter that was not given is null.
+struct BoundArgs {
+  PyObject* slot[kMaxParams] = {};
+  PyObject* operator[](size_t i) const { return slot[i]; }
+};
+
+// For METH_FASTCALL | METH_KEYWORDS entry points.
+bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, BoundArgs& out);
+
+// For tp_new and METH_VARARGS | METH_KEYWORDS entry points.
+bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
+
+}  // namespace morvatel::py
+
+#endif  // MORVATEL_PY_ARGS_H_

@@ -1,0 +1,65 @@
+#include "lib/errors.h"
+
+#include <string>
+
+namespace morvatel::py {
+
+std::nullptr_t raise(PyObject* cls, std::string_view message) {
+  Ref text = Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(cls, text.get());
+  return nullptr;
+}
+
+PyObject* panic_exception_type() {
+  // Lives for the rest of the process, like every class of the module.
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) {
+    cls = PyErr_NewExceptionWithDoc(
+        "morvatel.panic.PanicException",
+        "An internal invariant of morvatel was broken; this is a bug, not a usage error.",
+        PyExc_BaseException, nullptr);
+  }
+  return cls;
+}
+
+std::nullptr_t raise_panic(std::string_view message) {
+  PyObject* cls = panic_exception_type();
+  if (cls == nullptr) return nullptr;
+  return raise(cls, message);
+}
+
+void note_processing(std::string_view name) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  std::string note = "while processing '";
+  note.append(name);
+  note.push_back('\'');
+  if (value != nullptr) {
+    Ref r = Ref::steal(PyObject_CallMethod(value, "add_note", "s#", note.data(),
+                                           static_cast<Py_ssize_t>(note.size())));
+    // Failing to attach a note must not replace the original error.
+    if (!r) PyErr_Clear();
+  }
+  PyErr_Restore(type, value, tb);
+}
+
+std::string type_name_of(PyObject* o) {
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(o)));
+  if (!name) {
+    PyErr_Clear();
+    return "object";
+  }
+  Py_ssize_t len = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(name.get(), &len);
+  if (s == nullptr) {
+    PyErr_Clear();
+    return "object";
+  }
+  return std::string(s, static_cast<size_t>(len));
+}
+
+}  // namespace morvatel::py
