@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building and testing morvatel needs on a fresh Debian 12 or 13
+# machine: the compiler, OpenSSL's headers, GoogleTest, clang with its fuzzer
+# runtime, and a virtual environment holding the locked PyPI packages.
+#   scripts/install-deps.sh [VENV_DIR]     (default: .venv in the checkout)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+venv=${1:-$root/.venv}
+
+if command -v apt-get >/dev/null 2>&1; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends \
+    g++ make git pkg-config libssl-dev libgtest-dev clang python3-venv >/dev/null
+  # The fuzzer and sanitizer runtimes of whichever clang the release ships.
+  clang_major=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
+  $sudo apt-get install -y -qq --no-install-recommends "libclang-rt-${clang_major}-dev" >/dev/null
+fi
+
+python=${PYTHON:-python3}
+"$python" - <<'PY'
+import sys
+if sys.version_info < (3, 11):
+    sys.exit(f"morvatel needs Python 3.11 or newer, found {sys.version.split()[0]}")
+PY
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q -r "$root/requirements-lock.txt"

@@ -1,0 +1,142 @@
+import re
+import subprocess
+import sys
+
+import pytest
+
+import morvatel._core as core
+
+CLASSES_AND_FUNCTIONS = [
+    "KernelModel", "KernelInput", "KernelDecision", "PolicySnapshot", "BudgetEngine",
+    "CandidateExplanation", "Observation", "Outcome",
+    "MorvatelError", "ArtifactValidationError", "DecisionVerificationError", "ReceiptError",
+    "ProvenanceError", "WalError", "PersistenceError", "StateTrajectoryError",
+    "StateTransition", "StatefulAuditBundle", "StateChain", "ReceiptState", "ReceiptWal",
+    "SignedPolicy", "DecisionReceipt", "WalAnchor", "WalEntry", "AuditedWal",
+    "verify_audited_wal", "replay_verify_audited_wal", "verify_state_trajectory",
+    "verify_complete_state_trajectory", "verify_state_trajectory_fragment", "plan_recovery",
+    "public_key_from_signing_key",
+]
+
+CONSTANTS = {
+    "ALL_PROVIDERS": 2**64 - 1,
+    "ALL_REGIONS": 2**64 - 1,
+    "MICROCENTS_PER_CENT": 1_000_000,
+    "FULL_PROBABILITY_BPS": 10_000,
+    "BUILD_COMMIT_SHA": None,
+    "BUILD_TREE_SHA": None,
+    "BUILD_SOURCE_DIGEST": None,
+    "BUILD_LOCKFILE_SHA256": None,
+    "BUILD_DIRTY": None,
+    "BUILD_IDENTITY_VERIFIED": None,
+    "ACTION_EXECUTE_REQUESTED": 1,
+    "ACTION_SUBSTITUTE": 2,
+    "ACTION_REJECT": 3,
+    "REASON_REQUESTED_MODEL_MAXIMIZES_UTILITY": 1,
+    "REASON_ALTERNATIVE_MAXIMIZES_UTILITY": 2,
+    "REASON_RISK_HARD_LIMIT": 100,
+    "REASON_CONFIDENCE_HARD_LIMIT": 101,
+    "REASON_NO_ENABLED_MODEL": 102,
+    "REASON_QUALITY_CONSTRAINT": 103,
+    "REASON_LATENCY_CONSTRAINT": 104,
+    "REASON_CAPABILITY_CONSTRAINT": 105,
+    "REASON_PROVIDER_CONSTRAINT": 106,
+    "REASON_REGION_CONSTRAINT": 107,
+    "REASON_BUDGET_CONSTRAINT": 108,
+    "REASON_NON_POSITIVE_UTILITY": 109,
+    "REASON_RISK_CEILING_CONSTRAINT": 110,
+}
+
+PUBLISHED = CLASSES_AND_FUNCTIONS + list(CONSTANTS)
+
+
+def test_all_is_an_ordered_subsequence_of_the_published_names():
+    names = core.__all__
+    assert isinstance(names, list)
+    assert len(set(names)) == len(names)
+    positions = [PUBLISHED.index(n) for n in names]  # ValueError: unknown name
+    assert positions == sorted(positions)
+    # The constants close the list and are all present.
+    assert names[-len(CONSTANTS):] == list(CONSTANTS)
+    for name in names:
+        assert hasattr(core, name)
+
+
+def test_constant_values_and_types():
+    for name, value in CONSTANTS.items():
+        if value is not None:
+            assert getattr(core, name) == value
+            assert type(getattr(core, name)) is int
+
+
+def test_build_identity_forms():
+    hex40 = re.compile(r"[0-9a-f]{40}\Z")
+    assert hex40.match(core.BUILD_COMMIT_SHA)
+    assert hex40.match(core.BUILD_TREE_SHA)
+    assert core.BUILD_SOURCE_DIGEST == core.BUILD_TREE_SHA
+    assert re.match(r"[0-9a-f]{64}\Z", core.BUILD_LOCKFILE_SHA256)
+    assert type(core.BUILD_DIRTY) is bool
+    assert type(core.BUILD_IDENTITY_VERIFIED) is bool
+    # A verified identity is one read from a clean checkout.
+    if core.BUILD_IDENTITY_VERIFIED:
+        assert not core.BUILD_DIRTY
+        assert core.BUILD_COMMIT_SHA != "0" * 40
+
+
+EXCEPTIONS = {
+    "ArtifactValidationError": "Malformed key, JSON artifact, digest, or metadata.",
+    "DecisionVerificationError": "A decision failed exact deterministic replay verification.",
+    "ReceiptError": "Decision receipt issuance, claim, anchor, or signature failure.",
+    "ProvenanceError": "Signed policy provenance or pinned-key verification failure.",
+    "WalError": "Audited WAL integrity, locking, durability, or replay failure.",
+    "PersistenceError": "Snapshot, anchor, checkpoint, restore, or recovery failure.",
+    "StateTrajectoryError": "State trajectory linkage or replay failure.",
+}
+
+
+def test_exception_hierarchy():
+    base = core.MorvatelError
+    assert base.__bases__ == (Exception,)
+    assert base.__module__ == "morvatel._core"
+    assert base.__doc__
+    for name, doc in EXCEPTIONS.items():
+        cls = getattr(core, name)
+        assert cls.__bases__ == (base,)
+        assert cls.__name__ == name
+        assert cls.__module__ == "morvatel._core"
+        assert cls.__doc__ == doc
+        assert not issubclass(cls, ValueError)
+    names = core.__all__
+    assert names[names.index("MorvatelError"):][:8] == ["MorvatelError", *EXCEPTIONS]
+
+
+@pytest.mark.parametrize("name", ["KernelModel", "KernelInput", "KernelDecision"])
+def test_classes_are_final_and_dictless(name):
+    cls = getattr(core, name)
+    assert cls.__module__ == "morvatel._core"
+    assert cls.__qualname__ == name
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    with pytest.raises(TypeError):
+        cls.extra = 1  # immutable type
+
+
+def test_sub_interpreter_import_is_refused():
+    # Run in a child so a failure cannot disturb this interpreter.
+    code = r"""
+import _xxsubinterpreters as interpreters
+import morvatel._core
+interp = interpreters.create()
+try:
+    interpreters.run_string(interp, "import morvatel._core")
+except Exception as e:
+    print("refused:", e)
+else:
+    print("imported")
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if "No module named '_xxsubinterpreters'" in out.stderr:
+        pytest.skip("interpreter has no sub-interpreter support")
+    assert out.returncode == 0, out.stderr
+    assert "refused:" in out.stdout
+    assert "sub-interpreters" in out.stdout
