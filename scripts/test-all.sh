@@ -76,7 +76,7 @@ tsan_budget() {
 }
 
 fuzzers() {
-  CC=clang CXX=clang++ configure build/ci-fuzz -DMORVATEL_BUILD_FUZZERS=ON \
+  CC=clang-19 CXX=clang++-19 configure build/ci-fuzz -DMORVATEL_BUILD_FUZZERS=ON \
     -DMORVATEL_BUILD_PYTHON=OFF -DMORVATEL_SANITIZE=address,undefined || return 1
   local any=0 f
   for f in build/ci-fuzz/*_fuzzer; do
