@@ -8,7 +8,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <expected>
 #include <span>
 #include <string>
@@ -32,10 +31,6 @@ void store_le(T value, uint8_t (&buf)[sizeof(T)]) {
 }  // namespace crypto_detail
 
 // Streaming SHA-256.
-//
-// The digest layouts feed the hash field by field, often a byte or eight at a
-// time; such small pieces are gathered in a block-sized buffer so that
-// libcrypto is called once per 64 bytes rather than once per field.
 class Sha256 {
  public:
   Sha256();
@@ -43,15 +38,7 @@ class Sha256 {
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
 
-  void update(const void* data, size_t len) {
-    if (len <= kBufSize - buffered_) {
-      // Short pieces only; a long one goes through update_slow.
-      if (len != 0) std::memcpy(buf_ + buffered_, data, len);
-      buffered_ += len;
-      return;
-    }
-    update_slow(data, len);
-  }
+  void update(const void* data, size_t len);
   void update(std::span<const uint8_t> bytes) { update(bytes.data(), bytes.size()); }
   void update(std::string_view s) { update(s.data(), s.size()); }
 
@@ -67,12 +54,7 @@ class Sha256 {
   Digest32 finish();
 
  private:
-  static constexpr size_t kBufSize = 64;
-  void update_slow(const void* data, size_t len);
-
   void* ctx_;  // EVP_MD_CTX
-  size_t buffered_ = 0;
-  uint8_t buf_[kBufSize];
 };
 
 Digest32 sha256(std::span<const uint8_t> bytes);
