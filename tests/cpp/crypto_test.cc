@@ -33,34 +33,14 @@ std::string hex(const C& c) {
   return hex_lower(reinterpret_cast<const unsigned char*>(c.data()), c.size());
 }
 
-TEST(Sha256Test, PiecesOfEveryLengthGiveTheOneShotDigest) {
-  // The block buffer must not lose or reorder bytes at any boundary.
-  std::string data;
-  for (int i = 0; i < 1000; ++i) data.push_back(static_cast<char>(i * 7 + 3));
-  const Digest32 expected = sha256(std::string_view(data));
-  for (size_t piece : {1, 3, 8, 31, 63, 64, 65, 127, 128, 500}) {
-    Sha256 h;
-    for (size_t i = 0; i < data.size(); i += piece) {
-      h.update(std::string_view(data).substr(i, piece));
-    }
-    EXPECT_EQ(h.finish(), expected) << "piece " << piece;
-  }
-  // Mixed small and large pieces.
-  Sha256 h;
-  h.update(std::string_view(data).substr(0, 5));
-  h.update(std::string_view(data).substr(5, 200));
-  h.update(std::string_view(data).substr(205, 0));
-  h.update(std::string_view(data).substr(205));
-  EXPECT_EQ(h.finish(), expected);
+TEST(Sha256Test, StreamedFieldsGiveTheDigestOfTheirBytes) {
   EXPECT_EQ(hex(sha256(std::string_view("abc"))),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
-
-TEST(Sha256Test, LittleEndianFields) {
   Sha256 a;
+  a.update(std::string_view("ab"));
   a.update_le<uint32_t>(0x01020304u);
   a.update_le<int16_t>(-2);
-  const uint8_t raw[] = {4, 3, 2, 1, 0xfe, 0xff};
+  const uint8_t raw[] = {'a', 'b', 4, 3, 2, 1, 0xfe, 0xff};
   EXPECT_EQ(a.finish(), sha256(std::span<const uint8_t>(raw)));
 }
 
@@ -101,7 +81,6 @@ TEST(HmacSha256Test, Rfc4231Vectors) {
       {"", "abc", "fd7adb152c05ef80dccf50a1fa4c05d5a3ec6da95575fc312ae7c5d091836351"},
   };
   for (const auto& c : cases) {
-    if (c.mac == nullptr) continue;
     auto key = unhex(c.key_hex);
     EXPECT_EQ(hex(hmac_sha256(key, c.data)), c.mac) << c.data;
     // Streaming in two pieces gives the same MAC.
@@ -168,13 +147,6 @@ TEST(Ed25519Test, Rfc8032KeysAndSignatures) {
     EXPECT_FALSE(vk->verify(longer, sig));
     EXPECT_FALSE(vk->verify(msg, std::span<const uint8_t>(sig).first(63)));
   }
-}
-
-TEST(Ed25519Test, KeyPairSurvivesMoveAndSignsDeterministically) {
-  auto a = Ed25519KeyPair::from_seed(unhex_array<32>(kRfc8032[1].seed));
-  Ed25519KeyPair b = std::move(a);
-  EXPECT_EQ(hex(b.public_key()), kRfc8032[1].public_key);
-  EXPECT_EQ(b.sign(std::string_view("m")), b.sign(std::string_view("m")));
 }
 
 // A 32-byte little-endian encoding with the given low byte and top byte.
@@ -285,20 +257,15 @@ TEST(Ed25519Test, PointDecoding) {
       EXPECT_EQ(vk.error().message(), "signature error: Cannot decompress Edwards point");
     }
   }
+  // Keys accepted in their non-canonical or negative-zero forms act as the
+  // identity in verification too: R = identity, S = 0 verifies.
+  for (auto key : {encoding(0xee, 0xff, 0x7f), encoding(1, 0, 0x80)}) {
+    EXPECT_TRUE(Ed25519VerifyingKey::from_bytes(key)->verify(std::string_view("m"),
+                                                             signature_of(encoding(1, 0, 0), 0)));
+  }
   // Every RFC key decodes.
   for (const auto& c : kRfc8032) {
     EXPECT_TRUE(ed25519_point_decodes(unhex_array<32>(c.public_key)));
-  }
-}
-
-TEST(Ed25519Test, VerifierAgreesWithDecodingOnEdgeEncodings) {
-  // Keys the decoder accepts in their non-canonical or negative-zero forms
-  // act as the identity in verification: R = identity, S = 0 verifies.
-  const auto identity = encoding(1, 0, 0);
-  for (auto key : {encoding(0xee, 0xff, 0x7f), encoding(1, 0, 0x80)}) {
-    auto vk = Ed25519VerifyingKey::from_bytes(key);
-    ASSERT_TRUE(vk.has_value());
-    EXPECT_TRUE(vk->verify(std::string_view("m"), signature_of(identity, 0)));
   }
 }
 
