@@ -1,0 +1,173 @@
+#include "bounded_io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if defined(__linux__) || defined(__APPLE__)
+#include <sys/random.h>
+#endif
+
+#include "fs.h"
+#include "text.h"
+#include "utf8_valid.h"
+
+namespace morvatel {
+
+std::expected<void, IoError> LimitedWriter::write_all(const void* data, size_t len) {
+  if (len == 0) return {};
+  uint64_t remaining = written_ >= limit_ ? 0 : limit_ - written_;
+  if (len > remaining) {
+    exceeded_ = true;
+    return std::unexpected(limit_exceeded_error());
+  }
+  if (fd_ < 0) {
+    buffer_.append(static_cast<const char*>(data), len);
+    written_ += len;
+    return {};
+  }
+  auto r = write_fully(fd_, data, len, &written_);
+  if (!r) return std::unexpected(std::move(r.error()).at_path(path_));
+  return {};
+}
+
+IoError limit_exceeded_error() {
+  return IoError::custom(IoErrorKind::InvalidData,
+                         "serialized artifact exceeds configured byte limit");
+}
+
+IoError artifact_too_large_error() {
+  return IoError::custom(IoErrorKind::InvalidData,
+                         str_cat("persistence artifact exceeds ", MAX_PERSISTENCE_ARTIFACT_BYTES,
+                                 " bytes"));
+}
+
+std::expected<std::string, IoError> read_bounded_artifact(std::string_view path) {
+  auto fd = open_path(path, O_RDONLY);
+  if (!fd) return std::unexpected(fd.error());
+  struct stat st;
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(IoError::last_os());
+  if (static_cast<uint64_t>(st.st_size) > MAX_PERSISTENCE_ARTIFACT_BYTES) {
+    return std::unexpected(artifact_too_large_error());
+  }
+  // One byte past the ceiling tells a file that grew after fstat.
+  constexpr size_t kCap = MAX_PERSISTENCE_ARTIFACT_BYTES + 1;
+  std::string out;
+  out.resize(std::min<size_t>(kCap, static_cast<size_t>(st.st_size) + 1));
+  size_t got = 0;
+  for (;;) {
+    if (got == out.size()) {
+      if (out.size() == kCap) break;
+      out.resize(std::min<size_t>(kCap, out.size() * 2));
+    }
+    ssize_t n = ::read(fd->get(), out.data() + got, out.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::last_os());
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  fd->close();  // read-only: nothing to lose on a failed close
+  if (got > MAX_PERSISTENCE_ARTIFACT_BYTES) return std::unexpected(artifact_too_large_error());
+  out.resize(got);
+  return out;
+}
+
+namespace {
+
+std::string artifact_name(std::string_view path) {
+  auto name = final_name(path);
+  if (name && is_valid_utf8(*name)) return std::string(*name);
+  return "snapshot";
+}
+
+// Six characters of A-Z, a-z and 0-9. Falls back to a clock-and-counter mix
+// should the system's randomness be unavailable: the names need only be
+// unlikely to clash, and a clash is retried.
+void random_suffix(char out[6]) {
+  static constexpr char kChars[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[6];
+  if (::getentropy(bytes, sizeof bytes) != 0) {
+    static thread_local uint64_t counter = 0;
+    uint64_t x = static_cast<uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ull ^
+                 reinterpret_cast<uintptr_t>(&counter) ^ ++counter * 0xBF58476D1CE4E5B9ull;
+    for (auto& b : bytes) {
+      x ^= x >> 31;
+      x *= 0x94D049BB133111EBull;
+      b = static_cast<unsigned char>(x >> 56);
+    }
+  }
+  for (int i = 0; i < 6; ++i) out[i] = kChars[bytes[i] % 62];
+}
+
+constexpr int kTempNameAttempts = 128;
+
+}  // namespace
+
+std::string artifact_lock_path(std::string_view path) {
+  return join_path(parent_directory(path), str_cat(".", artifact_name(path), ".morvatel.lock"));
+}
+
+std::string artifact_temp_prefix(std::string_view path) {
+  return join_path(parent_directory(path), str_cat(".", artifact_name(path), ".tmp."));
+}
+
+std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view path,
+                                                               const ArtifactSerializer& serialize,
+                                                               BlockingHook* hook) {
+  auto io_failure = [](IoError e) { return std::unexpected(ArtifactWriteError{std::move(e)}); };
+
+  // Refuse a path with a NUL before anything is created.
+  auto target = c_path(path);
+  if (!target) return io_failure(target.error());
+
+  auto lock = open_path(artifact_lock_path(path), O_RDWR | O_CREAT, 0666);
+  if (!lock) return io_failure(lock.error());
+  if (auto r = lock_exclusive(lock->get(), hook); !r) return io_failure(r.error());
+
+  std::string prefix = artifact_temp_prefix(path);
+  std::string temp_path;
+  UniqueFd temp;
+  for (int attempt = 0;; ++attempt) {
+    char suffix[6];
+    random_suffix(suffix);
+    temp_path = prefix + std::string(suffix, sizeof suffix);
+    auto fd = open_path(temp_path, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd) {
+      temp = std::move(*fd);
+      break;
+    }
+    if (fd.error().kind() != IoErrorKind::AlreadyExists || attempt + 1 == kTempNameAttempts) {
+      return io_failure(std::move(fd.error()).at_path(temp_path));
+    }
+  }
+
+  // From here on a failure removes the temporary file; the lock file stays.
+  auto clean_up = [&](ArtifactWriteError e) {
+    ::unlink(temp_path.c_str());
+    temp.close();
+    lock->close();
+    return std::unexpected(std::move(e));
+  };
+
+  LimitedWriter writer(temp.get(), temp_path, MAX_PERSISTENCE_ARTIFACT_BYTES);
+  if (!serialize(writer)) {
+    if (writer.exceeded()) {
+      return clean_up({IoError::custom(IoErrorKind::InvalidInput,
+                                       artifact_too_large_error().message())});
+    }
+    return clean_up({std::nullopt});
+  }
+  if (auto r = full_sync(temp.get()); !r) return clean_up({r.error()});
+  if (::rename(temp_path.c_str(), target->c_str()) != 0) return clean_up({IoError::last_os()});
+
+  temp.close();
+  if (auto r = sync_parent_directory(path); !r) return io_failure(r.error());
+  lock->close();  // releases the lock
+  return {};
+}
+
+}  // namespace morvatel

@@ -1,0 +1,94 @@
+#ifndef MORVATEL_FS_H_
+#define MORVATEL_FS_H_
+
+// File-system calls as the whole system makes them:
+// - every descriptor is opened close-on-exec, so a child process never
+//   inherits one (and with it keeps a lock alive after we release ours);
+// - a path holding a NUL byte is refused rather than cut short at the NUL;
+// - calls interrupted by a signal are repeated where that is safe.
+// Paths are byte strings, as the operating system takes them.
+
+#include <sys/types.h>
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "blocking.h"
+#include "io_error.h"
+
+namespace morvatel {
+
+// An owned file descriptor, closed on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes now and reports the result of close().
+  std::expected<void, IoError> close();
+
+ private:
+  int fd_ = -1;
+};
+
+// The error for a path with a NUL byte in it (kind InvalidInput):
+// "file name contained an unexpected NUL byte".
+IoError nul_in_path_error();
+
+// A path as the C library takes it; fails for a path with a NUL byte.
+std::expected<std::string, IoError> c_path(std::string_view path);
+
+// open(2) with O_CLOEXEC added to `flags`, repeated while interrupted.
+std::expected<UniqueFd, IoError> open_path(std::string_view path, int flags, mode_t mode = 0666);
+
+// A duplicate of `fd` that is itself close-on-exec.
+std::expected<UniqueFd, IoError> dup_cloexec(int fd);
+
+// Whole-file advisory locks (flock). The blocking form waits for other
+// holders, repeating the call after a signal as long as `hook` (if any)
+// agrees; the non-blocking form fails with kind WouldBlock when held.
+std::expected<void, IoError> lock_exclusive(int fd, BlockingHook* hook = nullptr);
+std::expected<void, IoError> try_lock_exclusive(int fd);
+
+// Flushes file data and metadata to stable storage (F_FULLFSYNC where the
+// system offers it, else fsync), repeated while interrupted.
+std::expected<void, IoError> full_sync(int fd);
+
+// Writes all of `len` bytes, repeating short and interrupted writes. A write
+// that takes nothing fails with "failed to write whole buffer" (WriteZero).
+// `*written` grows by every byte accepted, also when a later call fails.
+std::expected<void, IoError> write_fully(int fd, const void* data, size_t len,
+                                         uint64_t* written = nullptr);
+
+// The directory that holds `path`: its parent, or "." when it has none or an
+// empty one ("a/b" gives "a", "b" gives ".", "/b" gives "/").
+std::string parent_directory(std::string_view path);
+
+// The final component of `path` when it is a plain name ("a/b/" gives "b");
+// nothing when the path ends in "..", is a root, or is empty.
+std::optional<std::string_view> final_name(std::string_view path);
+
+// `dir` and `name` joined with one separator.
+std::string join_path(std::string_view dir, std::string_view name);
+
+// Flushes the directory that holds `path` to stable storage, so that a
+// rename or creation inside it survives a crash.
+std::expected<void, IoError> sync_parent_directory(std::string_view path);
+
+}  // namespace morvatel
+
+#endif  // MORVATEL_FS_H_

@@ -1,0 +1,52 @@
+#include "keys.h"
+
+#include "text.h"
+
+namespace morvatel {
+
+std::expected<Ed25519KeyPair, ArtifactError> signing_key(std::span<const uint8_t> bytes) {
+  if (bytes.size() != 32) {
+    return std::unexpected(
+        ArtifactError{str_cat("signing_key must be exactly 32 bytes, found ", bytes.size())});
+  }
+  return Ed25519KeyPair::from_seed(bytes.first<32>());
+}
+
+std::expected<Ed25519VerifyingKey, ArtifactError> verifying_key(std::span<const uint8_t> bytes) {
+  if (bytes.size() != 32) {
+    return std::unexpected(ArtifactError{
+        str_cat("trusted_public_key must be exactly 32 bytes, found ", bytes.size())});
+  }
+  auto key = Ed25519VerifyingKey::from_bytes(bytes.first<32>());
+  if (!key) return std::unexpected(ArtifactError{key.error().message()});
+  return std::move(*key);
+}
+
+bool is_hex32(std::string_view text) {
+  if (text.size() != 64) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+std::expected<void, ArtifactError> validate_hex32(std::string_view field, std::string_view text) {
+  if (is_hex32(text)) return {};
+  return std::unexpected(
+      ArtifactError{str_cat(field, " must contain exactly 64 lowercase ASCII hex characters")});
+}
+
+std::string preview(std::string_view text) {
+  // Count code points by their lead bytes: a continuation byte (10xxxxxx)
+  // never starts a character, so the cut falls only between characters.
+  size_t chars = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (chars == 8) return std::string(text.substr(0, i));
+      ++chars;
+    }
+  }
+  return std::string(text);
+}
+
+}  // namespace morvatel

@@ -1,0 +1,470 @@
+#include "bounded_io.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fs.h"
+#include "text.h"
+
+namespace morvatel {
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/morvatel-bio-XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const { return join_path(path_, name); }
+
+  std::vector<std::string> entries() const {
+    std::vector<std::string> out;
+    DIR* d = ::opendir(path_.c_str());
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") out.push_back(n);
+    }
+    ::closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  size_t temp_files() const {
+    size_t n = 0;
+    for (const auto& e : entries()) n += e.find(".tmp.") != std::string::npos;
+    return n;
+  }
+
+ private:
+  std::string path_;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+void spill(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+ArtifactSerializer writes(std::string content, size_t chunk = 4096) {
+  return [content = std::move(content), chunk](LimitedWriter& w) {
+    for (size_t i = 0; i < content.size(); i += chunk) {
+      if (!w.write_all(std::string_view(content).substr(i, chunk))) return false;
+    }
+    return true;
+  };
+}
+
+TEST(LimitedWriterTest, RefusesAWriteThatWouldPassTheLimitWhole) {
+  LimitedWriter w(10);
+  EXPECT_TRUE(w.write_all("abcd").has_value());
+  auto r = w.write_all("1234567");  // 7 > 6 left
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "serialized artifact exceeds configured byte limit");
+  EXPECT_EQ(r.error().kind(), IoErrorKind::InvalidData);
+  EXPECT_TRUE(w.exceeded());
+  EXPECT_EQ(w.buffer(), "abcd");  // nothing of the refused write went through
+  EXPECT_EQ(w.written(), 4u);
+  // An empty write succeeds even after a refusal; the flag stays set.
+  EXPECT_TRUE(w.write_all("").has_value());
+  // Exactly what is left passes and leaves nothing.
+  EXPECT_TRUE(w.write_all("123456").has_value());
+  EXPECT_EQ(w.written(), 10u);
+  EXPECT_TRUE(w.exceeded());
+  EXPECT_FALSE(w.write_all("x").has_value());
+  EXPECT_EQ(w.take_buffer(), "abcd123456");
+}
+
+TEST(LimitedWriterTest, FileSinkErrorsNameThePath) {
+  TempDir dir;
+  spill(dir / "f", "");
+  int fd = ::open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC);
+  LimitedWriter w(fd, dir / "f", 100);
+  auto r = w.write_all("abc");
+  ::close(fd);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), "Bad file descriptor (os error 9) at path \"" + (dir / "f") + "\"");
+  EXPECT_FALSE(w.exceeded());
+}
+
+TEST(IoErrorTest, DisplayTexts) {
+  EXPECT_EQ(IoError::os(ENOENT).message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(IoError::os(ENOENT).kind(), IoErrorKind::NotFound);
+  EXPECT_EQ(IoError::os(ENOENT).os_error(), ENOENT);
+  EXPECT_EQ(IoError::custom(IoErrorKind::InvalidData, "own text").message(), "own text");
+  EXPECT_EQ(IoError::custom(IoErrorKind::InvalidData, "own text").os_error(), 0);
+  EXPECT_EQ(quote_path("a\"b\\c\n\xff\xc3\xa9"), "\"a\\\"b\\\\c\\n\\xff\xc3\xa9\"");
+}
+
+TEST(BoundedReadTest, CeilingIsInclusive) {
+  TempDir dir;
+  std::string content(MAX_PERSISTENCE_ARTIFACT_BYTES, 'x');
+  spill(dir / "exact", content);
+  auto r = read_bounded_artifact(dir / "exact");
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->size(), MAX_PERSISTENCE_ARTIFACT_BYTES);
+
+  content.push_back('y');
+  spill(dir / "over", content);
+  auto over = read_bounded_artifact(dir / "over");
+  ASSERT_FALSE(over.has_value());
+  EXPECT_EQ(over.error().message(), "persistence artifact exceeds 16777216 bytes");
+
+  spill(dir / "empty", "");
+  EXPECT_EQ(read_bounded_artifact(dir / "empty").value(), "");
+}
+
+TEST(BoundedReadTest, OsErrorsAndNulPaths) {
+  TempDir dir;
+  auto missing = read_bounded_artifact(dir / "missing");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().message(), "No such file or directory (os error 2)");
+
+  // The NUL would otherwise cut the path to an existing file.
+  spill(dir / "real", "content");
+  auto nul = read_bounded_artifact(dir / std::string("real\0.json", 10));
+  ASSERT_FALSE(nul.has_value());
+  EXPECT_EQ(nul.error().message(), "file name contained an unexpected NUL byte");
+  EXPECT_EQ(nul.error().kind(), IoErrorKind::InvalidInput);
+}
+
+TEST(ArtifactPathsTest, SiblingNames) {
+  struct Case {
+    std::string path, lock, temp_prefix;
+  };
+  const Case cases[] = {
+      {"snap.json", "./.snap.json.morvatel.lock", "./.snap.json.tmp."},
+      {"d/snap.json", "d/.snap.json.morvatel.lock", "d/.snap.json.tmp."},
+      {"/snap.json", "/.snap.json.morvatel.lock", "/.snap.json.tmp."},
+      {"a/b/anchor", "a/b/.anchor.morvatel.lock", "a/b/.anchor.tmp."},
+      {"d/sub/", "d/.sub.morvatel.lock", "d/.sub.tmp."},
+      {"d/\xff\xfe", "d/.snapshot.morvatel.lock", "d/.snapshot.tmp."},
+      {"d/..", "d/.snapshot.morvatel.lock", "d/.snapshot.tmp."},
+      {"..", "./.snapshot.morvatel.lock", "./.snapshot.tmp."},
+      {"d/caf\xc3\xa9", "d/.caf\xc3\xa9.morvatel.lock", "d/.caf\xc3\xa9.tmp."},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(artifact_lock_path(c.path), c.lock) << c.path;
+    EXPECT_EQ(artifact_temp_prefix(c.path), c.temp_prefix) << c.path;
+  }
+}
+
+TEST(AtomicWriteTest, ReplacesAndLeavesOnlyTheLockFile) {
+  TempDir dir;
+  const std::string target = dir / "snap.json";
+  spill(target, "old");
+  ASSERT_TRUE(atomic_write_artifact(target, writes("{\n  \"a\": 1\n}")).has_value());
+  EXPECT_EQ(slurp(target), "{\n  \"a\": 1\n}");
+  struct stat st;
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{".snap.json.morvatel.lock", "snap.json"}));
+  // The lock file is reused, never removed.
+  ASSERT_TRUE(atomic_write_artifact(target, writes("second")).has_value());
+  EXPECT_EQ(slurp(target), "second");
+  EXPECT_EQ(dir.entries().size(), 2u);
+}
+
+TEST(AtomicWriteTest, ByteLimitIsInclusiveAndAFailureLeavesTheOldFile) {
+  TempDir dir;
+  const std::string target = dir / "big";
+  const std::string exact(MAX_PERSISTENCE_ARTIFACT_BYTES, 'z');
+  ASSERT_TRUE(atomic_write_artifact(target, writes(exact, 1 << 20)).has_value());
+  EXPECT_EQ(slurp(target).size(), MAX_PERSISTENCE_ARTIFACT_BYTES);
+
+  spill(target, "old content");
+  auto r = atomic_write_artifact(target, writes(exact + "!", 1 << 20));
+  ASSERT_FALSE(r.has_value());
+  ASSERT_FALSE(r.error().serializer_failed());
+  EXPECT_EQ(r.error().io->message(), "persistence artifact exceeds 16777216 bytes");
+  EXPECT_EQ(slurp(target), "old content");
+  EXPECT_EQ(dir.temp_files(), 0u);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{".big.morvatel.lock", "big"}));
+}
+
+TEST(AtomicWriteTest, SerializerAndRenameFailuresLeaveNoTemporaryFile) {
+  TempDir dir;
+  const std::string target = dir / "t";
+  spill(target, "old");
+  auto r = atomic_write_artifact(target, [](LimitedWriter& w) {
+    (void)w.write_all("partial");
+    return false;
+  });
+  ASSERT_FALSE(r.has_value());
+  EXPECT_TRUE(r.error().serializer_failed());
+  EXPECT_EQ(slurp(target), "old");
+  EXPECT_EQ(dir.temp_files(), 0u);
+
+  // A directory cannot be replaced by a file: the rename fails.
+  ::mkdir((dir / "d").c_str(), 0777);
+  auto rn = atomic_write_artifact(dir / "d", writes("x"));
+  ASSERT_FALSE(rn.has_value());
+  ASSERT_FALSE(rn.error().serializer_failed());
+  EXPECT_EQ(rn.error().io->message(), "Is a directory (os error 21)");
+  EXPECT_EQ(dir.temp_files(), 0u);
+
+  // A missing directory fails at the lock file, creating nothing.
+  auto nodir = atomic_write_artifact(dir / "none/t", writes("x"));
+  ASSERT_FALSE(nodir.has_value());
+  EXPECT_EQ(nodir.error().io->message(), "No such file or directory (os error 2)");
+}
+
+TEST(AtomicWriteTest, NulInPathIsRefusedBeforeAnythingIsCreated) {
+  TempDir dir;
+  auto r = atomic_write_artifact(dir / std::string("a\0b", 3), writes("x"));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().io->message(), "file name contained an unexpected NUL byte");
+  EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(AtomicWriteTest, BareFileNameUsesTheCurrentDirectory) {
+  TempDir dir;
+  char old_cwd[4096];
+  ASSERT_NE(::getcwd(old_cwd, sizeof old_cwd), nullptr);
+  ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+  std::vector<std::string> during;
+  auto r = atomic_write_artifact("anchor.json", [&](LimitedWriter& w) {
+    during = dir.entries();
+    return w.write_all("{}").has_value();
+  });
+  ASSERT_EQ(::chdir(old_cwd), 0);
+  ASSERT_TRUE(r.has_value());
+  ASSERT_EQ(during.size(), 2u);
+  EXPECT_EQ(during[0], ".anchor.json.morvatel.lock");
+  EXPECT_EQ(during[1].substr(0, 17), ".anchor.json.tmp.");
+  ASSERT_EQ(during[1].size(), 23u);
+  for (char c : during[1].substr(17)) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)));
+  EXPECT_EQ(slurp(dir / "anchor.json"), "{}");
+}
+
+TEST(AtomicWriteTest, EveryDescriptorIsCloseOnExec) {
+  TempDir dir;
+  int ours = 0;
+  auto r = atomic_write_artifact(dir / "f", [&](LimitedWriter& w) {
+    // The lock file and the temporary file are open now.
+    DIR* d = ::opendir("/proc/self/fd");
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      int fd = std::atoi(e->d_name);
+      char link[4096];
+      ssize_t n = ::readlink((std::string("/proc/self/fd/") + e->d_name).c_str(), link, sizeof link);
+      if (n <= 0 || std::string(link, n).find(dir.path()) != 0) continue;
+      ++ours;
+      int flags = ::fcntl(fd, F_GETFD);
+      EXPECT_TRUE(flags >= 0 && (flags & FD_CLOEXEC)) << std::string(link, n);
+    }
+    ::closedir(d);
+    return w.write_all("x").has_value();
+  });
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(ours, 2);  // the lock file and the temporary file
+  auto fd = open_path(dir / "f", O_RDONLY);
+  ASSERT_TRUE(fd.has_value());
+  EXPECT_TRUE(::fcntl(fd->get(), F_GETFD) & FD_CLOEXEC);
+  auto copy = dup_cloexec(fd->get());
+  ASSERT_TRUE(copy.has_value());
+  EXPECT_TRUE(::fcntl(copy->get(), F_GETFD) & FD_CLOEXEC);
+}
+
+TEST(AtomicWriteTest, WritersOfOneTargetTakeTurns) {
+  TempDir dir;
+  const std::string target = dir / "t";
+  std::atomic<int> inside{0};
+  std::atomic<int> max_inside{0};
+  auto slow = [&](std::string content) {
+    return [&, content](LimitedWriter& w) {
+      int now = ++inside;
+      max_inside = std::max(max_inside.load(), now);
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      --inside;
+      return w.write_all(content).has_value();
+    };
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] {
+      EXPECT_TRUE(atomic_write_artifact(target, slow("writer" + std::to_string(i))).has_value());
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(max_inside.load(), 1);
+  EXPECT_EQ(slurp(target).substr(0, 6), "writer");
+}
+
+// A child process that holds the lock file of `target` until it exits after
+// `hold_ms`. Returns once the lock is held.
+pid_t hold_lock_in_child(const std::string& target, int hold_ms) {
+  int pipefd[2];
+  EXPECT_EQ(::pipe(pipefd), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int fd = ::open(artifact_lock_path(target).c_str(), O_RDWR | O_CREAT, 0666);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+    (void)::write(pipefd[1], "L", 1);
+    ::usleep(hold_ms * 1000);
+    ::_exit(0);
+  }
+  char c;
+  EXPECT_EQ(::read(pipefd[0], &c, 1), 1);
+  ::close(pipefd[0]);
+  ::close(pipefd[1]);
+  return pid;
+}
+
+void on_signal(int) {}
+
+class CountingHook : public BlockingHook {
+ public:
+  explicit CountingHook(int retries) : retries_(retries) {}
+  void enter() override { ++enters; }
+  void leave() override { ++leaves; }
+  bool retry_after_interrupt() override {
+    ++interrupts;
+    return retries_-- > 0;
+  }
+  int enters = 0, leaves = 0, interrupts = 0;
+
+ private:
+  int retries_;
+};
+
+TEST(AtomicWriteTest, LockWaitSeesSignalsThroughTheHook) {
+  // Install a handler without SA_RESTART, as interpreters do, so the wait
+  // for the lock returns EINTR.
+  struct sigaction sa {}, old {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
+  TempDir dir;
+  const std::string target = dir / "t";
+  // Signals the waiting thread every 20 ms until stopped, so the wait is
+  // interrupted however late it starts.
+  struct Poker {
+    explicit Poker(pthread_t target)
+        : thread([this, target] {
+            while (!stop) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              ::pthread_kill(target, SIGUSR1);
+            }
+          }) {}
+    ~Poker() {
+      stop = true;
+      thread.join();
+    }
+    std::atomic<bool> stop{false};
+    std::thread thread;
+  };
+
+  // Giving up on the first interruption fails with EINTR and creates nothing.
+  {
+    pid_t child = hold_lock_in_child(target, 500);
+    CountingHook hook(0);
+    std::expected<void, ArtifactWriteError> r;
+    {
+      Poker poker(::pthread_self());
+      r = atomic_write_artifact(target, writes("new"), &hook);
+    }
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().io->message(), "Interrupted system call (os error 4)");
+    EXPECT_EQ(hook.interrupts, 1);
+    EXPECT_EQ(hook.enters, 1);
+    EXPECT_EQ(hook.leaves, 1);
+    EXPECT_EQ(dir.temp_files(), 0u);
+    ::waitpid(child, nullptr, 0);
+  }
+  // Going on after interruptions waits for the holder and then writes.
+  {
+    pid_t child = hold_lock_in_child(target, 300);
+    CountingHook hook(1000000);
+    std::expected<void, ArtifactWriteError> r;
+    {
+      Poker poker(::pthread_self());
+      r = atomic_write_artifact(target, writes("new"), &hook);
+    }
+    ASSERT_TRUE(r.has_value());
+    EXPECT_GE(hook.interrupts, 1);
+    EXPECT_EQ(hook.enters, hook.interrupts + 1);
+    EXPECT_EQ(hook.leaves, hook.enters);
+    EXPECT_EQ(slurp(target), "new");
+    ::waitpid(child, nullptr, 0);
+  }
+  ::sigaction(SIGUSR1, &old, nullptr);
+}
+
+// Content of version n: a header naming n and its length, then bytes that
+// depend on n, so a reader can tell a whole version from anything else.
+std::string version_content(uint64_t n) {
+  size_t len = 1000 + (n * 7919) % 150000;
+  std::string out = str_cat("version ", n, " length ", len, "\n");
+  std::mt19937_64 gen(n);
+  while (out.size() < len) out.push_back(static_cast<char>('a' + gen() % 26));
+  return out;
+}
+
+bool is_whole_version(const std::string& content) {
+  uint64_t n = 0;
+  if (std::sscanf(content.c_str(), "version %lu ", &n) != 1) return false;
+  return content == version_content(n);
+}
+
+TEST(AtomicWriteTest, KilledWriterLeavesTheOldOrTheNewFile) {
+  TempDir dir;
+  const std::string target = dir / "artifact.json";
+  ASSERT_TRUE(atomic_write_artifact(target, writes(version_content(0))).has_value());
+  std::mt19937 rng(12345);
+  auto start = std::chrono::steady_clock::now();
+  int kills = 0;
+  std::set<std::string> seen_versions;
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2500) &&
+         kills < 300) {
+    uint64_t base = static_cast<uint64_t>(kills + 1) * 1000000;
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (uint64_t v = base;; ++v) {
+        if (!atomic_write_artifact(target, writes(version_content(v), 997))) ::_exit(1);
+      }
+    }
+    ::usleep(rng() % 20000);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "writer failed on its own";
+    ++kills;
+    std::string content = slurp(target);
+    ASSERT_TRUE(is_whole_version(content)) << "after kill " << kills << ": "
+                                           << content.substr(0, 40);
+    seen_versions.insert(content.substr(0, content.find(' ', 8)));
+  }
+  // The lock died with its holder: a new writer gets it at once.
+  ASSERT_TRUE(atomic_write_artifact(target, writes(version_content(7))).has_value());
+  EXPECT_EQ(slurp(target), version_content(7));
+  EXPECT_GT(kills, 20);
+  EXPECT_GT(seen_versions.size(), 1u);
+  std::printf("[ info ] %d kills, %zu distinct versions seen, %zu temporary files left\n", kills,
+              seen_versions.size(), dir.temp_files());
+}
+
+}  // namespace
+}  // namespace morvatel
