@@ -13,11 +13,6 @@ namespace {
 
 constexpr uint64_t kMaxTenantIdBytes = uint64_t{1} << 32;
 
-template <typename Map>
-auto find_in(Map& map, std::string_view tenant) {
-  return map.find(tenant);
-}
-
 }  // namespace
 
 std::string TenantArgumentError::message() const {
@@ -64,6 +59,7 @@ std::expected<void, TenantArgumentError> BudgetEngine::ensure_tenant(std::string
     return std::unexpected(TenantArgumentError{TenantArgumentError::Kind::IdTooLong, "tenant_id",
                                                0, tenant.size()});
   }
+  const TenantKey key(tenant);
   std::shared_lock gate(ledger_lock_);
   Hold l1(remaining_by_tenant_.mu);
   Hold l2(initial_by_tenant_.mu);
@@ -73,7 +69,7 @@ std::expected<void, TenantArgumentError> BudgetEngine::ensure_tenant(std::string
   auto& initial = initial_by_tenant_.value;
   auto& committed = committed_by_tenant_.value;
   auto& reserved = reserved_by_tenant_.value;
-  if (remaining.contains(tenant)) return {};
+  if (remaining.contains(key)) return {};
 
   // The four maps gain the tenant together or not at all. Everything that
   // can fail (the name, bucket arrays, nodes) happens before or during the
@@ -108,10 +104,11 @@ std::expected<void, TenantArgumentError> BudgetEngine::set_max_reserved_microcen
     return std::unexpected(TenantArgumentError{TenantArgumentError::Kind::Negative,
                                                "max_reserved_microcents", max_microcents, 0});
   }
+  const TenantKey key(tenant);
   std::unique_lock gate(ledger_lock_);
   Hold l(max_reserved_by_tenant_.mu);
   auto& limits = max_reserved_by_tenant_.value;
-  auto it = limits.find(tenant);
+  auto it = limits.find(key);
   if (max_microcents == 0) {
     if (it != limits.end()) limits.erase(it);
   } else if (it != limits.end()) {
@@ -125,18 +122,19 @@ std::expected<void, TenantArgumentError> BudgetEngine::set_max_reserved_microcen
 TopUpOutcome BudgetEngine::top_up_tenant(std::string_view tenant, int64_t amount) {
   using K = TopUpOutcome::Kind;
   if (amount <= 0) return {K::InvalidAmount};
+  const TenantKey key(tenant);
   std::shared_lock gate(ledger_lock_);
   // Cells live in their map nodes; only a restore, under the exclusive gate,
   // removes nodes, so the pointer stays valid while the gate is held shared.
   std::atomic<int64_t>* remaining;
   {
     Hold l(remaining_by_tenant_.mu);
-    auto it = find_in(remaining_by_tenant_.value, tenant);
+    auto it = remaining_by_tenant_.value.find(key);
     if (it == remaining_by_tenant_.value.end()) return {K::MissingTenant};
     remaining = &it->second.value;
   }
   Hold l(initial_by_tenant_.mu);
-  auto it = find_in(initial_by_tenant_.value, tenant);
+  auto it = initial_by_tenant_.value.find(key);
   if (it == initial_by_tenant_.value.end()) return {K::MissingTenant};
   auto new_initial = checked_add(it->second, amount);
   if (!new_initial) return {K::Overflow};
@@ -155,6 +153,7 @@ TopUpOutcome BudgetEngine::top_up_tenant(std::string_view tenant, int64_t amount
 ReserveOutcome BudgetEngine::try_reserve(std::string_view tenant, int64_t amount) {
   using K = ReserveOutcome::Kind;
   if (amount <= 0) return {.kind = K::Insufficient, .remaining = 0, .required = amount};
+  const TenantKey key(tenant);
   std::shared_lock gate(ledger_lock_);
   std::atomic<int64_t>* remaining;
   std::atomic<int64_t>* reserved;
@@ -162,8 +161,8 @@ ReserveOutcome BudgetEngine::try_reserve(std::string_view tenant, int64_t amount
   {
     Hold l1(remaining_by_tenant_.mu);
     Hold l2(reserved_by_tenant_.mu);
-    auto r = find_in(remaining_by_tenant_.value, tenant);
-    auto s = find_in(reserved_by_tenant_.value, tenant);
+    auto r = remaining_by_tenant_.value.find(key);
+    auto s = reserved_by_tenant_.value.find(key);
     if (r == remaining_by_tenant_.value.end() || s == reserved_by_tenant_.value.end()) {
       return {.kind = K::MissingTenant};
     }
@@ -174,7 +173,7 @@ ReserveOutcome BudgetEngine::try_reserve(std::string_view tenant, int64_t amount
   int64_t limit = 0;
   {
     Hold l(max_reserved_by_tenant_.mu);
-    auto it = find_in(max_reserved_by_tenant_.value, tenant);
+    auto it = max_reserved_by_tenant_.value.find(key);
     if (it != max_reserved_by_tenant_.value.end()) limit = it->second;
   }
 
@@ -208,7 +207,7 @@ ReserveOutcome BudgetEngine::try_reserve(std::string_view tenant, int64_t amount
   try {
     Hold l(reservations_.mu);
     // Ids are never handed out twice, so the id is new to the map.
-    reservations_.value.try_emplace(*id, ReservationRecord{*name, amount});
+    reservations_.value.try_emplace(*id, ReservationRecord{*name, amount, key.hash});
   } catch (...) {
     // No record means no reservation: hand the money back before the
     // failure propagates, so the ledgers are as they were (the id stays
@@ -230,13 +229,13 @@ Settlement BudgetEngine::commit(uint64_t reservation_id, int64_t actual) {
   Hold hold_reservations(reservations_.mu);
   auto rec = reservations_.value.find(reservation_id);
   if (rec == reservations_.value.end()) return {K::MissingReservation};
-  const std::string& tenant = *rec->second.tenant;
+  const TenantKey key(*rec->second.tenant, rec->second.tenant_hash);
   const int64_t amount = rec->second.amount;
 
   std::atomic<int64_t>* remaining;
   {
     Hold l(remaining_by_tenant_.mu);
-    auto it = remaining_by_tenant_.value.find(std::string_view(tenant));
+    auto it = remaining_by_tenant_.value.find(key);
     if (it == remaining_by_tenant_.value.end()) return {K::MissingTenant};
     remaining = &it->second.value;
   }
@@ -244,7 +243,7 @@ Settlement BudgetEngine::commit(uint64_t reservation_id, int64_t actual) {
   {
     Hold l(committed_by_tenant_.mu);
     auto& committed = committed_by_tenant_.value;
-    auto it = committed.find(std::string_view(tenant));
+    auto it = committed.find(key);
     if (it == committed.end()) {
       // Every tenant has a committed entry; should one be missing, it counts
       // as 0. Insert it now, while nothing has changed, so the store below
@@ -268,7 +267,7 @@ Settlement BudgetEngine::commit(uint64_t reservation_id, int64_t actual) {
   if (delta < 0) remaining->fetch_add(-delta);
   {
     Hold l(reserved_by_tenant_.mu);
-    auto it = reserved_by_tenant_.value.find(std::string_view(tenant));
+    auto it = reserved_by_tenant_.value.find(key);
     if (it != reserved_by_tenant_.value.end()) it->second.value.fetch_sub(amount);
   }
   const int64_t remaining_after = remaining->load();
@@ -282,19 +281,19 @@ Settlement BudgetEngine::release(uint64_t reservation_id) {
   Hold hold_reservations(reservations_.mu);
   auto rec = reservations_.value.find(reservation_id);
   if (rec == reservations_.value.end()) return {K::MissingReservation};
-  const std::string& tenant = *rec->second.tenant;
+  const TenantKey key(*rec->second.tenant, rec->second.tenant_hash);
   const int64_t amount = rec->second.amount;
 
   std::atomic<int64_t>* remaining;
   {
     Hold l(remaining_by_tenant_.mu);
-    auto it = remaining_by_tenant_.value.find(std::string_view(tenant));
+    auto it = remaining_by_tenant_.value.find(key);
     if (it == remaining_by_tenant_.value.end()) return {K::MissingTenant};
     remaining = &it->second.value;
   }
   {
     Hold l(reserved_by_tenant_.mu);
-    auto it = reserved_by_tenant_.value.find(std::string_view(tenant));
+    auto it = reserved_by_tenant_.value.find(key);
     if (it != reserved_by_tenant_.value.end()) it->second.value.fetch_sub(amount);
   }
   const int64_t remaining_after = remaining->fetch_add(amount) + amount;
@@ -303,29 +302,33 @@ Settlement BudgetEngine::release(uint64_t reservation_id) {
 }
 
 std::optional<int64_t> BudgetEngine::initial_microcents(std::string_view tenant) const {
+  const TenantKey key(tenant);
   Hold l(initial_by_tenant_.mu);
-  auto it = initial_by_tenant_.value.find(tenant);
+  auto it = initial_by_tenant_.value.find(key);
   if (it == initial_by_tenant_.value.end()) return std::nullopt;
   return it->second;
 }
 
 std::optional<int64_t> BudgetEngine::remaining_microcents(std::string_view tenant) const {
+  const TenantKey key(tenant);
   Hold l(remaining_by_tenant_.mu);
-  auto it = remaining_by_tenant_.value.find(tenant);
+  auto it = remaining_by_tenant_.value.find(key);
   if (it == remaining_by_tenant_.value.end()) return std::nullopt;
   return it->second.value.load();
 }
 
 std::optional<int64_t> BudgetEngine::reserved_microcents(std::string_view tenant) const {
+  const TenantKey key(tenant);
   Hold l(reserved_by_tenant_.mu);
-  auto it = reserved_by_tenant_.value.find(tenant);
+  auto it = reserved_by_tenant_.value.find(key);
   if (it == reserved_by_tenant_.value.end()) return std::nullopt;
   return it->second.value.load();
 }
 
 std::optional<int64_t> BudgetEngine::committed_microcents(std::string_view tenant) const {
+  const TenantKey key(tenant);
   Hold l(committed_by_tenant_.mu);
-  auto it = committed_by_tenant_.value.find(tenant);
+  auto it = committed_by_tenant_.value.find(key);
   if (it == committed_by_tenant_.value.end()) return std::nullopt;
   return it->second;
 }

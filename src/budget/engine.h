@@ -177,6 +177,7 @@ class BudgetEngine {
   struct ReservationRecord {
     TenantName tenant;
     int64_t amount;
+    uint64_t tenant_hash;  // so settling hashes nothing under a mutex
   };
 
   std::optional<uint64_t> allocate_id();

@@ -27,17 +27,31 @@ uint64_t tenant_hash(std::string_view id) noexcept;
 // Keyed mix of a reservation id under the per-process key.
 uint64_t reservation_hash(uint64_t id) noexcept;
 
-// Transparent hash and equality, so a lookup by a borrowed string needs no
+// A borrowed tenant id with its hash, computed once before any mutex is
+// taken and then used for every map the operation visits.
+struct TenantKey {
+  explicit TenantKey(std::string_view s) : id(s), hash(tenant_hash(s)) {}
+  TenantKey(std::string_view s, uint64_t h) : id(s), hash(h) {}
+  std::string_view id;
+  uint64_t hash;
+};
+
+// Transparent hash and equality, so a lookup by a borrowed id needs no
 // shared name.
 struct TenantHash {
   using is_transparent = void;
+  size_t operator()(const TenantKey& k) const noexcept { return k.hash; }
   size_t operator()(std::string_view id) const noexcept { return tenant_hash(id); }
-  size_t operator()(const TenantName& id) const noexcept { return tenant_hash(*id); }
+  // Deliberately not noexcept (it never throws): a hash that might throw
+  // makes the standard library keep each node's hash code in the node, so
+  // lookups compare codes before bytes and rehashing never rehashes ids.
+  size_t operator()(const TenantName& id) const { return tenant_hash(*id); }
 };
 
 struct TenantEqual {
   using is_transparent = void;
   static std::string_view view(std::string_view s) noexcept { return s; }
+  static std::string_view view(const TenantKey& k) noexcept { return k.id; }
   static std::string_view view(const TenantName& s) noexcept { return *s; }
   template <typename A, typename B>
   bool operator()(const A& a, const B& b) const noexcept {

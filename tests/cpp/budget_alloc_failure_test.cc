@@ -37,6 +37,9 @@ bool should_fail() {
 }  // namespace
 
 #ifndef MORVATEL_NO_ALLOC_HOOK
+// These are the replacement allocation functions themselves: pairing free
+// with this operator new is exactly right, whatever inlining makes of it.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
   if (should_fail()) throw std::bad_alloc();
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
