@@ -18,9 +18,12 @@ Digest32 ledger_digest(const budget::BudgetSnapshot& snapshot) {
   std::vector<const budget::TenantLedger*> rows;
   rows.reserve(snapshot.tenants.size());
   for (const auto& row : snapshot.tenants) rows.push_back(&row);
-  std::stable_sort(rows.begin(), rows.end(), [](const auto* a, const auto* b) {
-    // std::string compares as unsigned bytes, a proper prefix first.
-    return a->tenant_id < b->tenant_id;
+  // Byte order of the ids (std::string compares as unsigned bytes, a proper
+  // prefix first); equal ids keep their order in the snapshot, since the
+  // pointers into one vector ascend with it.
+  std::sort(rows.begin(), rows.end(), [](const auto* a, const auto* b) {
+    int c = a->tenant_id.compare(b->tenant_id);
+    return c < 0 || (c == 0 && a < b);
   });
 
   Sha256 h;

@@ -365,7 +365,8 @@ std::expected<BudgetSnapshot, SnapshotAllocatorError> BudgetEngine::try_snapshot
         reserved == reserved_by_tenant_.value.end() ? 0 : reserved->second.value.load(),
         entry(committed_by_tenant_.value, name)});
   }
-  std::stable_sort(snap.tenants.begin(), snap.tenants.end(),
+  // Ids are unique keys, so any sort is the stable one.
+  std::sort(snap.tenants.begin(), snap.tenants.end(),
                    [](const TenantLedger& a, const TenantLedger& b) {
                      return a.tenant_id < b.tenant_id;
                    });
@@ -412,9 +413,19 @@ std::expected<Certificate, SnapshotAllocatorError> BudgetEngine::certify() {
   if (!snap) return std::unexpected(snap.error());
   WideTotals totals = wide_totals(snap->tenants);
   const bool representable = totals.representable();
+  // Everything that can fail comes before the certified total moves: a
+  // certificate that is never delivered must not count the spend it saw.
   Certificate cert;
+  cert.ledger_digest = ledger_digest(*snap);
+  cert.conservation_balanced = conservation_status(snap->tenants).is_balanced() && representable;
+  cert.aggregate_totals_representable = representable;
+  cert.snapshot_version = snap->version;
+  cert.tenant_count = snap->tenants.size();
+  cert.active_reservations = snap->active_reservations;
   if (representable) {
     const auto total_committed = static_cast<int64_t>(totals.committed);
+    cert.total_initial = static_cast<int64_t>(totals.initial);
+    cert.total_committed = total_committed;
     // Taken alone, after the capture has released everything. Racing
     // certificates each report the growth past the stored total and push it
     // up, so together they count every microcent of spend exactly once.
@@ -426,15 +437,7 @@ std::expected<Certificate, SnapshotAllocatorError> BudgetEngine::certify() {
       cert.committed_since_last_certificate = total_committed - stored;
       stored = total_committed;
     }
-    cert.total_initial = static_cast<int64_t>(totals.initial);
-    cert.total_committed = total_committed;
   }
-  cert.ledger_digest = ledger_digest(*snap);
-  cert.conservation_balanced = conservation_status(snap->tenants).is_balanced() && representable;
-  cert.aggregate_totals_representable = representable;
-  cert.snapshot_version = snap->version;
-  cert.tenant_count = snap->tenants.size();
-  cert.active_reservations = snap->active_reservations;
   return cert;
 }
 

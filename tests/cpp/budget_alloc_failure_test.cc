@@ -132,15 +132,24 @@ TEST_F(BudgetAllocFailure, ReservationWithoutRecordGivesTheMoneyBack) {
   EXPECT_TRUE(e.verify_conservation()->is_balanced());
 }
 
-TEST_F(BudgetAllocFailure, FailedCaptureConsumesNoVersion) {
+TEST_F(BudgetAllocFailure, UndeliveredCertificateCountsNoSpend) {
+  BudgetEngine& e = *engine_;
+  auto r = e.try_reserve("5", 300);
+  ASSERT_EQ(e.commit(r.reservation_id, 250).kind, Settlement::Kind::Committed);
+  std::optional<Certificate> cert;
+  int failures = fail_each_allocation(e, [&] { cert = *e.certify(); });
+  EXPECT_GE(failures, 2);  // the capture's rows and the digest's ordering
+  EXPECT_EQ(cert->committed_since_last_certificate, 250);
+  EXPECT_EQ(e.certify()->committed_since_last_certificate, 0);
+}
+
+TEST_F(BudgetAllocFailure, CaptureFailingBeforeItsVersionConsumesNone) {
   BudgetEngine& e = *engine_;
   uint64_t before = e.try_snapshot()->version;
-  int failures = fail_each_allocation(e, [&] { (void)e.certify(); });
-  EXPECT_GE(failures, 1);
-  // fail_each_allocation itself captures twice per attempt, plus the final
-  // successful certify; failed attempts add nothing.
-  uint64_t after = e.try_snapshot()->version;
-  EXPECT_EQ(after - before, static_cast<uint64_t>(2 * failures + 1 + 1 + 1));
+  g_countdown = 0;  // the first allocation of a capture copies the rows
+  EXPECT_THROW((void)e.try_snapshot(), std::bad_alloc);
+  g_countdown = -1;
+  EXPECT_EQ(e.try_snapshot()->version, before + 1);
 }
 
 }  // namespace
