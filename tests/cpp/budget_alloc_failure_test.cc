@@ -28,7 +28,7 @@ namespace {
 // Allocations left before the one that fails; negative: never fail.
 std::atomic<long> g_countdown{-1};
 
-bool should_fail() {
+[[maybe_unused]] bool should_fail() {
   long n = g_countdown.load(std::memory_order_relaxed);
   if (n < 0) return false;
   g_countdown.store(n - 1, std::memory_order_relaxed);

@@ -5,6 +5,11 @@
 // its outcome in the core, under the engine's locks, into plain records;
 // the Python results are built only after those locks are released, so no
 // engine lock is ever held while the interpreter runs.
+//
+// The methods keep the interpreter lock throughout. Waiting on an engine
+// mutex with it held cannot deadlock: any other holder of that mutex is
+// either a Python thread (impossible: it would need the interpreter lock
+// we hold) or native code that never asks for the interpreter lock.
 
 #include "lib/py.h"
 
