@@ -101,43 +101,6 @@ TEST(BudgetCapture, RowsAreSortedByBytesAndVersionsAdvanceTheAllocator) {
   EXPECT_EQ(s2->active_reservations, 1u);
 }
 
-TEST(BudgetCapture, CertificatesCountCommittedSpendOnce) {
-  auto engine = std::make_unique<BudgetEngine>();
-  BudgetEngine& e = *engine;
-  ASSERT_TRUE(e.ensure_tenant("a", 1000));
-  for (int64_t spend : {300, 400}) {
-    auto r = e.try_reserve("a", 500);
-    ASSERT_EQ(e.commit(r.reservation_id, spend).kind, SK::Committed);
-  }
-  auto c1 = e.certify();
-  ASSERT_TRUE(c1);
-  EXPECT_EQ(c1->committed_since_last_certificate, 700);
-  EXPECT_TRUE(c1->conservation_balanced);
-  EXPECT_EQ(e.certify()->committed_since_last_certificate, 0);
-  auto r = e.try_reserve("a", 50);
-  ASSERT_EQ(e.commit(r.reservation_id, 20).kind, SK::Committed);
-  EXPECT_EQ(e.certify()->committed_since_last_certificate, 20);
-}
-
-TEST(BudgetCapture, UnrepresentableTotalsAreReportedNotCounted) {
-  auto engine = std::make_unique<BudgetEngine>();
-  BudgetEngine& e = *engine;
-  ASSERT_TRUE(e.ensure_tenant("a", int64_t{1} << 62));
-  ASSERT_TRUE(e.ensure_tenant("b", int64_t{1} << 62));
-  EXPECT_EQ(*e.verify_conservation(), ConservationStatus::balanced());
-  auto p = e.prove_conservation();
-  ASSERT_FALSE(p);
-  EXPECT_EQ(p.error().kind, ProofError::Kind::NotBalanced);
-  EXPECT_EQ(p.error().message(),
-            "aggregate ledger totals exceed i64::MAX \u2014 certificate totals cannot be "
-            "represented");
-  auto c = e.certify();
-  EXPECT_FALSE(c->conservation_balanced);
-  EXPECT_FALSE(c->aggregate_totals_representable);
-  EXPECT_EQ(c->total_initial, 0);
-  EXPECT_EQ(c->committed_since_last_certificate, 0);
-}
-
 // --- conservation status and snapshot validation ---
 
 TEST(BudgetLedger, ConservationStatusFirstFailingRowDecides) {
@@ -245,19 +208,6 @@ TEST(BudgetDigest, KnownLayoutOfAnEmptyCapture) {
   le(0);
   BudgetSnapshot empty{kTag + 2, {}, 0, std::nullopt};
   EXPECT_EQ(ledger_digest(empty), sha256(bytes));
-}
-
-TEST(BudgetArguments, RefusedWithTheirNames) {
-  auto engine = std::make_unique<BudgetEngine>();
-  BudgetEngine& e = *engine;
-  auto r = e.ensure_tenant("a", -1);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "budget_microcents must be >= 0, got -1");
-  auto m = e.set_max_reserved_microcents("a", INT64_MIN);
-  ASSERT_FALSE(m);
-  EXPECT_EQ(m.error().message(),
-            "max_reserved_microcents must be >= 0, got -9223372036854775808");
-  EXPECT_EQ(e.tenant_count(), 0u);
 }
 
 }  // namespace
