@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "lib/budget_engine.h"
 #include "lib/build_identity.h"
 #include "lib/convert.h"
 #include "lib/errors.h"
@@ -99,6 +100,7 @@ int exec_module(PyObject* m) {
     bool ok = add_class(m, "KernelModel", kernel_model_type()) &&
               add_class(m, "KernelInput", kernel_input_type()) &&
               add_class(m, "KernelDecision", kernel_decision_type()) &&
+              add_class(m, "BudgetEngine", budget_engine_type()) &&
               register_production(m) && add_constants(m);
     return ok ? 0 : -1;
   });
