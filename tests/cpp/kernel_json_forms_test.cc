@@ -123,7 +123,7 @@ TEST(KernelJsonForms, WidthsAreTheOnlyBoundsOnIntegers) {
   std::string neg_budget = replace(base, R"("budget_limit_microunits":50000)", R"("budget_limit_microunits":-5)");
   EXPECT_EQ(error_of<KernelInput>(neg_budget),
             "invalid value: integer `-5`, expected u64 at line 1 column " +
-                std::to_string(neg_budget.find("s\":-5") + 5));
+                std::to_string(neg_budget.find("budget_limit_microunits\":-5") + 27));
   EXPECT_NE(error_of<KernelInput>(replace(base, "\"input_tokens\":1200", "\"input_tokens\":4294967296"))
                 .find("invalid value: integer `4294967296`, expected u32"),
             std::string::npos);
