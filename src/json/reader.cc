@@ -20,8 +20,8 @@ constexpr auto kPlain = [] {
     bool p[256] = {};
   } t;
   for (int c = 0x20; c < 0x80; ++c) t.p[c] = true;
-  t.p['"'] = false;
-  t.p['\\'] = false;
+  t.p[static_cast<unsigned char>('"')] = false;
+  t.p[static_cast<unsigned char>('\\')] = false;
   return t;
 }();
 

@@ -20,6 +20,9 @@ Object& Object::operator=(const Object& other) = default;
 Object& Object::operator=(Object&&) noexcept = default;
 Object::~Object() = default;
 
+size_t Object::size() const { return members_.size(); }
+bool Object::empty() const { return members_.empty(); }
+
 std::vector<Member>::const_iterator Object::begin() const { return members_.begin(); }
 std::vector<Member>::const_iterator Object::end() const { return members_.end(); }
 

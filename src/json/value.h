@@ -30,8 +30,8 @@ class Object {
   Object& operator=(Object&&) noexcept;
   ~Object();
 
-  size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
+  size_t size() const;
+  bool empty() const;
 
   // Inserts or replaces; a replaced key keeps its position.
   Value& set(std::string key, Value value);

@@ -16,13 +16,13 @@ constexpr auto kEscape = [] {
     char e[256] = {};
   } t;
   for (int c = 0; c < 0x20; ++c) t.e[c] = 'u';
-  t.e['\b'] = 'b';
-  t.e['\t'] = 't';
-  t.e['\n'] = 'n';
-  t.e['\f'] = 'f';
-  t.e['\r'] = 'r';
-  t.e['"'] = '"';
-  t.e['\\'] = '\\';
+  t.e[static_cast<unsigned char>('\b')] = 'b';
+  t.e[static_cast<unsigned char>('\t')] = 't';
+  t.e[static_cast<unsigned char>('\n')] = 'n';
+  t.e[static_cast<unsigned char>('\f')] = 'f';
+  t.e[static_cast<unsigned char>('\r')] = 'r';
+  t.e[static_cast<unsigned char>('"')] = '"';
+  t.e[static_cast<unsigned char>('\\')] = '\\';
   return t;
 }();
 
