@@ -4,6 +4,10 @@
 #include <cmath>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/record.h"
 #include "text.h"
 
@@ -24,6 +28,29 @@ constexpr auto kPlain = [] {
   t.p[static_cast<unsigned char>('\\')] = false;
   return t;
 }();
+
+// Index of the first byte at or after `pos` that a string cannot take as it
+// is: a quote, a backslash, a control character or a non-ASCII byte (which
+// then gets its UTF-8 check). Sixteen bytes at a time where SSE2 exists.
+inline size_t plain_run(const unsigned char* s, size_t pos, size_t n) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (n - pos >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + pos));
+    // Signed compare: bytes >= 0x80 are negative, so "below space" covers
+    // control characters and non-ASCII bytes alike.
+    __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                _mm_cmplt_epi8(v, space));
+    int mask = _mm_movemask_epi8(stop);
+    if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    pos += 16;
+  }
+#endif
+  while (pos < n && kPlain.p[s[pos]]) ++pos;
+  return pos;
+}
 
 inline bool is_ws(int c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
@@ -116,9 +143,6 @@ Error Reader::positioned(Error e) const {
 
 // --- lexical pieces --------------------------------------------------------------
 
-void Reader::skip_ws() {
-  while (pos_ < in_.size() && is_ws(static_cast<unsigned char>(in_[pos_]))) ++pos_;
-}
 
 Result<void> Reader::enter() {
   if (depth_ + 1 >= kMaxDepth) {
@@ -181,6 +205,21 @@ Result<void> Reader::unicode_escape(std::string* out, bool check) {
   return {};
 }
 
+// An object key, the cursor just past its opening quote: a view into the
+// input when the key has nothing to decode, else decoded into key_.
+Result<std::string_view> Reader::scan_key() {
+  const auto* s = reinterpret_cast<const unsigned char*>(in_.data());
+  const size_t start = pos_;
+  size_t end = plain_run(s, pos_, in_.size());
+  if (end < in_.size() && s[end] == '"') {
+    pos_ = end + 1;
+    return in_.substr(start, end - start);
+  }
+  key_.clear();
+  if (auto r = scan_string(&key_, true); !r) return std::unexpected(std::move(r.error()));
+  return std::string_view(key_);
+}
+
 // The cursor is just past the opening quote. Invalid UTF-8 is only reported
 // once the string is complete (at its closing quote), so an earlier fault in
 // the same string (a bad escape, a control character) wins.
@@ -190,7 +229,7 @@ Result<void> Reader::scan_string(std::string* out, bool check_surrogates) {
   bool bad_utf8 = false;
   size_t start = pos_;
   for (;;) {
-    while (pos_ < n && kPlain.p[s[pos_]]) ++pos_;
+    pos_ = plain_run(s, pos_, n);
     if (pos_ == n) return std::unexpected(error_here(Cat::Eof, "EOF while parsing a string"));
     unsigned char c = s[pos_];
     if (c == '"') {
@@ -239,16 +278,25 @@ Result<void> Reader::scan_string(std::string* out, bool check_surrogates) {
   }
 }
 
-Result<void> Reader::scan_number(bool& float_form) {
+Result<void> Reader::scan_number(bool& float_form, uint64_t& value, bool& overflow) {
   const size_t n = in_.size();
   float_form = false;
+  overflow = false;
   if (in_[pos_] == '-') ++pos_;
   if (pos_ == n) return std::unexpected(error_here(Cat::Eof, "EOF while parsing a value"));
   int c = static_cast<unsigned char>(in_[pos_++]);
   if (c == '0') {
+    value = 0;
     if (is_digit(peek())) return std::unexpected(error_next(Cat::Syntax, "invalid number"));
   } else if (c >= '1' && c <= '9') {
-    while (is_digit(peek())) ++pos_;
+    uint64_t v = static_cast<uint64_t>(c - '0');
+    while (pos_ < n && is_digit(static_cast<unsigned char>(in_[pos_]))) {
+      uint64_t d = static_cast<uint64_t>(in_[pos_] - '0');
+      if (v > (UINT64_MAX - d) / 10) overflow = true;
+      v = v * 10 + d;
+      ++pos_;
+    }
+    value = v;
   } else {
     return std::unexpected(error_here(Cat::Syntax, "invalid number"));
   }
@@ -278,22 +326,14 @@ Result<void> Reader::scan_number(bool& float_form) {
 Result<Number> Reader::parse_number() {
   const size_t start = pos_;
   bool float_form = false;
-  if (auto r = scan_number(float_form); !r) return std::unexpected(std::move(r.error()));
+  bool overflow = false;
+  uint64_t v = 0;
+  // Integers accumulate exactly in 64 bits while they are scanned; only a
+  // value that does not fit, a fraction or an exponent makes a double.
+  if (auto r = scan_number(float_form, v, overflow); !r) return std::unexpected(std::move(r.error()));
   const bool negative = in_[start] == '-';
   Number num;
   if (!float_form) {
-    // Exact integer path: digits accumulate in 64 bits; only a value that
-    // does not fit falls back to a double.
-    uint64_t v = 0;
-    bool overflow = false;
-    for (size_t i = start + negative; i < pos_; ++i) {
-      uint64_t d = static_cast<uint64_t>(in_[i] - '0');
-      if (v > (UINT64_MAX - d) / 10) {
-        overflow = true;
-        break;
-      }
-      v = v * 10 + d;
-    }
     if (!overflow) {
       if (!negative) {
         num.kind = Number::Kind::U64;
@@ -592,12 +632,13 @@ Result<void> Reader::parse_any(Value& out) {
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
         ++pos_;
-        std::string key;
-        if (auto r = scan_string(&key, true); !r) return r;
+        auto key = scan_key();
+        if (!key) return std::unexpected(std::move(key.error()));
+        std::string owned(*key);
         if (auto r = colon(); !r) return r;
         Value v;
         if (auto r = parse_any(v); !r) return r;
-        obj.set(std::move(key), std::move(v));
+        obj.set(std::move(owned), std::move(v));
       }
       if (auto r = end_object(); !r) return r;
       out = Value(std::move(obj));
@@ -672,7 +713,9 @@ Result<void> Reader::skip_any() {
     default:
       if (c == '-' || is_digit(c)) {
         bool float_form = false;
-        return scan_number(float_form);
+        bool overflow = false;
+        uint64_t v = 0;
+        return scan_number(float_form, v, overflow);
       }
       return std::unexpected(error_next(Cat::Syntax, "expected value"));
   }
@@ -763,6 +806,7 @@ Result<void> Reader::read_record(const RecordSpec& spec, void* record) {
 Result<void> Reader::read_record_object(const RecordSpec& spec, void* record) {
   const auto fields = spec.fields;
   uint64_t seen = 0;  // records have at most 64 fields
+  size_t next = 0;
   bool first = true;
   char* base = static_cast<char*>(record);
   for (;;) {
@@ -770,14 +814,17 @@ Result<void> Reader::read_record_object(const RecordSpec& spec, void* record) {
     if (!more) return std::unexpected(std::move(more.error()));
     if (!*more) break;
     ++pos_;
-    key_.clear();
-    if (auto r = scan_string(&key_, true); !r) return r;
-    size_t i = 0;
-    while (i < fields.size() && fields[i].name != key_) ++i;
+    auto key = scan_key();
+    if (!key) return std::unexpected(std::move(key.error()));
+    // Keys usually come in declaration order: try the one after the last
+    // match first.
+    size_t i = next < fields.size() && fields[next].name == *key ? next : 0;
+    while (i < fields.size() && fields[i].name != *key) ++i;
+    next = i + 1;
     if (i == fields.size()) {
       std::vector<std::string_view> names;
       for (const FieldSpec& f : fields) names.push_back(f.name);
-      std::string d = unknown_field(key_, names.data(), names.size());
+      std::string d = unknown_field(*key, names.data(), names.size());
       return std::unexpected(record_error(true, std::move(d)));
     }
     if (seen & (uint64_t{1} << i)) {

@@ -118,7 +118,13 @@ class Reader {
 
  private:
   int peek() const { return pos_ < in_.size() ? static_cast<unsigned char>(in_[pos_]) : -1; }
-  void skip_ws();
+  void skip_ws() {
+    while (pos_ < in_.size()) {
+      char c = in_[pos_];
+      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') break;
+      ++pos_;
+    }
+  }
   Result<void> enter();  // depth check before taking '[' or '{'
   void leave() { --depth_; }
   Result<void> ident(const char* rest);
@@ -127,7 +133,8 @@ class Reader {
   Result<uint32_t> hex4();
   // Syntax of a number starting at the cursor; `float_form` tells whether
   // it has a fraction or exponent.
-  Result<void> scan_number(bool& float_form);
+  Result<void> scan_number(bool& float_form, uint64_t& value, bool& overflow);
+  Result<std::string_view> scan_key();
   Result<Number> parse_number();
   // The "invalid type" error for whatever value comes next; consumes it.
   Error invalid_type_next(std::string_view expected);
