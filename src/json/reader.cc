@@ -52,7 +52,6 @@ inline size_t plain_run(const unsigned char* s, size_t pos, size_t n) {
   return pos;
 }
 
-inline bool is_ws(int c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 // Length of the well-formed UTF-8 sequence at s (1..4), or 0 when the
@@ -289,12 +288,17 @@ Result<void> Reader::scan_number(bool& float_form, uint64_t& value, bool& overfl
     value = 0;
     if (is_digit(peek())) return std::unexpected(error_next(Cat::Syntax, "invalid number"));
   } else if (c >= '1' && c <= '9') {
-    uint64_t v = static_cast<uint64_t>(c - '0');
-    while (pos_ < n && is_digit(static_cast<unsigned char>(in_[pos_]))) {
-      uint64_t d = static_cast<uint64_t>(in_[pos_] - '0');
-      if (v > (UINT64_MAX - d) / 10) overflow = true;
-      v = v * 10 + d;
-      ++pos_;
+    const size_t first = pos_ - 1;
+    while (pos_ < n && is_digit(static_cast<unsigned char>(in_[pos_]))) ++pos_;
+    uint64_t v = 0;
+    if (pos_ - first <= 19) {  // cannot overflow
+      for (size_t i = first; i < pos_; ++i) v = v * 10 + static_cast<uint64_t>(in_[i] - '0');
+    } else {
+      for (size_t i = first; i < pos_ && !overflow; ++i) {
+        uint64_t d = static_cast<uint64_t>(in_[i] - '0');
+        overflow = v > (UINT64_MAX - d) / 10;
+        v = v * 10 + d;
+      }
     }
     value = v;
   } else {
@@ -324,6 +328,27 @@ Result<void> Reader::scan_number(bool& float_form, uint64_t& value, bool& overfl
 }
 
 Result<Number> Reader::parse_number() {
+  // Fast path: a plain non-negative integer of at most 19 digits, which
+  // cannot overflow and needs none of the checks below.
+  {
+    const char* p = in_.data() + pos_;
+    const char* end = in_.data() + in_.size();
+    if (*p >= '1' && *p <= '9') {
+      uint64_t v = static_cast<uint64_t>(*p - '0');
+      const char* q = p + 1;
+      const char* stop = end - q > 18 ? q + 18 : end;
+      while (q < stop && is_digit(static_cast<unsigned char>(*q))) {
+        v = v * 10 + static_cast<uint64_t>(*q - '0');
+        ++q;
+      }
+      if (q == end || (!is_digit(static_cast<unsigned char>(*q)) && *q != '.' && *q != 'e' && *q != 'E')) {
+        pos_ = static_cast<size_t>(q - in_.data());
+        Number num;
+        num.u = v;
+        return num;
+      }
+    }
+  }
   const size_t start = pos_;
   bool float_form = false;
   bool overflow = false;
@@ -539,6 +564,11 @@ Result<void> Reader::begin_sequence(std::string_view expected) {
 }
 
 Result<bool> Reader::next_key(bool& first) {
+  // The compact form: a comma right before the next key's quote.
+  if (!first && in_.size() - pos_ >= 2 && in_[pos_] == ',' && in_[pos_ + 1] == '"') {
+    ++pos_;
+    return true;
+  }
   skip_ws();
   int c = peek();
   if (c == '}') return false;
@@ -559,6 +589,10 @@ Result<bool> Reader::next_key(bool& first) {
 }
 
 Result<void> Reader::colon() {
+  if (pos_ < in_.size() && in_[pos_] == ':') {
+    ++pos_;
+    return {};
+  }
   skip_ws();
   int c = peek();
   if (c == ':') {
