@@ -7,11 +7,56 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <optional>
+#include <vector>
 
 #include "json/record.h"
 #include "json/value.h"
 #include "json/writer.h"
 #include "kernel/json_forms.h"
+
+namespace morvatel {
+namespace {
+
+// A record with every field kind the persistence records use: nested
+// records, a list of them, omitted and null optionals, a tail default,
+// raw text and a generic value.
+struct Row {
+  std::string id;
+  int64_t amount = 0;
+  bool operator==(const Row&) const = default;
+};
+const json::RecordSpec& json_record_spec(const Row*) {
+  static const json::FieldSpec kFields[] = {json::field(&Row::id, "id"),
+                                            json::field(&Row::amount, "amount")};
+  static const json::RecordSpec kSpec{"Row", kFields};
+  return kSpec;
+}
+
+struct Doc {
+  uint64_t version = 0;
+  std::vector<Row> rows;
+  std::optional<Row> extra;
+  json::RawJson raw;
+  json::Value meta;
+  bool flag = false;
+  std::optional<uint32_t> mark;
+  bool operator==(const Doc&) const = default;
+};
+const json::RecordSpec& json_record_spec(const Doc*) {
+  static const json::FieldSpec kFields[] = {
+      json::field(&Doc::version, "version"), json::field(&Doc::rows, "rows"),
+      json::field(&Doc::extra, "extra", json::kOmitWhenAbsent), json::field(&Doc::raw, "raw"),
+      json::field(&Doc::meta, "meta"), json::field(&Doc::flag, "flag"),
+      json::field(&Doc::mark, "mark", json::kArrayTailDefault)};
+  static const json::RecordSpec kSpec{"Doc", kFields};
+  return kSpec;
+}
+
+std::string to_json(const Doc& d) { return json::to_string(d); }
+
+}  // namespace
+}  // namespace morvatel
 
 namespace {
 
@@ -63,5 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   record_round_trip<KernelInput>(text);
   record_round_trip<KernelDecision>(text);
+  record_round_trip<Doc>(text);
   return 0;
 }
