@@ -633,33 +633,34 @@ Result<void> Reader::parse_any(Value& out) {
       if (auto r = ident(c == 't' ? "rue" : "alse"); !r) return r;
       out = Value(c == 't');
       return {};
+    // Containers and strings are filled in place; on an error the partly
+    // filled value is dropped with the rest of the document.
     case '"': {
       ++pos_;
-      std::string s;
-      if (auto r = scan_string(&s, true); !r) return r;
-      out = Value(std::move(s));
-      return {};
+      out = Value(std::string());
+      return scan_string(&out.as_string(), true);
     }
     case '[': {
       if (auto r = enter(); !r) return r;
       ++pos_;
-      Array items;
+      out = Value(Array());
+      Array& items = out.as_array();
       bool first = true;
       for (;;) {
         auto more = next_element(first);
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
+        if (items.empty()) items.reserve(4);
         items.emplace_back();
         if (auto r = parse_any(items.back()); !r) return r;
       }
-      if (auto r = end_sequence(); !r) return r;
-      out = Value(std::move(items));
-      return {};
+      return end_sequence();
     }
     case '{': {
       if (auto r = enter(); !r) return r;
       ++pos_;
-      Object obj;
+      out = Value(Object());
+      Object& obj = out.as_object();
       bool first = true;
       for (;;) {
         auto more = next_key(first);
@@ -668,15 +669,13 @@ Result<void> Reader::parse_any(Value& out) {
         ++pos_;
         auto key = scan_key();
         if (!key) return std::unexpected(std::move(key.error()));
-        std::string owned(*key);
+        if (obj.empty()) obj.reserve(4);
+        // A repeated key keeps its first place and takes the last value.
+        Value& slot = obj.entry(std::string(*key));
         if (auto r = colon(); !r) return r;
-        Value v;
-        if (auto r = parse_any(v); !r) return r;
-        obj.set(std::move(owned), std::move(v));
+        if (auto r = parse_any(slot); !r) return r;
       }
-      if (auto r = end_object(); !r) return r;
-      out = Value(std::move(obj));
-      return {};
+      return end_object();
     }
     default:
       if (c == '-' || is_digit(c)) {
@@ -692,6 +691,8 @@ Result<void> Reader::parse_any(Value& out) {
       return std::unexpected(error_next(Cat::Syntax, "expected value"));
   }
 }
+
+Result<void> Reader::read_value(Value& out) { return parse_any(out); }
 
 Result<Value> Reader::read_value() {
   Value v;

@@ -75,6 +75,7 @@ class Reader {
   Result<bool> read_null();
   // Any value, numbers held as Number says.
   Result<Value> read_value();
+  Result<void> read_value(Value& out);  // fills `out` in place
   // The exact text of the next value as it stands in the input (checked as
   // strictly as any other value, numbers only for their syntax).
   Result<std::string_view> read_raw();

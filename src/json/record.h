@@ -125,12 +125,7 @@ struct Codec<std::string> {
 
 template <>
 struct Codec<Value> {
-  static Result<void> read(Reader& r, Value& out) {
-    auto v = r.read_value();
-    if (!v) return std::unexpected(std::move(v.error()));
-    out = std::move(*v);
-    return {};
-  }
+  static Result<void> read(Reader& r, Value& out) { return r.read_value(out); }
   static void write(Writer& w, const Value& v) { w.value(v); }
 };
 

@@ -55,13 +55,18 @@ void Object::rebuild_index() {
   }
 }
 
+void Object::reserve(size_t n) { members_.reserve(n); }
+
 Value& Object::set(std::string key, Value value) {
+  Value& slot = entry(std::move(key));
+  slot = std::move(value);
+  return slot;
+}
+
+Value& Object::entry(std::string key) {
   size_t i = find_index(key);
-  if (i < members_.size()) {
-    members_[i].value = std::move(value);
-    return members_[i].value;
-  }
-  members_.push_back(Member{std::move(key), std::move(value)});
+  if (i < members_.size()) return members_[i].value;
+  members_.push_back(Member{std::move(key), Value()});
   if (members_.size() >= kIndexThreshold) {
     if (index_.empty() || members_.size() * 2 > index_.size()) {
       rebuild_index();

@@ -35,6 +35,10 @@ class Object {
 
   // Inserts or replaces; a replaced key keeps its position.
   Value& set(std::string key, Value value);
+  // The value under `key`, appended as null if the key is new (a key that
+  // is already there keeps its position and value).
+  Value& entry(std::string key);
+  void reserve(size_t n);
   const Value* find(std::string_view key) const;
   Value* find(std::string_view key);
 
@@ -83,6 +87,7 @@ class Value {
   int64_t as_i64() const { return std::get<int64_t>(v_); }
   double as_f64() const { return std::get<double>(v_); }
   const std::string& as_string() const { return std::get<std::string>(v_); }
+  std::string& as_string() { return std::get<std::string>(v_); }
   const Array& as_array() const { return std::get<Array>(v_); }
   Array& as_array() { return std::get<Array>(v_); }
   const Object& as_object() const { return std::get<Object>(v_); }
