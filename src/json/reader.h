@@ -76,8 +76,10 @@ class Reader {
   // Any value, numbers held as Number says.
   Result<Value> read_value();
   Result<void> read_value(Value& out);  // fills `out` in place
-  // The exact text of the next value as it stands in the input (checked as
-  // strictly as any other value, numbers only for their syntax).
+  // The exact text of the next value as it stands in the input, without
+  // the whitespace around it. Checked like any other value except that
+  // numbers are checked for their syntax only and \u escapes for their four
+  // hex digits only: what they mean is decided when the text is read again.
   Result<std::string_view> read_raw();
   // A unit variant: a string equal to one of `names`, or an object with one
   // such key whose value is null. Returns the index into `names`.

@@ -18,15 +18,20 @@
 //
 // Declared next to the record (found by argument-dependent lookup), this
 // makes TenantLedger usable as a field type of other records, inside
-// std::vector and std::optional, and with json::parse<TenantLedger>(text)
-// and json::write_record(writer, ledger).
+// std::vector and std::optional, and with json::parse<TenantLedger>(text),
+// json::to_string(ledger), json::write(sink, ledger, Layout::Indented) and
+// json::Codec<TenantLedger>::read / write inside hand-written readers.
+//
+// Declare a nested record's json_record_spec before the tables that use it:
+// whether a type is a record is decided where it is first asked.
 //
 // Field types with a built-in codec: all fixed-width integers, bool,
 // std::string, json::Value, json::RawJson / json::RawView (the exact text
 // of a nested value), std::optional<T> (null or missing is absent),
-// std::vector<T> (a JSON array, "a sequence"), and records. Anything else
-// (an enumeration written as variant names, say) takes a hand-written
-// read/write pair in a FieldSpec of its own.
+// std::vector<T> (a JSON array, "a sequence"), and records. Another type
+// (an enumeration written as variant names, say) gets a Codec
+// specialisation of its own (see kernel/json_forms.h), or a field gets a
+// hand-written read/write pair in its FieldSpec.
 
 #include <concepts>
 #include <cstddef>
