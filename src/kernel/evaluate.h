@@ -56,11 +56,19 @@ struct RequestContext {
   bool quality_fast;
   bool cost_fast;
   bool latency_fast;
-  bool all_fast() const { return risk_fast && quality_fast && cost_fast && latency_fast; }
+  // Every model's risk penalty + cost + latency penalty fits 64 bits and
+  // every quality-adjusted value fits the signed range, so a utility needs
+  // neither a wide sum nor a clamp.
+  bool utility_fast;
+  bool all_fast() const {
+    return risk_fast && quality_fast && cost_fast && latency_fast && utility_fast;
+  }
 };
 
-RequestContext make_request_context(const PolicySnapshot& snapshot, const KernelInput& input,
-                                    ArithmeticPath path = ArithmeticPath::kFastest);
+// Worked out once per request: the request's value and risk penalty, and
+// which products provably fit 64 bits for every catalogue model.
+inline RequestContext make_request_context(const PolicySnapshot& snapshot, const KernelInput& input,
+                                           ArithmeticPath path = ArithmeticPath::kFastest);
 
 // The fields past the verdict are meaningful from OverBudget on (cost) and
 // from NonPositiveUtility on (the rest).
@@ -146,18 +154,12 @@ inline Evaluation evaluate_model(const RequestContext& ctx, const KernelModel& m
     const uint64_t latency = uint64_t{m.p95_latency_ms} * ctx.latency_penalty_per_ms;
     e.quality_adjusted = gain;
     e.latency_penalty = latency;
-    // Every term fits 64 bits here; a loss that does not fit exceeds any
-    // gain, and a positive utility is then a plain 64-bit difference.
-    uint64_t partial, loss;
-    const bool wraps =
-        __builtin_add_overflow(static_cast<uint64_t>(ctx.risk_penalty), e.cost, &partial) |
-        __builtin_add_overflow(partial, latency, &loss);
-    if (!wraps && gain > loss) [[likely]] {
-      const uint64_t d = gain - loss;
-      e.utility = d > kI64Max ? std::numeric_limits<int64_t>::max() : static_cast<int64_t>(d);
+    const uint64_t loss = static_cast<uint64_t>(ctx.risk_penalty) + e.cost + latency;
+    if (gain > loss) [[likely]] {
+      e.utility = static_cast<int64_t>(gain - loss);
       return e;
     }
-    e.utility = clamp_utility(gain, ctx.risk_penalty + e.cost + latency);
+    e.utility = clamp_utility(gain, loss);
     e.verdict = Verdict::NonPositiveUtility;
     return e;
   } else {
@@ -175,6 +177,63 @@ inline Evaluation evaluate_model(const RequestContext& ctx, const KernelModel& m
     e.verdict = e.utility > 0 ? Verdict::Eligible : Verdict::NonPositiveUtility;
     return e;
   }
+}
+
+namespace evaluate_detail {
+
+inline bool mul_fits(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_mul_overflow(a, b, out); }
+inline bool add_fits(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_add_overflow(a, b, out); }
+
+}  // namespace evaluate_detail
+
+inline RequestContext make_request_context(const PolicySnapshot& snapshot,
+                                           const KernelInput& input, ArithmeticPath path) {
+  using namespace evaluate_detail;
+  const PolicyParams& p = snapshot.params();
+  const CatalogMaxima& max = snapshot.maxima();
+  const bool allow_fast = path == ArithmeticPath::kFastest;
+
+  RequestContext ctx{};
+  ctx.input = &input;
+  ctx.value = input.business_value_microunits > 0
+                  ? static_cast<uint64_t>(input.business_value_microunits)
+                  : 0;
+  ctx.latency_penalty_per_ms = p.latency_penalty_microunits_per_ms;
+  ctx.latency_limit =
+      input.max_p95_latency_ms != 0 ? input.max_p95_latency_ms : UINT32_MAX;
+
+  uint64_t vr, vrm;
+  if (allow_fast && mul_fits(ctx.value, input.risk_bps, &vr) &&
+      mul_fits(vr, p.risk_penalty_multiplier_bps, &vrm)) {
+    ctx.risk_penalty = vrm / kBpsSquared;
+    ctx.risk_fast = true;
+  } else {
+    ctx.risk_penalty = u128{ctx.value} * input.risk_bps * p.risk_penalty_multiplier_bps / kBpsSquared;
+  }
+
+  uint64_t vcq;
+  ctx.quality_fast = allow_fast && mul_fits(ctx.value, input.confidence_bps, &ctx.value_confidence) &&
+                     mul_fits(ctx.value_confidence, max.quality_bps, &vcq);
+
+  uint64_t a, b, ar, br, sum;
+  ctx.cost_fast = allow_fast &&
+                  mul_fits(input.input_tokens, max.input_cost_microunits_per_million_tokens, &a) &&
+                  mul_fits(input.output_tokens, max.output_cost_microunits_per_million_tokens, &b) &&
+                  add_fits(a, kMicro - 1, &ar) && add_fits(b, kMicro - 1, &br) &&
+                  add_fits(ar, br, &sum);
+
+  uint64_t lp;
+  ctx.latency_fast = allow_fast && mul_fits(max.p95_latency_ms, p.latency_penalty_microunits_per_ms, &lp);
+
+  // Bounds over the whole catalogue, from the same maxima: the largest
+  // possible cost and latency penalty, and the largest quality-adjusted
+  // value.
+  uint64_t loss_bound;
+  ctx.utility_fast = ctx.risk_fast && ctx.cost_fast && ctx.latency_fast && ctx.quality_fast &&
+                     add_fits(static_cast<uint64_t>(ctx.risk_penalty),
+                              ar / kMicro + br / kMicro, &loss_bound) &&
+                     add_fits(loss_bound, lp, &loss_bound) && vcq / kBpsSquared <= kI64Max;
+  return ctx;
 }
 
 }  // namespace morvatel

@@ -103,19 +103,11 @@ KernelReason rejection_reason(const GateTrace& t) {
 
 }  // namespace
 
-std::optional<KernelReason> hard_limit_refusal(const PolicyParams& p, const KernelInput& input) {
-  if (input.risk_bps >= p.hard_risk_limit_bps) return KernelReason::RiskHardLimit;
-  if (input.confidence_bps < p.minimum_confidence_bps) return KernelReason::ConfidenceHardLimit;
-  return std::nullopt;
-}
-
 Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& input,
                              ArithmeticPath path) {
   const PolicyParams& p = snapshot.params();
-  Prescription out{};
   if (auto refusal = hard_limit_refusal(p, input)) {
-    out.decision = rejection(p, input, *refusal);
-    return out;
+    return Prescription{rejection(p, input, *refusal), GateTrace{}};
   }
 
   const RequestContext ctx = make_request_context(snapshot, input, path);
@@ -128,50 +120,55 @@ Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& 
     rank_catalog<false>(ctx, counts, ranking);
   }
 
-  auto count = [&](Verdict v) { return counts[static_cast<size_t>(v)]; };
-  GateTrace& t = out.trace;
-  t.disabled = saturate16(count(Verdict::Disabled));
-  t.quality = saturate16(count(Verdict::Quality));
-  t.risk_ceiling = saturate16(count(Verdict::RiskCeiling));
-  t.latency = saturate16(count(Verdict::Latency));
-  t.capability = saturate16(count(Verdict::Capability));
-  t.provider = saturate16(uint64_t{count(Verdict::ProviderUnrepresentable)} +
-                          count(Verdict::ProviderNotAllowed));
-  t.region = saturate16(count(Verdict::Region));
-  t.budget = saturate16(count(Verdict::OverBudget));
-  t.utility = saturate16(count(Verdict::NonPositiveUtility));
+  // A count never exceeds the catalogue's length, which a validated
+  // catalogue keeps within 16 bits; only longer catalogues need saturation.
+  auto count = [&](Verdict v) -> uint16_t {
+    uint32_t c = counts[static_cast<size_t>(v)];
+    return models.size() <= 65535 ? static_cast<uint16_t>(c) : saturate16(c);
+  };
+  const GateTrace trace{
+      .disabled = count(Verdict::Disabled),
+      .quality = count(Verdict::Quality),
+      .risk_ceiling = count(Verdict::RiskCeiling),
+      .latency = count(Verdict::Latency),
+      .capability = count(Verdict::Capability),
+      .provider = saturate16(uint64_t{count(Verdict::ProviderUnrepresentable)} +
+                             count(Verdict::ProviderNotAllowed)),
+      .region = count(Verdict::Region),
+      .budget = count(Verdict::OverBudget),
+      .utility = count(Verdict::NonPositiveUtility),
+  };
 
   const uint16_t evaluated = saturate16(models.size());
   if (!ranking.has_best()) {
-    out.decision = rejection(p, input, rejection_reason(t));
-    out.decision.evaluated_models = evaluated;
-    return out;
+    KernelDecision d = rejection(p, input, rejection_reason(trace));
+    d.evaluated_models = evaluated;
+    return Prescription{d, trace};
   }
 
-  KernelDecision& d = out.decision;
   const Candidate& best = ranking.best;
-  d.request_sequence = input.request_sequence;
-  if (models[best.index].model_id == input.requested_model_id) {
-    d.action = KernelAction::ExecuteRequested;
-    d.reason = KernelReason::RequestedModelMaximizesUtility;
-  } else {
-    d.action = KernelAction::Substitute;
-    d.reason = KernelReason::AlternativeMaximizesUtility;
-  }
+  const Candidate& second = ranking.second;
   const uint32_t best_id = models[best.index].model_id;
-  d.selected_model_id = best_id;
-  d.selected_model_index = saturate16(best.index);
-  d.estimated_cost_microunits = best.cost;
-  d.expected_utility_microunits = best.utility;
-  if (ranking.has_second()) {
-    d.counterfactual_model_id = models[ranking.second.index].model_id;
-    d.counterfactual_utility_microunits = ranking.second.utility;
-  }
-  d.evaluated_models = evaluated;
-  d.eligible_models = saturate16(count(Verdict::Eligible));
-  d.policy_epoch = p.policy_epoch;
-  d.catalog_epoch = p.catalog_epoch;
-  return out;
+  const bool requested = best_id == input.requested_model_id;
+  return Prescription{
+      KernelDecision{
+          .request_sequence = input.request_sequence,
+          .action = requested ? KernelAction::ExecuteRequested : KernelAction::Substitute,
+          .reason = requested ? KernelReason::RequestedModelMaximizesUtility
+                              : KernelReason::AlternativeMaximizesUtility,
+          .selected_model_id = best_id,
+          .selected_model_index = saturate16(best.index),
+          .estimated_cost_microunits = best.cost,
+          .expected_utility_microunits = best.utility,
+          // Without a second candidate both are 0 (an empty slot's utility).
+          .counterfactual_model_id = ranking.has_second() ? models[second.index].model_id : 0,
+          .counterfactual_utility_microunits = second.utility,
+          .evaluated_models = evaluated,
+          .eligible_models = count(Verdict::Eligible),
+          .policy_epoch = p.policy_epoch,
+          .catalog_epoch = p.catalog_epoch,
+      },
+      trace};
 }
 
 void prescribe_batch(const PolicySnapshot& snapshot, std::span<const KernelInput> inputs,

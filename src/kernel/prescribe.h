@@ -60,7 +60,12 @@ std::optional<size_t> find_model(const PolicySnapshot& snapshot, uint32_t model_
 
 // The rejection of a request refused at the hard risk limit or the minimum
 // confidence, or nothing when the request passes both.
-std::optional<KernelReason> hard_limit_refusal(const PolicyParams& params, const KernelInput& input);
+inline std::optional<KernelReason> hard_limit_refusal(const PolicyParams& params,
+                                                      const KernelInput& input) {
+  if (input.risk_bps >= params.hard_risk_limit_bps) return KernelReason::RiskHardLimit;
+  if (input.confidence_bps < params.minimum_confidence_bps) return KernelReason::ConfidenceHardLimit;
+  return std::nullopt;
+}
 
 }  // namespace morvatel
 

@@ -195,6 +195,8 @@ const char* const kInputNames[] = {"input"};
 // Binds the one `input` parameter and applies the request check.
 std::optional<KernelInput> bind_input(const char* function, PyObject* const* args,
                                       Py_ssize_t nargs, PyObject* kwnames) {
+  // The common call, one positional argument, needs no binding.
+  if (kwnames == nullptr && nargs == 1) return validated_input_arg(args[0], "input");
   Signature sig{function, kInputNames, 1, 1};
   BoundArgs b;
   if (!bind_fast(sig, args, nargs, kwnames, b)) return std::nullopt;
@@ -241,6 +243,37 @@ PyObject* prescribe_with_trace(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
+// Scratch space of prescribe_batch, one set per thread. A batch can
+// re-enter itself on its thread (a custom sequence's __getitem__ may call
+// prescribe_batch), so a set in use is never handed out twice.
+struct BatchBuffers {
+  std::vector<KernelInput> inputs;
+  std::vector<KernelDecision> decisions;
+  bool in_use = false;
+
+  // Empties the buffers when a call ends, giving back memory beyond what
+  // an ordinary batch needs.
+  struct Release {
+    BatchBuffers& b;
+    ~Release() {
+      b.in_use = false;
+      constexpr size_t kKeep = size_t{1} << 16;
+      b.inputs.clear();
+      b.decisions.clear();
+      if (b.inputs.capacity() > kKeep) std::vector<KernelInput>().swap(b.inputs);
+      if (b.decisions.capacity() > kKeep) std::vector<KernelDecision>().swap(b.decisions);
+    }
+  };
+};
+
+// The thread's buffers, or `spare` when they are already in use.
+BatchBuffers& batch_buffers(BatchBuffers& spare) {
+  thread_local BatchBuffers buffers;
+  BatchBuffers& chosen = buffers.in_use ? spare : buffers;
+  chosen.in_use = true;
+  return chosen;
+}
+
 PyObject* prescribe_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -249,19 +282,28 @@ PyObject* prescribe_batch_method(PyObject* self, PyObject* const* args, Py_ssize
     BoundArgs b;
     if (!bind_fast(sig, args, nargs, kwnames, b)) return nullptr;
     // Every element is copied before any is checked, so a wrong element
-    // anywhere is reported before a value error.
-    auto inputs = sequence_arg<KernelInput>(b[0], "inputs",
-                                            [](PyObject* item) { return input_arg(item, "inputs"); });
-    if (!inputs) return nullptr;
-    for (const KernelInput& in : *inputs) {
+    // anywhere is reported before a value error. The copies and the
+    // decisions live in per-thread buffers that keep their memory between
+    // calls: fresh large allocations would fault in new pages on every
+    // batch, under the interpreter lock.
+    BatchBuffers spare;
+    BatchBuffers& buffers = batch_buffers(spare);
+    std::vector<KernelInput>& inputs = buffers.inputs;
+    std::vector<KernelDecision>& decisions = buffers.decisions;
+    BatchBuffers::Release release{buffers};
+    if (!sequence_into<KernelInput>(b[0], "inputs", inputs,
+                                    [](PyObject* item) { return input_arg(item, "inputs"); })) {
+      return nullptr;
+    }
+    for (const KernelInput& in : inputs) {
       if (auto ok = validate_input(in); !ok) return value_error(ok.error().message());
     }
-    std::vector<KernelDecision> decisions(inputs->size());
+    decisions.resize(inputs.size());
     // A value copy shares the catalogue; the kernel then touches no Python
     // object, so other threads may run, on this snapshot too.
     const PolicySnapshot snapshot = snap(self);
     Py_BEGIN_ALLOW_THREADS
-    prescribe_batch(snapshot, *inputs, decisions);
+    prescribe_batch(snapshot, inputs, decisions);
     Py_END_ALLOW_THREADS
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(decisions.size())));
     if (!list) return nullptr;

@@ -22,25 +22,49 @@ bool check_sequence(PyObject* o, std::string_view name, Py_ssize_t* length_hint)
 
 // Converts every element of the list argument `o` with `element(item)`,
 // which returns std::optional<T> and sets an exception on failure (naming
-// the argument itself). Empty on the first failure.
+// the argument itself), appending to `out`. False on the first failure.
 template <typename T, typename Element>
-std::optional<std::vector<T>> sequence_arg(PyObject* o, std::string_view name, Element&& element) {
+bool sequence_into(PyObject* o, std::string_view name, std::vector<T>& out, Element&& element) {
   Py_ssize_t hint = 0;
-  if (!detail::check_sequence(o, name, &hint)) return std::nullopt;
+  if (!detail::check_sequence(o, name, &hint)) return false;
+  out.reserve(out.size() + static_cast<size_t>(hint));
+  auto take = [&](PyObject* item) {
+    std::optional<T> value = element(item);
+    if (!value) return false;
+    out.push_back(*value);
+    return true;
+  };
+  // Lists and tuples are read by position, which is what their iterators
+  // do, minus an iterator object and a call per element. The length is
+  // read again each step in case a conversion runs code that shrinks it.
+  if (PyList_CheckExact(o)) {
+    for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
+      Ref item = Ref::borrow(PyList_GetItem(o, i));
+      if (!take(item.get())) return false;
+    }
+    return true;
+  }
+  if (PyTuple_CheckExact(o)) {
+    const Py_ssize_t n = PyTuple_Size(o);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!take(PyTuple_GetItem(o, i))) return false;
+    }
+    return true;
+  }
   Ref iter = Ref::steal(PyObject_GetIter(o));
-  if (!iter) return std::nullopt;
-  std::vector<T> out;
-  out.reserve(static_cast<size_t>(hint));
+  if (!iter) return false;
   while (true) {
     Ref item = Ref::steal(PyIter_Next(iter.get()));
-    if (!item) {
-      if (PyErr_Occurred() != nullptr) return std::nullopt;
-      break;
-    }
-    std::optional<T> value = element(item.get());
-    if (!value) return std::nullopt;
-    out.push_back(*value);
+    if (!item) return PyErr_Occurred() == nullptr;
+    if (!take(item.get())) return false;
   }
+}
+
+// As sequence_into, into a new vector; empty on failure.
+template <typename T, typename Element>
+std::optional<std::vector<T>> sequence_arg(PyObject* o, std::string_view name, Element&& element) {
+  std::vector<T> out;
+  if (!sequence_into(o, name, out, element)) return std::nullopt;
   return out;
 }
 
