@@ -202,7 +202,7 @@ inline RequestContext make_request_context(const PolicySnapshot& snapshot,
   ctx.latency_limit =
       input.max_p95_latency_ms != 0 ? input.max_p95_latency_ms : UINT32_MAX;
 
-  uint64_t vr, vrm;
+  uint64_t vr = 0, vrm = 0;
   if (allow_fast && mul_fits(ctx.value, input.risk_bps, &vr) &&
       mul_fits(vr, p.risk_penalty_multiplier_bps, &vrm)) {
     ctx.risk_penalty = vrm / kBpsSquared;
@@ -211,18 +211,18 @@ inline RequestContext make_request_context(const PolicySnapshot& snapshot,
     ctx.risk_penalty = u128{ctx.value} * input.risk_bps * p.risk_penalty_multiplier_bps / kBpsSquared;
   }
 
-  uint64_t vcq;
+  uint64_t vcq = 0;
   ctx.quality_fast = allow_fast && mul_fits(ctx.value, input.confidence_bps, &ctx.value_confidence) &&
                      mul_fits(ctx.value_confidence, max.quality_bps, &vcq);
 
-  uint64_t a, b, ar, br, sum;
+  uint64_t a = 0, b = 0, ar = 0, br = 0, sum = 0;
   ctx.cost_fast = allow_fast &&
                   mul_fits(input.input_tokens, max.input_cost_microunits_per_million_tokens, &a) &&
                   mul_fits(input.output_tokens, max.output_cost_microunits_per_million_tokens, &b) &&
                   add_fits(a, kMicro - 1, &ar) && add_fits(b, kMicro - 1, &br) &&
                   add_fits(ar, br, &sum);
 
-  uint64_t lp;
+  uint64_t lp = 0;
   ctx.latency_fast = allow_fast && mul_fits(max.p95_latency_ms, p.latency_penalty_microunits_per_ms, &lp);
 
   // Bounds over the whole catalogue, from the same maxima: the largest

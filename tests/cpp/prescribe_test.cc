@@ -181,6 +181,13 @@ TEST(Prescribe, SaturatedCostAndClampedUtility) {
   KernelInput rich = plain_input();
   rich.business_value_microunits = INT64_MAX;
   EXPECT_EQ(prescribe_inner(s3, rich).decision.expected_utility_microunits, INT64_MAX);
+  // The kernel does not rely on the request check: a confidence beyond
+  // 10000 makes the gain itself exceed the signed range, and it still clamps.
+  rich.business_value_microunits = INT64_MAX / 2;
+  rich.confidence_bps = 65535;
+  EXPECT_EQ(prescribe_inner(s3, rich).decision.expected_utility_microunits, INT64_MAX);
+  EXPECT_EQ(prescribe_inner(s3, rich).decision,
+            prescribe_inner(s3, rich, ArithmeticPath::kWide).decision);
 }
 
 TEST(Prescribe, RejectionReasonFollowsTheTieOrder) {
