@@ -56,9 +56,8 @@ struct RequestContext {
   bool quality_fast;
   bool cost_fast;
   bool latency_fast;
-  // Every model's risk penalty + cost + latency penalty fits 64 bits and
-  // every quality-adjusted value fits the signed range, so a utility needs
-  // neither a wide sum nor a clamp.
+  // Every model's risk penalty + cost + latency penalty fits 64 bits, so a
+  // positive utility is a plain 64-bit difference.
   bool utility_fast;
   bool all_fast() const {
     return risk_fast && quality_fast && cost_fast && latency_fast && utility_fast;
@@ -225,14 +224,14 @@ inline RequestContext make_request_context(const PolicySnapshot& snapshot,
   uint64_t lp = 0;
   ctx.latency_fast = allow_fast && mul_fits(max.p95_latency_ms, p.latency_penalty_microunits_per_ms, &lp);
 
-  // Bounds over the whole catalogue, from the same maxima: the largest
-  // possible cost and latency penalty, and the largest quality-adjusted
-  // value.
+  // The largest possible loss over the whole catalogue, from the same
+  // maxima. (The gain needs no bound of its own: when quality_fast holds it
+  // is below 2^64 / 10^8, far inside the signed range.)
   uint64_t loss_bound;
   ctx.utility_fast = ctx.risk_fast && ctx.cost_fast && ctx.latency_fast && ctx.quality_fast &&
                      add_fits(static_cast<uint64_t>(ctx.risk_penalty),
                               ar / kMicro + br / kMicro, &loss_bound) &&
-                     add_fits(loss_bound, lp, &loss_bound) && vcq / kBpsSquared <= kI64Max;
+                     add_fits(loss_bound, lp, &loss_bound);
   return ctx;
 }
 
