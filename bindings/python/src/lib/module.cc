@@ -7,6 +7,7 @@
 #include "lib/build_identity.h"
 #include "lib/convert.h"
 #include "lib/errors.h"
+#include "lib/candidate_explanation.h"
 #include "lib/kernel_records.h"
 #include "lib/policy_snapshot.h"
 #include "kernel/records.h"
@@ -101,6 +102,7 @@ int exec_module(PyObject* m) {
               add_class(m, "KernelInput", kernel_input_type()) &&
               add_class(m, "KernelDecision", kernel_decision_type()) &&
               add_class(m, "PolicySnapshot", policy_snapshot_type()) &&
+              add_class(m, "CandidateExplanation", candidate_explanation_type()) &&
               register_production(m) && add_constants(m);
     return ok ? 0 : -1;
   });

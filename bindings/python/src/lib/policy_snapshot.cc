@@ -4,9 +4,12 @@
 #include <new>
 #include <vector>
 
+#include "counterfactual.h"
 #include "digest.h"
+#include "kernel/explain.h"
 #include "kernel/prescribe.h"
 #include "lib/args.h"
+#include "lib/candidate_explanation.h"
 #include "lib/convert.h"
 #include "lib/errors.h"
 #include "lib/kernel_records.h"
@@ -243,6 +246,124 @@ PyObject* prescribe_with_trace(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
+// --- explanations and counterfactual probes ---
+
+PyObject* explain_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto input = bind_input("explain", args, nargs, kwnames);
+    if (!input) return nullptr;
+    const Explanation result = explain(snap(self), *input);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(result.candidates.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < result.candidates.size(); ++i) {
+      PyObject* c = wrap_explanation(result.candidates[i]);
+      if (c == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), c);
+    }
+    return list.release();
+  });
+}
+
+struct ProbeArgs {
+  KernelInput input;
+  uint32_t model_id;
+};
+
+// `input`, then `model_id`, then the request check, in that order.
+std::optional<ProbeArgs> bind_probe_args(const char* function, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"input", "model_id"};
+  Signature sig{function, names, 2, 2};
+  BoundArgs b;
+  if (!bind_fast(sig, args, nargs, kwnames, b)) return std::nullopt;
+  auto input = input_arg(b[0], "input");
+  if (!input) return std::nullopt;
+  auto model_id = to_int<uint32_t>(b[1], "model_id");
+  if (!model_id) return std::nullopt;
+  if (auto ok = validate_input(*input); !ok) {
+    value_error(ok.error().message());
+    return std::nullopt;
+  }
+  return ProbeArgs{*input, *model_id};
+}
+
+PyObject* requirements_to_list(const std::vector<Requirement>& levers) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(levers.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < levers.size(); ++i) {
+    const Requirement& r = levers[i];
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    PyObject* cost = r.cost_at_boundary ? from_int(*r.cost_at_boundary) : Py_NewRef(Py_None);
+    bool ok = put(d, MORVATEL_KEY("lever"), from_str(lever_name(r.lever))) &&
+              put(d, MORVATEL_KEY("current"), from_int(r.current)) &&
+              put(d, MORVATEL_KEY("boundary"), from_int(r.boundary)) &&
+              put(d, MORVATEL_KEY("cost_at_boundary_microunits"), cost);
+    if (!ok) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+  }
+  return list.release();
+}
+
+PyObject* what_would_win_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto a = bind_probe_args("what_would_win", args, nargs, kwnames);
+    if (!a) return nullptr;
+    auto result = what_would_win(snap(self), a->input, a->model_id);
+    if (!result) Py_RETURN_NONE;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    PyObject* blocked = result->blocked_by_request ? from_str(text(*result->blocked_by_request))
+                                                   : Py_NewRef(Py_None);
+    bool ok = put(d, MORVATEL_KEY("model_id"), from_int(result->model_id)) &&
+              put(d, MORVATEL_KEY("selected_model_id"), from_int(result->selected_model_id)) &&
+              put(d, MORVATEL_KEY("blocked_by_request"), blocked) &&
+              put(d, MORVATEL_KEY("levers"), requirements_to_list(result->levers));
+    return ok ? dict.release() : nullptr;
+  });
+}
+
+PyObject* decision_margin_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto input = bind_input("decision_margin", args, nargs, kwnames);
+    if (!input) return nullptr;
+    auto result = decision_margin(snap(self), *input);
+    if (!result) Py_RETURN_NONE;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    bool ok = put(d, MORVATEL_KEY("model_id"), from_int(result->model_id)) &&
+              put(d, MORVATEL_KEY("levers"), requirements_to_list(result->levers));
+    return ok ? dict.release() : nullptr;
+  });
+}
+
+PyObject* model_utility(const char* function, PyObject* self, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto a = bind_probe_args(function, args, nargs, kwnames);
+    if (!a) return nullptr;
+    auto utility = utility_for_model(snap(self), a->input, a->model_id);
+    if (!utility) Py_RETURN_NONE;
+    return from_int(*utility);
+  });
+}
+
+PyObject* utility_for_model_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+  return model_utility("utility_for_model", self, args, nargs, kwnames);
+}
+
+PyObject* counterfactual_utility_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  return model_utility("counterfactual_utility", self, args, nargs, kwnames);
+}
+
 // Scratch space of prescribe_batch, one set per thread. A batch can
 // re-enter itself on its thread (a custom sequence's __getitem__ may call
 // prescribe_batch), so a set in use is never handed out twice.
@@ -329,8 +450,34 @@ PyMethodDef kMethods[] = {
     {"prescribe", fastcall(prescribe), kFast, "prescribe($self, input)\n--\n\n"},
     {"prescribe_with_trace", fastcall(prescribe_with_trace), kFast,
      "prescribe_with_trace($self, input)\n--\n\n"},
-    // explain, what_would_win, decision_margin, utility_for_model,
-    // counterfactual_utility, proof_envelope
+    {"explain", fastcall(explain_method), kFast,
+     "explain($self, input)\n--\n\n"
+     "A verdict for every candidate, in catalog order.\n"
+     "\n"
+     "The slow path, and the only one that allocates. It runs the same gates and\n"
+     "the same arithmetic as `prescribe`, so a candidate reported eligible here\n"
+     "is one that was ranked. Returns an empty list when the request was refused\n"
+     "at the hard limits and no candidate was ever examined."},
+    {"what_would_win", fastcall(what_would_win_method), kFast,
+     "what_would_win($self, input, model_id)\n--\n\n"
+     "What `model_id` would need, one lever at a time, to be selected.\n"
+     "\n"
+     "Preview API (not yet covered by the 1.x stability promise). Each entry in\n"
+     "`levers` names a lever of that candidate, its value today, and the value\n"
+     "closest to today at which the kernel would select it, computed by running\n"
+     "the real kernel rather than a second formula. `None` when the model is not\n"
+     "in the catalog."},
+    {"decision_margin", fastcall(decision_margin_method), kFast,
+     "decision_margin($self, input)\n--\n\n"
+     "How far the selected candidate's levers can move before it loses.\n"
+     "\n"
+     "Preview API. `None` when nothing was selected. A lever missing from\n"
+     "`levers` cannot make the winner lose on its own."},
+    {"utility_for_model", fastcall(utility_for_model_method), kFast,
+     "utility_for_model($self, input, model_id)\n--\n\n"},
+    {"counterfactual_utility", fastcall(counterfactual_utility_method), kFast,
+     "counterfactual_utility($self, input, model_id)\n--\n\n"},
+    // proof_envelope
     {"prescribe_batch", fastcall(prescribe_batch_method), kFast,
      "prescribe_batch($self, inputs)\n--\n\n"},
     // verify, verify_status, audit_bundle, verified_audit_bundle,
