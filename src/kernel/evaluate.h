@@ -45,6 +45,7 @@ inline constexpr bool is_gate(Verdict v) { return v <= Verdict::RiskCeiling; }
 // everywhere; it exists so the fast paths can be checked against it.
 enum class ArithmeticPath : uint8_t { kFastest, kWide };
 
+// Refers to the request it was made from, which must outlive it.
 struct RequestContext {
   const KernelInput* input;
   uint64_t value;             // business value, negatives counted as 0

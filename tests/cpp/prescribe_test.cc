@@ -165,7 +165,8 @@ TEST(Prescribe, SaturatedCostAndClampedUtility) {
   KernelModel slow = plain_model(1);
   slow.p95_latency_ms = 0xFFFFFFFF;
   PolicySnapshot s2 = snapshot_of(p, {slow});
-  RequestContext ctx = make_request_context(s2, plain_input());
+  const KernelInput slow_in = plain_input();
+  RequestContext ctx = make_request_context(s2, slow_in);
   Evaluation e = evaluate_model(ctx, s2.models()[0]);
   EXPECT_EQ(e.verdict, Verdict::NonPositiveUtility);
   EXPECT_EQ(e.utility, INT64_MIN);
