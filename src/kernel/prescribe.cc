@@ -103,6 +103,12 @@ KernelReason rejection_reason(const GateTrace& t) {
 
 }  // namespace
 
+// GCC would pack the trace with vector loads that straddle the counters'
+// narrow stores made moments before; the failed store forwarding costs more
+// than the packing saves on small catalogues.
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-tree-slp-vectorize")))
+#endif
 Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& input,
                              ArithmeticPath path) {
   const PolicyParams& p = snapshot.params();

@@ -208,6 +208,15 @@ std::optional<KernelInput> bind_input(const char* function, PyObject* const* arg
 
 PyObject* prescribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
+    // The common call, one valid KernelInput by position, reads the request
+    // in place: no Python code can run between here and the kernel's
+    // return, so this is the same as deciding on a copy.
+    PyTypeObject* input_type = kernel_input_type();
+    if (kwnames == nullptr && nargs == 1 && input_type != nullptr &&
+        is_instance(args[0], input_type)) {
+      const KernelInput& in = input_record(args[0]);
+      if (validate_input(in)) return wrap_decision(prescribe_inner(snap(self), in).decision);
+    }
     auto input = bind_input("prescribe", args, nargs, kwnames);
     if (!input) return nullptr;
     return wrap_decision(prescribe_inner(snap(self), *input).decision);
