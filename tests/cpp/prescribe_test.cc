@@ -191,46 +191,6 @@ TEST(Prescribe, SaturatedCostAndClampedUtility) {
             prescribe_inner(s3, rich, ArithmeticPath::kWide).decision);
 }
 
-TEST(Prescribe, RejectionReasonFollowsTheTieOrder) {
-  struct Case {
-    std::vector<KernelModel> models;
-    KernelReason expected;
-  };
-  KernelInput in = plain_input();
-  in.minimum_quality_bps = 5000;
-  in.required_capabilities = 1;
-  KernelModel disabled = plain_model(1);
-  disabled.enabled = 0;
-  disabled.capabilities = 1;
-  KernelModel low_quality = plain_model(2);
-  low_quality.quality_bps = 100;
-  low_quality.capabilities = 1;
-  KernelModel no_cap = plain_model(3);
-  KernelModel no_cap2 = plain_model(4);
-  KernelModel pricey = plain_model(5);
-  pricey.capabilities = 1;
-  pricey.input_cost_microunits_per_million_tokens = kU64Max;
-  const Case cases[] = {
-      {{disabled, low_quality}, KernelReason::NoEnabledModel},
-      {{no_cap, no_cap2, pricey}, KernelReason::CapabilityConstraint},
-      {{no_cap, pricey}, KernelReason::BudgetConstraint},
-      {{no_cap, low_quality}, KernelReason::QualityConstraint},
-  };
-  for (const Case& c : cases) {
-    std::vector<KernelModel> models = c.models;
-    bool any_enabled = false;
-    for (auto& m : models) any_enabled |= m.enabled == 1;
-    if (!any_enabled) models.push_back([] { auto m = plain_model(99); m.quality_bps = 0; return m; }());
-    PolicySnapshot s = snapshot_of(kParams, models);
-    EXPECT_EQ(prescribe_inner(s, in).decision.reason, c.expected);
-  }
-  // An empty catalogue (only reachable unchecked) is NoEnabledModel.
-  PolicySnapshot empty = PolicySnapshot::new_unchecked(kParams, nullptr);
-  KernelDecision d = prescribe_inner(empty, in).decision;
-  EXPECT_EQ(d.reason, KernelReason::NoEnabledModel);
-  EXPECT_EQ(d.evaluated_models, 0);
-}
-
 TEST(Prescribe, MaximaAreRecomputedForEveryValue) {
   std::vector<KernelModel> models = {plain_model(1), plain_model(2)};
   models[1].p95_latency_ms = 777;
@@ -243,28 +203,6 @@ TEST(Prescribe, MaximaAreRecomputedForEveryValue) {
   EXPECT_EQ(s.maxima().output_cost_microunits_per_million_tokens, 1000u);
   PolicySnapshot empty = PolicySnapshot::new_unchecked(kParams, nullptr);
   EXPECT_EQ(empty.maxima().input_cost_microunits_per_million_tokens, 0u);
-}
-
-TEST(Prescribe, BatchMatchesSingleRequests) {
-  std::vector<KernelModel> models;
-  for (uint32_t id = 1; id <= 16; ++id) {
-    KernelModel m = plain_model(id);
-    m.quality_bps = static_cast<uint16_t>(500 * id);
-    m.input_cost_microunits_per_million_tokens = 100 * id;
-    models.push_back(m);
-  }
-  PolicySnapshot s = snapshot_of(kParams, models);
-  std::vector<KernelInput> inputs;
-  for (uint64_t i = 0; i < 100; ++i) {
-    KernelInput in = plain_input();
-    in.request_sequence = i;
-    in.minimum_quality_bps = static_cast<uint16_t>(i * 97 % 10001);
-    inputs.push_back(in);
-  }
-  std::vector<KernelDecision> batch = prescribe_batch(s, inputs);
-  ASSERT_EQ(batch.size(), inputs.size());
-  for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(batch[i], prescribe_inner(s, inputs[i]).decision);
-  EXPECT_TRUE(prescribe_batch(s, {}).empty());
 }
 
 }  // namespace

@@ -1,43 +1,11 @@
-import pytest
 from hypothesis import given, settings, strategies as st
 
-from morvatel import _core as core
-from morvatel._core import KernelInput, KernelModel, PolicySnapshot
+from morvatel._core import PolicySnapshot
+from kernel_samples import model, request, snapshot
 
-ALL = core.ALL_PROVIDERS
 U32 = 2**32 - 1
-FIELDS = ["model_id", "provider_id", "quality_bps", "risk_ceiling_bps", "enabled",
-          "p95_latency_ms", "capabilities", "region_mask",
-          "input_cost_microunits_per_million_tokens", "output_cost_microunits_per_million_tokens"]
 PARAMS = ["policy_epoch", "catalog_epoch", "hard_risk_limit_bps", "minimum_confidence_bps",
           "risk_penalty_multiplier_bps", "latency_penalty_microunits_per_ms"]
-
-
-def model(model_id, **kw):
-    fields = dict(provider_id=1, quality_bps=9000, risk_ceiling_bps=8000, enabled=1,
-                  p95_latency_ms=100, capabilities=0, region_mask=1,
-                  input_cost_microunits_per_million_tokens=1000,
-                  output_cost_microunits_per_million_tokens=1000)
-    fields.update(kw)
-    return KernelModel(model_id=model_id, **fields)
-
-
-def request(**kw):
-    fields = dict(request_sequence=1, requested_model_id=0, input_tokens=1000,
-                  output_tokens=1000, business_value_microunits=1_000_000,
-                  budget_limit_microunits=1_000_000, risk_bps=100, confidence_bps=9000,
-                  minimum_quality_bps=0, max_p95_latency_ms=0, required_capabilities=0,
-                  allowed_provider_mask=ALL, required_region_mask=0)
-    fields.update(kw)
-    return KernelInput(**fields)
-
-
-def snapshot(models, **kw):
-    params = dict(policy_epoch=3, catalog_epoch=4, hard_risk_limit_bps=9000,
-                  minimum_confidence_bps=1000, risk_penalty_multiplier_bps=10000,
-                  latency_penalty_microunits_per_ms=1)
-    params.update(kw)
-    return PolicySnapshot(models=models, **params)
 
 
 def changed(s, model_id, lever, value):

@@ -4,26 +4,10 @@ import struct
 import pytest
 
 from morvatel import _core as core
-from morvatel._core import KernelInput, KernelModel, PolicySnapshot
+from morvatel._core import KernelInput, PolicySnapshot
+from kernel_samples import model, snapshot
 
 ALL = core.ALL_PROVIDERS
-
-
-def model(model_id, **kw):
-    fields = dict(provider_id=1, quality_bps=9000, risk_ceiling_bps=8000, enabled=1,
-                  p95_latency_ms=120, capabilities=3, region_mask=1,
-                  input_cost_microunits_per_million_tokens=2000,
-                  output_cost_microunits_per_million_tokens=4000)
-    fields.update(kw)
-    return KernelModel(model_id=model_id, **fields)
-
-
-def snapshot(models, **kw):
-    params = dict(policy_epoch=7, catalog_epoch=9, hard_risk_limit_bps=9000,
-                  minimum_confidence_bps=1000, risk_penalty_multiplier_bps=10000,
-                  latency_penalty_microunits_per_ms=3)
-    params.update(kw)
-    return PolicySnapshot(models=models, **params)
 
 
 def policy_message(s):
@@ -65,7 +49,8 @@ def test_snapshot_copies_models_at_construction():
 
 
 def test_as_dict_repr_and_properties():
-    s = snapshot([model(2), model(1)])
+    s = snapshot([model(2), model(1)], policy_epoch=7, catalog_epoch=9,
+                 latency_penalty_microunits_per_ms=3)
     d = s.as_dict()
     assert list(d) == ["policy_epoch", "catalog_epoch", "hard_risk_limit_bps",
                        "minimum_confidence_bps", "risk_penalty_multiplier_bps",

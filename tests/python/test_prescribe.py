@@ -1,5 +1,3 @@
-import hashlib
-import struct
 import threading
 
 import pytest
@@ -7,37 +5,10 @@ from hypothesis import given, settings, strategies as st
 
 import kernel_reference as ref
 from morvatel import _core as core
-from morvatel._core import KernelInput, KernelModel, PolicySnapshot
+from kernel_samples import model, request, snapshot
 
 ALL = core.ALL_PROVIDERS
 U64 = 2**64 - 1
-
-
-def model(model_id, **kw):
-    fields = dict(provider_id=1, quality_bps=9000, risk_ceiling_bps=8000, enabled=1,
-                  p95_latency_ms=100, capabilities=0, region_mask=1,
-                  input_cost_microunits_per_million_tokens=1000,
-                  output_cost_microunits_per_million_tokens=1000)
-    fields.update(kw)
-    return KernelModel(model_id=model_id, **fields)
-
-
-def request(**kw):
-    fields = dict(request_sequence=1, requested_model_id=0, input_tokens=1000,
-                  output_tokens=1000, business_value_microunits=1_000_000,
-                  budget_limit_microunits=1_000_000, risk_bps=100, confidence_bps=9000,
-                  minimum_quality_bps=0, max_p95_latency_ms=0, required_capabilities=0,
-                  allowed_provider_mask=ALL, required_region_mask=0)
-    fields.update(kw)
-    return KernelInput(**fields)
-
-
-def snapshot(models, **kw):
-    params = dict(policy_epoch=3, catalog_epoch=4, hard_risk_limit_bps=9000,
-                  minimum_confidence_bps=1000, risk_penalty_multiplier_bps=10000,
-                  latency_penalty_microunits_per_ms=1)
-    params.update(kw)
-    return PolicySnapshot(models=models, **params)
 
 
 def decision_fields(d):
@@ -192,27 +163,6 @@ def test_saturated_cost_and_utility_clamp():
                     risk_penalty_multiplier_bps=0)
     d = free.prescribe(request(business_value_microunits=2**63 - 1, confidence_bps=10000))
     assert d.expected_utility_microunits == 2**63 - 1 - 0  # value * 1 * 1, exact
-
-
-def test_rounding_of_cost():
-    s = snapshot([model(1, input_cost_microunits_per_million_tokens=1,
-                        output_cost_microunits_per_million_tokens=1)])
-    assert s.prescribe(request(input_tokens=1, output_tokens=1)).estimated_cost_microunits == 2
-    assert s.prescribe(request(input_tokens=0, output_tokens=0)).estimated_cost_microunits == 0
-
-
-def input_message(i):
-    return b"morvinp1\x00" + struct.pack(
-        "<QIIIqQHHHIQQQ", i.request_sequence, i.requested_model_id, i.input_tokens,
-        i.output_tokens, i.business_value_microunits, i.budget_limit_microunits, i.risk_bps,
-        i.confidence_bps, i.minimum_quality_bps, i.max_p95_latency_ms, i.required_capabilities,
-        i.allowed_provider_mask, i.required_region_mask)
-
-
-def test_input_message_layout():
-    # The layout the digest module must reproduce (checked byte for byte there).
-    msg = input_message(request(business_value_microunits=-1))
-    assert len(msg) == 79 and msg[29:37] == b"\xff" * 8
 
 
 class TestEntryPoints:
