@@ -305,11 +305,12 @@ PyObject* requirements_to_list(const std::vector<Requirement>& levers) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    PyObject* cost = r.cost_at_boundary ? from_int(*r.cost_at_boundary) : Py_NewRef(Py_None);
+    Ref cost = Ref::steal(r.cost_at_boundary ? from_int(*r.cost_at_boundary)
+                                             : Py_NewRef(Py_None));
     bool ok = put(d, MORVATEL_KEY("lever"), from_str(lever_name(r.lever))) &&
               put(d, MORVATEL_KEY("current"), from_int(r.current)) &&
               put(d, MORVATEL_KEY("boundary"), from_int(r.boundary)) &&
-              put(d, MORVATEL_KEY("cost_at_boundary_microunits"), cost);
+              put(d, MORVATEL_KEY("cost_at_boundary_microunits"), cost.release());
     if (!ok) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
@@ -326,11 +327,12 @@ PyObject* what_would_win_method(PyObject* self, PyObject* const* args, Py_ssize_
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    PyObject* blocked = result->blocked_by_request ? from_str(text(*result->blocked_by_request))
-                                                   : Py_NewRef(Py_None);
+    Ref blocked = Ref::steal(result->blocked_by_request
+                                 ? from_str(text(*result->blocked_by_request))
+                                 : Py_NewRef(Py_None));
     bool ok = put(d, MORVATEL_KEY("model_id"), from_int(result->model_id)) &&
               put(d, MORVATEL_KEY("selected_model_id"), from_int(result->selected_model_id)) &&
-              put(d, MORVATEL_KEY("blocked_by_request"), blocked) &&
+              put(d, MORVATEL_KEY("blocked_by_request"), blocked.release()) &&
               put(d, MORVATEL_KEY("levers"), requirements_to_list(result->levers));
     return ok ? dict.release() : nullptr;
   });
