@@ -1,3 +1,4 @@
+import collections.abc
 import threading
 
 import pytest
@@ -200,6 +201,24 @@ class TestEntryPoints:
             self.s.prescribe(request(), request())
         with pytest.raises(TypeError):
             self.s.prescribe(inp=request())
+
+    def test_a_sequence_that_prescribes_while_being_read(self):
+        # Reading this sequence runs another batch on the same thread; the
+        # outer batch must not lose its own requests to the inner one.
+        s = self.s
+        inner = [request(request_sequence=100 + i) for i in range(3)]
+
+        class Reentrant(collections.abc.Sequence):
+            def __len__(self):
+                return 4
+
+            def __getitem__(self, i):
+                if i >= 4:
+                    raise IndexError(i)
+                assert [d.request_sequence for d in s.prescribe_batch(inner)] == [100, 101, 102]
+                return request(request_sequence=i)
+
+        assert [d.request_sequence for d in s.prescribe_batch(Reentrant())] == [0, 1, 2, 3]
 
     def test_trace_counts_add_up(self):
         s = snapshot([model(1), model(2, enabled=0), model(3, quality_bps=1),

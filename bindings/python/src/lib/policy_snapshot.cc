@@ -389,7 +389,7 @@ struct BatchBuffers {
     BatchBuffers& b;
     ~Release() {
       b.in_use = false;
-      constexpr size_t kKeep = size_t{1} << 16;
+      constexpr size_t kKeep = size_t{1} << 14;  // about 2.5 MB for both
       b.inputs.clear();
       b.decisions.clear();
       if (b.inputs.capacity() > kKeep) std::vector<KernelInput>().swap(b.inputs);
