@@ -20,7 +20,6 @@
 namespace morvatel {
 
 using u128 = unsigned __int128;
-using i128 = __int128;
 
 // What evaluation made of one model. The first eight are the gates in the
 // order they are applied; their values are the gate codes shown to callers.
