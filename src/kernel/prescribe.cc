@@ -1,0 +1,212 @@
+#include "kernel/prescribe.h"
+
+#include <algorithm>
+
+namespace morvatel {
+
+namespace {
+
+// A ranked model: its utility, its cost and its catalogue position. Quality
+// and id, needed only to break exact ties, are read from the catalogue then.
+// A utility of 0 marks "no candidate": every ranked model has a positive one.
+struct Candidate {
+  int64_t utility = 0;
+  uint64_t cost = 0;
+  size_t index = 0;
+};
+
+struct Ranking {
+  std::span<const KernelModel> models;
+  Candidate best;
+  Candidate second;
+
+  // Higher utility, then lower cost, then higher quality, then lower id. An
+  // empty slot (utility 0) ranks below every candidate.
+  bool ranks_above(const Candidate& a, const Candidate& b) const {
+    if (a.utility != b.utility) return a.utility > b.utility;
+    if (a.cost != b.cost) return a.cost < b.cost;
+    const KernelModel& ma = models[a.index];
+    const KernelModel& mb = models[b.index];
+    if (ma.quality_bps != mb.quality_bps) return ma.quality_bps > mb.quality_bps;
+    return ma.model_id < mb.model_id;
+  }
+
+  void offer(const Candidate& c) {
+    if (ranks_above(c, best)) {
+      second = best;
+      best = c;
+    } else if (ranks_above(c, second)) {
+      second = c;
+    }
+  }
+  bool has_best() const { return best.utility > 0; }
+  bool has_second() const { return second.utility > 0; }
+};
+
+// One pass over the catalogue. Counts are kept per verdict in 32 bits and
+// saturated once at the end.
+template <bool kFast>
+void rank_catalog(const RequestContext& ctx, uint32_t (&counts)[kVerdictCount], Ranking& ranking) {
+  const KernelModel* models = ranking.models.data();
+  const size_t n = ranking.models.size();
+  uint32_t eligible = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Evaluation e = evaluate_model<kFast>(ctx, models[i]);
+    if (e.verdict == Verdict::Eligible) [[likely]] {
+      ++eligible;
+      ranking.offer(Candidate{e.utility, e.cost, i});
+    } else {
+      ++counts[static_cast<size_t>(e.verdict)];
+    }
+  }
+  counts[static_cast<size_t>(Verdict::Eligible)] = eligible;
+}
+
+uint16_t saturate16(uint64_t v) { return static_cast<uint16_t>(std::min<uint64_t>(v, 65535)); }
+
+KernelDecision rejection(const PolicyParams& p, const KernelInput& input, KernelReason reason) {
+  KernelDecision d;
+  d.request_sequence = input.request_sequence;
+  d.action = KernelAction::Reject;
+  d.reason = reason;
+  d.selected_model_id = 0;
+  d.selected_model_index = kNoSelectedIndex;
+  d.policy_epoch = p.policy_epoch;
+  d.catalog_epoch = p.catalog_epoch;
+  return d;
+}
+
+// The most frequent refusal names a rejection; ties go to the gate later in
+// this walk, so disabled wins every tie it is part of.
+KernelReason rejection_reason(const GateTrace& t) {
+  struct Step {
+    uint16_t count;
+    KernelReason reason;
+  };
+  const Step walk[] = {
+      {t.capability, KernelReason::CapabilityConstraint},
+      {t.region, KernelReason::RegionConstraint},
+      {t.provider, KernelReason::ProviderConstraint},
+      {t.quality, KernelReason::QualityConstraint},
+      {t.risk_ceiling, KernelReason::RiskCeilingConstraint},
+      {t.latency, KernelReason::LatencyConstraint},
+      {t.budget, KernelReason::BudgetConstraint},
+      {t.utility, KernelReason::NonPositiveUtility},
+      {t.disabled, KernelReason::NoEnabledModel},
+  };
+  Step choice = walk[0];
+  for (const Step& s : walk) {
+    if (s.count >= choice.count) choice = s;
+  }
+  return choice.count != 0 ? choice.reason : KernelReason::NoEnabledModel;
+}
+
+}  // namespace
+
+// GCC would pack the trace with vector loads that straddle the counters'
+// narrow stores made moments before; the failed store forwarding costs more
+// than the packing saves on small catalogues.
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-tree-slp-vectorize")))
+#endif
+Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& input,
+                             ArithmeticPath path) {
+  const PolicyParams& p = snapshot.params();
+  if (auto refusal = hard_limit_refusal(p, input)) {
+    return Prescription{rejection(p, input, *refusal), GateTrace{}};
+  }
+
+  const RequestContext ctx = make_request_context(snapshot, input, path);
+  const std::span<const KernelModel> models = snapshot.models();
+  uint32_t counts[kVerdictCount] = {};
+  Ranking ranking{models, {}, {}};
+  if (ctx.all_fast()) {
+    rank_catalog<true>(ctx, counts, ranking);
+  } else {
+    rank_catalog<false>(ctx, counts, ranking);
+  }
+
+  // A count never exceeds the catalogue's length, which a validated
+  // catalogue keeps within 16 bits; only longer catalogues need saturation.
+  auto count = [&](Verdict v) -> uint16_t {
+    uint32_t c = counts[static_cast<size_t>(v)];
+    return models.size() <= 65535 ? static_cast<uint16_t>(c) : saturate16(c);
+  };
+  const GateTrace trace{
+      .disabled = count(Verdict::Disabled),
+      .quality = count(Verdict::Quality),
+      .risk_ceiling = count(Verdict::RiskCeiling),
+      .latency = count(Verdict::Latency),
+      .capability = count(Verdict::Capability),
+      .provider = saturate16(uint64_t{count(Verdict::ProviderUnrepresentable)} +
+                             count(Verdict::ProviderNotAllowed)),
+      .region = count(Verdict::Region),
+      .budget = count(Verdict::OverBudget),
+      .utility = count(Verdict::NonPositiveUtility),
+  };
+
+  const uint16_t evaluated = saturate16(models.size());
+  if (!ranking.has_best()) {
+    KernelDecision d = rejection(p, input, rejection_reason(trace));
+    d.evaluated_models = evaluated;
+    return Prescription{d, trace};
+  }
+
+  const Candidate& best = ranking.best;
+  const Candidate& second = ranking.second;
+  const uint32_t best_id = models[best.index].model_id;
+  const bool requested = best_id == input.requested_model_id;
+  return Prescription{
+      KernelDecision{
+          .request_sequence = input.request_sequence,
+          .action = requested ? KernelAction::ExecuteRequested : KernelAction::Substitute,
+          .reason = requested ? KernelReason::RequestedModelMaximizesUtility
+                              : KernelReason::AlternativeMaximizesUtility,
+          .selected_model_id = best_id,
+          .selected_model_index = saturate16(best.index),
+          .estimated_cost_microunits = best.cost,
+          .expected_utility_microunits = best.utility,
+          // Without a second candidate both are 0 (an empty slot's utility).
+          .counterfactual_model_id = ranking.has_second() ? models[second.index].model_id : 0,
+          .counterfactual_utility_microunits = second.utility,
+          .evaluated_models = evaluated,
+          .eligible_models = count(Verdict::Eligible),
+          .policy_epoch = p.policy_epoch,
+          .catalog_epoch = p.catalog_epoch,
+      },
+      trace};
+}
+
+void prescribe_batch(const PolicySnapshot& snapshot, std::span<const KernelInput> inputs,
+                     std::span<KernelDecision> out) {
+  const size_t n = std::min(inputs.size(), out.size());
+  for (size_t i = 0; i < n; ++i) out[i] = prescribe_inner(snapshot, inputs[i]).decision;
+}
+
+std::vector<KernelDecision> prescribe_batch(const PolicySnapshot& snapshot,
+                                            std::span<const KernelInput> inputs) {
+  std::vector<KernelDecision> out(inputs.size());
+  prescribe_batch(snapshot, inputs, out);
+  return out;
+}
+
+std::optional<size_t> find_model(const PolicySnapshot& snapshot, uint32_t model_id) {
+  std::span<const KernelModel> models = snapshot.models();
+  for (size_t i = 0; i < models.size(); ++i) {
+    if (models[i].model_id == model_id) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<int64_t> utility_for_model(const PolicySnapshot& snapshot, const KernelInput& input,
+                                         uint32_t model_id, ArithmeticPath path) {
+  if (hard_limit_refusal(snapshot.params(), input)) return std::nullopt;
+  auto index = find_model(snapshot, model_id);
+  if (!index) return std::nullopt;
+  const RequestContext ctx = make_request_context(snapshot, input, path);
+  const Evaluation e = evaluate_model(ctx, snapshot.models()[*index]);
+  if (e.verdict != Verdict::Eligible) return std::nullopt;
+  return e.utility;
+}
+
+}  // namespace morvatel
