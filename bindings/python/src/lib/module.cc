@@ -8,6 +8,7 @@
 #include "lib/convert.h"
 #include "lib/errors.h"
 #include "lib/kernel_records.h"
+#include "lib/policy_snapshot.h"
 #include "kernel/records.h"
 #include "text.h"
 
@@ -99,6 +100,7 @@ int exec_module(PyObject* m) {
     bool ok = add_class(m, "KernelModel", kernel_model_type()) &&
               add_class(m, "KernelInput", kernel_input_type()) &&
               add_class(m, "KernelDecision", kernel_decision_type()) &&
+              add_class(m, "PolicySnapshot", policy_snapshot_type()) &&
               register_production(m) && add_constants(m);
     return ok ? 0 : -1;
   });

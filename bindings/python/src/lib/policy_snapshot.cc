@@ -1,0 +1,332 @@
+#include "lib/policy_snapshot.h"
+
+#include <array>
+#include <new>
+#include <vector>
+
+#include "digest.h"
+#include "kernel/prescribe.h"
+#include "lib/args.h"
+#include "lib/convert.h"
+#include "lib/errors.h"
+#include "lib/kernel_records.h"
+#include "lib/sequence.h"
+#include "lib/types.h"
+#include "text.h"
+
+namespace morvatel::py {
+
+namespace {
+
+struct SnapshotObject {
+  PyObject_HEAD
+  PolicySnapshot snapshot;
+};
+
+PyTypeObject* g_type = nullptr;
+
+const PolicySnapshot& snap(PyObject* self) {
+  return reinterpret_cast<SnapshotObject*>(self)->snapshot;
+}
+
+template <typename F>
+PyCFunction fastcall(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Interned dict keys, made once for the life of the process.
+PyObject* key(const char* text, PyObject*& cache) {
+  if (cache == nullptr) cache = PyUnicode_InternFromString(text);
+  return cache;
+}
+
+// Stores a new value under a borrowed key; false with an exception set.
+bool put(PyObject* dict, PyObject* k, PyObject* value) {
+  if (k == nullptr || value == nullptr) {
+    Py_XDECREF(value);
+    return false;
+  }
+  int rc = PyDict_SetItem(dict, k, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+#define MORVATEL_KEY(text)              \
+  ([]() -> PyObject* {                  \
+    static PyObject* cache = nullptr;   \
+    return key(text, cache);            \
+  }())
+
+// --- construction ---
+
+PyObject* new_snapshot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"policy_epoch",
+                                        "catalog_epoch",
+                                        "hard_risk_limit_bps",
+                                        "minimum_confidence_bps",
+                                        "risk_penalty_multiplier_bps",
+                                        "latency_penalty_microunits_per_ms",
+                                        "models"};
+    static const Signature sig{"PolicySnapshot", names, 7, 7};
+    BoundArgs b;
+    if (!bind_tuple(sig, args, kwargs, b)) return nullptr;
+    PolicyParams p;
+    auto policy_epoch = to_int<uint64_t>(b[0], names[0]);
+    if (!policy_epoch) return nullptr;
+    auto catalog_epoch = to_int<uint64_t>(b[1], names[1]);
+    if (!catalog_epoch) return nullptr;
+    auto hard_risk = to_int<uint16_t>(b[2], names[2]);
+    if (!hard_risk) return nullptr;
+    auto min_confidence = to_int<uint16_t>(b[3], names[3]);
+    if (!min_confidence) return nullptr;
+    auto multiplier = to_int<uint16_t>(b[4], names[4]);
+    if (!multiplier) return nullptr;
+    auto latency_penalty = to_int<uint64_t>(b[5], names[5]);
+    if (!latency_penalty) return nullptr;
+    p.policy_epoch = *policy_epoch;
+    p.catalog_epoch = *catalog_epoch;
+    p.hard_risk_limit_bps = *hard_risk;
+    p.minimum_confidence_bps = *min_confidence;
+    p.risk_penalty_multiplier_bps = *multiplier;
+    p.latency_penalty_microunits_per_ms = *latency_penalty;
+    // The field values are copied here; later changes to the KernelModel
+    // objects never reach the snapshot.
+    auto models = sequence_arg<KernelModel>(b[6], names[6],
+                                            [](PyObject* item) { return model_arg(item, "models"); });
+    if (!models) return nullptr;
+
+    auto built = try_new_trusted(p, std::move(*models));
+    if (!built) return value_error(built.error().message());
+    auto* obj = alloc_object<SnapshotObject>(type);
+    if (obj == nullptr) return nullptr;
+    new (&obj->snapshot) PolicySnapshot(std::move(*built));
+    return reinterpret_cast<PyObject*>(obj);
+  });
+}
+
+// --- properties ---
+
+PyObject* get_policy_epoch(PyObject* self, void*) { return from_int(snap(self).params().policy_epoch); }
+PyObject* get_catalog_epoch(PyObject* self, void*) {
+  return from_int(snap(self).params().catalog_epoch);
+}
+PyObject* get_hard_risk_limit_bps(PyObject* self, void*) {
+  return from_int(snap(self).params().hard_risk_limit_bps);
+}
+PyObject* get_minimum_confidence_bps(PyObject* self, void*) {
+  return from_int(snap(self).params().minimum_confidence_bps);
+}
+PyObject* get_risk_penalty_multiplier_bps(PyObject* self, void*) {
+  return from_int(snap(self).params().risk_penalty_multiplier_bps);
+}
+PyObject* get_latency_penalty(PyObject* self, void*) {
+  return from_int(snap(self).params().latency_penalty_microunits_per_ms);
+}
+
+PyGetSetDef kGetSet[] = {
+    {"policy_epoch", get_policy_epoch, nullptr, nullptr, nullptr},
+    {"catalog_epoch", get_catalog_epoch, nullptr, nullptr, nullptr},
+    {"hard_risk_limit_bps", get_hard_risk_limit_bps, nullptr, nullptr, nullptr},
+    {"minimum_confidence_bps", get_minimum_confidence_bps, nullptr, nullptr, nullptr},
+    {"risk_penalty_multiplier_bps", get_risk_penalty_multiplier_bps, nullptr, nullptr, nullptr},
+    {"latency_penalty_microunits_per_ms", get_latency_penalty, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- plain methods ---
+
+PyObject* model_count(PyObject* self, PyObject*) {
+  return PyLong_FromSize_t(snap(self).models().size());
+}
+
+PyObject* models(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::span<const KernelModel> catalog = snap(self).models();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(catalog.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < catalog.size(); ++i) {
+      PyObject* m = wrap_model(catalog[i]);
+      if (m == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), m);
+    }
+    return list.release();
+  });
+}
+
+PyObject* fingerprint(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* { return from_str(snapshot_fingerprint(snap(self))); });
+}
+
+PyObject* as_dict(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const PolicySnapshot& s = snap(self);
+    const PolicyParams& p = s.params();
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* d = dict.get();
+    bool ok = put(d, MORVATEL_KEY("policy_epoch"), from_int(p.policy_epoch)) &&
+              put(d, MORVATEL_KEY("catalog_epoch"), from_int(p.catalog_epoch)) &&
+              put(d, MORVATEL_KEY("hard_risk_limit_bps"), from_int(p.hard_risk_limit_bps)) &&
+              put(d, MORVATEL_KEY("minimum_confidence_bps"), from_int(p.minimum_confidence_bps)) &&
+              put(d, MORVATEL_KEY("risk_penalty_multiplier_bps"),
+                  from_int(p.risk_penalty_multiplier_bps)) &&
+              put(d, MORVATEL_KEY("latency_penalty_microunits_per_ms"),
+                  from_int(p.latency_penalty_microunits_per_ms)) &&
+              put(d, MORVATEL_KEY("model_count"), PyLong_FromSize_t(s.models().size())) &&
+              put(d, MORVATEL_KEY("fingerprint"), from_str(snapshot_fingerprint(s)));
+    return ok ? dict.release() : nullptr;
+  });
+}
+
+PyObject* repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const PolicySnapshot& s = snap(self);
+    return from_str(str_cat("PolicySnapshot(policy_epoch=", s.params().policy_epoch,
+                            ", catalog_epoch=", s.params().catalog_epoch,
+                            ", models=", s.models().size(), ")"));
+  });
+}
+
+// --- prescription ---
+
+const char* const kInputNames[] = {"input"};
+
+// Binds the one `input` parameter and applies the request check.
+std::optional<KernelInput> bind_input(const char* function, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames) {
+  Signature sig{function, kInputNames, 1, 1};
+  BoundArgs b;
+  if (!bind_fast(sig, args, nargs, kwnames, b)) return std::nullopt;
+  return validated_input_arg(b[0], "input");
+}
+
+PyObject* prescribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto input = bind_input("prescribe", args, nargs, kwnames);
+    if (!input) return nullptr;
+    return wrap_decision(prescribe_inner(snap(self), *input).decision);
+  });
+}
+
+PyObject* trace_dict(const GateTrace& t, const KernelDecision& d) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* o = dict.get();
+  bool ok = put(o, MORVATEL_KEY("disabled"), from_int(t.disabled)) &&
+            put(o, MORVATEL_KEY("quality"), from_int(t.quality)) &&
+            put(o, MORVATEL_KEY("risk_ceiling"), from_int(t.risk_ceiling)) &&
+            put(o, MORVATEL_KEY("latency"), from_int(t.latency)) &&
+            put(o, MORVATEL_KEY("capability"), from_int(t.capability)) &&
+            put(o, MORVATEL_KEY("provider"), from_int(t.provider)) &&
+            put(o, MORVATEL_KEY("region"), from_int(t.region)) &&
+            put(o, MORVATEL_KEY("budget"), from_int(t.budget)) &&
+            put(o, MORVATEL_KEY("utility"), from_int(t.utility)) &&
+            put(o, MORVATEL_KEY("evaluated_models"), from_int(d.evaluated_models)) &&
+            put(o, MORVATEL_KEY("eligible_models"), from_int(d.eligible_models));
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* prescribe_with_trace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto input = bind_input("prescribe_with_trace", args, nargs, kwnames);
+    if (!input) return nullptr;
+    Prescription result = prescribe_inner(snap(self), *input);
+    Ref counts = Ref::steal(trace_dict(result.trace, result.decision));
+    if (!counts) return nullptr;
+    Ref decision = Ref::steal(wrap_decision(result.decision));
+    if (!decision) return nullptr;
+    return PyTuple_Pack(2, decision.get(), counts.get());
+  });
+}
+
+PyObject* prescribe_batch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"inputs"};
+    static const Signature sig{"prescribe_batch", names, 1, 1};
+    BoundArgs b;
+    if (!bind_fast(sig, args, nargs, kwnames, b)) return nullptr;
+    // Every element is copied before any is checked, so a wrong element
+    // anywhere is reported before a value error.
+    auto inputs = sequence_arg<KernelInput>(b[0], "inputs",
+                                            [](PyObject* item) { return input_arg(item, "inputs"); });
+    if (!inputs) return nullptr;
+    for (const KernelInput& in : *inputs) {
+      if (auto ok = validate_input(in); !ok) return value_error(ok.error().message());
+    }
+    std::vector<KernelDecision> decisions(inputs->size());
+    // A value copy shares the catalogue; the kernel then touches no Python
+    // object, so other threads may run, on this snapshot too.
+    const PolicySnapshot snapshot = snap(self);
+    Py_BEGIN_ALLOW_THREADS
+    prescribe_batch(snapshot, *inputs, decisions);
+    Py_END_ALLOW_THREADS
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(decisions.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < decisions.size(); ++i) {
+      PyObject* d = wrap_decision(decisions[i]);
+      if (d == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), d);
+    }
+    return list.release();
+  });
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+// The class's method table, in its published order. Methods of the
+// verification, audit, signing and receipt layers take their places here
+// as they land.
+PyMethodDef kMethods[] = {
+    {"model_count", model_count, METH_NOARGS, "model_count($self)\n--\n\n"},
+    {"models", models, METH_NOARGS, "models($self)\n--\n\n"},
+    {"fingerprint", fingerprint, METH_NOARGS, "fingerprint($self)\n--\n\n"},
+    {"as_dict", as_dict, METH_NOARGS, "as_dict($self)\n--\n\n"},
+    {"prescribe", fastcall(prescribe), kFast, "prescribe($self, input)\n--\n\n"},
+    {"prescribe_with_trace", fastcall(prescribe_with_trace), kFast,
+     "prescribe_with_trace($self, input)\n--\n\n"},
+    // explain, what_would_win, decision_margin, utility_for_model,
+    // counterfactual_utility, proof_envelope
+    {"prescribe_batch", fastcall(prescribe_batch_method), kFast,
+     "prescribe_batch($self, inputs)\n--\n\n"},
+    // verify, verify_status, audit_bundle, verified_audit_bundle,
+    // sign_policy, issue_receipt, stateful_audit_bundle
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* policy_snapshot_type() {
+  if (g_type != nullptr) return g_type;
+  ClassSpec spec{"morvatel._core.PolicySnapshot",
+                 "PolicySnapshot(policy_epoch, catalog_epoch, hard_risk_limit_bps, "
+                 "minimum_confidence_bps, risk_penalty_multiplier_bps, "
+                 "latency_penalty_microunits_per_ms, models)\n--\n\n",
+                 static_cast<int>(sizeof(SnapshotObject)),
+                 true,
+                 {
+                     {Py_tp_new, reinterpret_cast<void*>(new_snapshot)},
+                     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<SnapshotObject>)},
+                     {Py_tp_repr, reinterpret_cast<void*>(repr)},
+                     {Py_tp_getset, kGetSet},
+                     {Py_tp_methods, kMethods},
+                 }};
+  return cached_class(g_type, spec);
+}
+
+const PolicySnapshot* snapshot_arg(PyObject* o, std::string_view name) {
+  PyTypeObject* type = policy_snapshot_type();
+  if (type == nullptr) return nullptr;
+  if (!is_instance(o, type)) {
+    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to 'PolicySnapshot'"));
+    note_processing(name);
+    return nullptr;
+  }
+  return &snap(o);
+}
+
+const PolicySnapshot& snapshot_of(PyObject* self) { return snap(self); }
+
+}  // namespace morvatel::py

@@ -1,0 +1,54 @@
+#include "lib/sequence.h"
+
+#include <string>
+
+#include "text.h"
+
+namespace morvatel::py {
+
+namespace {
+
+// The name of the expected type for the refusal of a non-sequence, taken
+// from collections.abc.Sequence; looked up only when a refusal is raised.
+std::string sequence_type_name() {
+  Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+  Ref cls = abc ? Ref::steal(PyObject_GetAttrString(abc.get(), "Sequence")) : Ref();
+  Ref name = cls ? Ref::steal(PyObject_GetAttrString(cls.get(), "__name__")) : Ref();
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return "Sequence";
+  }
+  return text;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool check_sequence(PyObject* o, std::string_view name, Py_ssize_t* length_hint) {
+  if (PyUnicode_Check(o)) {
+    type_error("Can't extract `str` to `Vec`");
+    note_processing(name);
+    return false;
+  }
+  if (!PySequence_Check(o)) {
+    std::string expected = sequence_type_name();
+    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to '", expected, "'"));
+    note_processing(name);
+    return false;
+  }
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) {
+    // A sequence without a length is still iterated; the hint only saves
+    // reallocations.
+    PyErr_Clear();
+    n = 0;
+  }
+  *length_hint = n;
+  return true;
+}
+
+}  // namespace detail
+
+}  // namespace morvatel::py
