@@ -8,6 +8,7 @@
 #include "lib/convert.h"
 #include "lib/errors.h"
 #include "lib/kernel_records.h"
+#include "lib/outcome_records.h"
 #include "lib/policy_snapshot.h"
 #include "kernel/records.h"
 #include "text.h"
@@ -101,6 +102,8 @@ int exec_module(PyObject* m) {
               add_class(m, "KernelInput", kernel_input_type()) &&
               add_class(m, "KernelDecision", kernel_decision_type()) &&
               add_class(m, "PolicySnapshot", policy_snapshot_type()) &&
+              add_class(m, "Observation", observation_type()) &&
+              add_class(m, "Outcome", outcome_type()) &&
               register_production(m) && add_constants(m);
     return ok ? 0 : -1;
   });

@@ -10,6 +10,7 @@
 #include "lib/convert.h"
 #include "lib/errors.h"
 #include "lib/kernel_records.h"
+#include "lib/policy_verify.h"
 #include "lib/sequence.h"
 #include "lib/types.h"
 #include "text.h"
@@ -288,10 +289,18 @@ PyMethodDef kMethods[] = {
     {"prescribe_with_trace", fastcall(prescribe_with_trace), kFast,
      "prescribe_with_trace($self, input)\n--\n\n"},
     // explain, what_would_win, decision_margin, utility_for_model,
-    // counterfactual_utility, proof_envelope
+    // counterfactual_utility
+    {"proof_envelope", fastcall(snapshot_proof_envelope), kFast,
+     "proof_envelope($self, input, decision)\n--\n\n"},
     {"prescribe_batch", fastcall(prescribe_batch_method), kFast,
      "prescribe_batch($self, inputs)\n--\n\n"},
-    // verify, verify_status, audit_bundle, verified_audit_bundle,
+    {"verify", fastcall(snapshot_verify), kFast, "verify($self, input, decision)\n--\n\n"},
+    {"verify_status", fastcall(snapshot_verify_status), kFast,
+     "verify_status($self, input, decision)\n--\n\n"},
+    {"audit_bundle", fastcall(snapshot_audit_bundle), kFast,
+     "audit_bundle($self, input, decision)\n--\n\n"},
+    {"verified_audit_bundle", fastcall(snapshot_verified_audit_bundle), kFast,
+     "verified_audit_bundle($self, input, decision)\n--\n\n"},
     // sign_policy, issue_receipt, stateful_audit_bundle
     {nullptr, nullptr, 0, nullptr},
 };
