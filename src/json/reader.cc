@@ -1,0 +1,835 @@
+#include "json/reader.h"
+
+#include <charconv>
+#include <cmath>
+#include <vector>
+
+#include "json/record.h"
+#include "text.h"
+
+namespace morvatel::json {
+
+namespace {
+
+using Cat = Error::Category;
+
+// Bytes a string can take without a closer look: printable ASCII other than
+// the quote and the backslash.
+constexpr auto kPlain = [] {
+  struct Table {
+    bool p[256] = {};
+  } t;
+  for (int c = 0x20; c < 0x80; ++c) t.p[c] = true;
+  t.p['"'] = false;
+  t.p['\\'] = false;
+  return t;
+}();
+
+inline bool is_ws(int c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Length of the well-formed UTF-8 sequence at s (1..4), or 0 when the
+// bytes there are not one (overlong forms, surrogates, beyond U+10FFFF and
+// cut-off sequences included).
+size_t utf8_length(const unsigned char* s, size_t avail) {
+  unsigned char c = s[0];
+  auto cont = [&](size_t i) { return i < avail && (s[i] & 0xC0) == 0x80; };
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (avail < 2) return 0;
+    unsigned char c1 = s[1];
+    if (c == 0xE0 && c1 < 0xA0) return 0;
+    if (c == 0xED && c1 > 0x9F) return 0;
+    return cont(1) && cont(2) ? 3 : 0;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (avail < 2) return 0;
+    unsigned char c1 = s[1];
+    if (c == 0xF0 && c1 < 0x90) return 0;
+    if (c == 0xF4 && c1 > 0x8F) return 0;
+    return cont(1) && cont(2) && cont(3) ? 4 : 0;
+  }
+  return 0;
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+int hex_digit(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string struct_name(const RecordSpec& spec) { return str_cat("struct ", spec.name); }
+
+}  // namespace
+
+// --- positions -----------------------------------------------------------------
+
+namespace {
+
+Error at_index(std::string_view in, size_t index, Cat c, std::string description) {
+  size_t line = 1;
+  size_t line_start = 0;
+  for (size_t i = 0; i < index; ++i) {
+    if (in[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  return Error{c, std::move(description), line, index - line_start};
+}
+
+}  // namespace
+
+Error Reader::error_here(Cat c, std::string description) const {
+  return at_index(in_, pos_, c, std::move(description));
+}
+
+Error Reader::error_next(Cat c, std::string description) const {
+  return at_index(in_, std::min(in_.size(), pos_ + 1), c, std::move(description));
+}
+
+Error Reader::positioned(Error e) const {
+  if (e.line != 0) return e;
+  Error p = error_here(e.category, std::string());
+  p.description = std::move(e.description);
+  return p;
+}
+
+// --- lexical pieces --------------------------------------------------------------
+
+void Reader::skip_ws() {
+  while (pos_ < in_.size() && is_ws(static_cast<unsigned char>(in_[pos_]))) ++pos_;
+}
+
+Result<void> Reader::enter() {
+  if (depth_ + 1 >= kMaxDepth) {
+    return std::unexpected(error_next(Cat::Syntax, "recursion limit exceeded"));
+  }
+  ++depth_;
+  return {};
+}
+
+Result<void> Reader::ident(const char* rest) {
+  for (; *rest != 0; ++rest) {
+    if (pos_ == in_.size()) return std::unexpected(error_here(Cat::Eof, "EOF while parsing a value"));
+    if (in_[pos_++] != *rest) return std::unexpected(error_here(Cat::Syntax, "expected ident"));
+  }
+  return {};
+}
+
+Result<uint32_t> Reader::hex4() {
+  if (in_.size() - pos_ < 4) {
+    pos_ = in_.size();
+    return std::unexpected(error_here(Cat::Eof, "EOF while parsing a string"));
+  }
+  uint32_t v = 0;
+  bool ok = true;
+  for (int i = 0; i < 4; ++i) {
+    int d = hex_digit(static_cast<unsigned char>(in_[pos_ + i]));
+    ok &= d >= 0;
+    v = (v << 4) | static_cast<uint32_t>(d & 0xF);
+  }
+  pos_ += 4;
+  if (!ok) return std::unexpected(error_here(Cat::Syntax, "invalid escape"));
+  return v;
+}
+
+Result<void> Reader::unicode_escape(std::string* out, bool check) {
+  auto n = hex4();
+  if (!n) return std::unexpected(std::move(n.error()));
+  uint32_t cp = *n;
+  if (!check) return {};  // raw text: the escape's syntax is all that matters
+  if (cp >= 0xDC00 && cp <= 0xDFFF) {
+    return std::unexpected(error_here(Cat::Syntax, "lone leading surrogate in hex escape"));
+  }
+  if (cp >= 0xD800 && cp <= 0xDBFF) {
+    for (char want : {'\\', 'u'}) {
+      if (pos_ == in_.size()) {
+        return std::unexpected(error_here(Cat::Eof, "EOF while parsing a string"));
+      }
+      if (in_[pos_++] != want) {
+        return std::unexpected(error_here(Cat::Syntax, "unexpected end of hex escape"));
+      }
+    }
+    auto low = hex4();
+    if (!low) return std::unexpected(std::move(low.error()));
+    if (*low < 0xDC00 || *low > 0xDFFF) {
+      return std::unexpected(error_here(Cat::Syntax, "lone leading surrogate in hex escape"));
+    }
+    cp = 0x10000 + ((cp - 0xD800) << 10) + (*low - 0xDC00);
+  }
+  if (out) append_utf8(*out, cp);
+  return {};
+}
+
+// The cursor is just past the opening quote. Invalid UTF-8 is only reported
+// once the string is complete (at its closing quote), so an earlier fault in
+// the same string (a bad escape, a control character) wins.
+Result<void> Reader::scan_string(std::string* out, bool check_surrogates) {
+  const auto* s = reinterpret_cast<const unsigned char*>(in_.data());
+  const size_t n = in_.size();
+  bool bad_utf8 = false;
+  size_t start = pos_;
+  for (;;) {
+    while (pos_ < n && kPlain.p[s[pos_]]) ++pos_;
+    if (pos_ == n) return std::unexpected(error_here(Cat::Eof, "EOF while parsing a string"));
+    unsigned char c = s[pos_];
+    if (c == '"') {
+      if (out) out->append(in_.data() + start, pos_ - start);
+      ++pos_;
+      if (bad_utf8) return std::unexpected(error_here(Cat::Syntax, "invalid unicode code point"));
+      return {};
+    }
+    if (c == '\\') {
+      if (out) out->append(in_.data() + start, pos_ - start);
+      ++pos_;
+      if (pos_ == n) return std::unexpected(error_here(Cat::Eof, "EOF while parsing a string"));
+      char e = in_[pos_++];
+      char lit = 0;
+      switch (e) {
+        case '"': lit = '"'; break;
+        case '\\': lit = '\\'; break;
+        case '/': lit = '/'; break;
+        case 'b': lit = '\b'; break;
+        case 'f': lit = '\f'; break;
+        case 'n': lit = '\n'; break;
+        case 'r': lit = '\r'; break;
+        case 't': lit = '\t'; break;
+        case 'u':
+          if (auto r = unicode_escape(out, check_surrogates); !r) return r;
+          break;
+        default:
+          return std::unexpected(error_here(Cat::Syntax, "invalid escape"));
+      }
+      if (lit != 0 && out) out->push_back(lit);
+      start = pos_;
+      continue;
+    }
+    if (c >= 0x80) {
+      size_t len = utf8_length(s + pos_, n - pos_);
+      if (len == 0) {
+        bad_utf8 = true;
+        len = 1;
+      }
+      pos_ += len;
+      continue;
+    }
+    ++pos_;
+    return std::unexpected(
+        error_here(Cat::Syntax, "control character (\\u0000-\\u001F) found while parsing a string"));
+  }
+}
+
+Result<void> Reader::scan_number(bool& float_form) {
+  const size_t n = in_.size();
+  float_form = false;
+  if (in_[pos_] == '-') ++pos_;
+  if (pos_ == n) return std::unexpected(error_here(Cat::Eof, "EOF while parsing a value"));
+  int c = static_cast<unsigned char>(in_[pos_++]);
+  if (c == '0') {
+    if (is_digit(peek())) return std::unexpected(error_next(Cat::Syntax, "invalid number"));
+  } else if (c >= '1' && c <= '9') {
+    while (is_digit(peek())) ++pos_;
+  } else {
+    return std::unexpected(error_here(Cat::Syntax, "invalid number"));
+  }
+  if (peek() == '.') {
+    ++pos_;
+    size_t digits = pos_;
+    while (is_digit(peek())) ++pos_;
+    if (pos_ == digits) {
+      if (pos_ == n) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+      return std::unexpected(error_next(Cat::Syntax, "invalid number"));
+    }
+    float_form = true;
+  }
+  if (peek() == 'e' || peek() == 'E') {
+    ++pos_;
+    if (peek() == '+' || peek() == '-') ++pos_;
+    if (pos_ == n) return std::unexpected(error_here(Cat::Eof, "EOF while parsing a value"));
+    if (!is_digit(static_cast<unsigned char>(in_[pos_++]))) {
+      return std::unexpected(error_here(Cat::Syntax, "invalid number"));
+    }
+    while (is_digit(peek())) ++pos_;
+    float_form = true;
+  }
+  return {};
+}
+
+Result<Number> Reader::parse_number() {
+  const size_t start = pos_;
+  bool float_form = false;
+  if (auto r = scan_number(float_form); !r) return std::unexpected(std::move(r.error()));
+  const bool negative = in_[start] == '-';
+  Number num;
+  if (!float_form) {
+    // Exact integer path: digits accumulate in 64 bits; only a value that
+    // does not fit falls back to a double.
+    uint64_t v = 0;
+    bool overflow = false;
+    for (size_t i = start + negative; i < pos_; ++i) {
+      uint64_t d = static_cast<uint64_t>(in_[i] - '0');
+      if (v > (UINT64_MAX - d) / 10) {
+        overflow = true;
+        break;
+      }
+      v = v * 10 + d;
+    }
+    if (!overflow) {
+      if (!negative) {
+        num.kind = Number::Kind::U64;
+        num.u = v;
+        return num;
+      }
+      if (v != 0 && v <= (uint64_t{1} << 63)) {
+        num.kind = Number::Kind::I64;
+        num.i = static_cast<int64_t>(0 - v);
+        return num;
+      }
+      num.kind = Number::Kind::F64;
+      num.d = -static_cast<double>(v);  // "-0" and below the signed range
+      return num;
+    }
+  }
+  num.kind = Number::Kind::F64;
+  double d = 0;
+  auto res = std::from_chars(in_.data() + start, in_.data() + pos_, d);
+  if (res.ec == std::errc::result_out_of_range) {
+    // Overflow is an error; underflow reads as zero. Tell them apart by
+    // the decimal magnitude: position of the first significant digit plus
+    // the exponent.
+    long long mag = 0;
+    size_t i = start + negative;
+    size_t int_digits = 0;
+    bool seen_nonzero = false;
+    long long frac_zeros = 0;
+    for (; i < pos_ && is_digit(static_cast<unsigned char>(in_[i])); ++i) {
+      if (in_[i] != '0' || seen_nonzero) {
+        seen_nonzero = true;
+        ++int_digits;
+      }
+    }
+    if (i < pos_ && in_[i] == '.') {
+      for (++i; i < pos_ && is_digit(static_cast<unsigned char>(in_[i])); ++i) {
+        if (!seen_nonzero) {
+          if (in_[i] == '0') {
+            ++frac_zeros;
+          } else {
+            seen_nonzero = true;
+          }
+        }
+      }
+    }
+    long long exp = 0;
+    if (i < pos_ && (in_[i] == 'e' || in_[i] == 'E')) {
+      ++i;
+      bool eneg = false;
+      if (in_[i] == '+' || in_[i] == '-') eneg = in_[i++] == '-';
+      for (; i < pos_; ++i) {
+        if (exp < 100000000) exp = exp * 10 + (in_[i] - '0');
+      }
+      if (eneg) exp = -exp;
+    }
+    mag = (int_digits > 0 ? static_cast<long long>(int_digits) : -frac_zeros) + exp;
+    if (mag > 0) return std::unexpected(error_here(Cat::Data, "number out of range"));
+    d = negative ? -0.0 : 0.0;
+  }
+  num.d = d;
+  return num;
+}
+
+// --- values -----------------------------------------------------------------------
+
+Error Reader::invalid_type_next(std::string_view expected) {
+  int c = peek();
+  std::string found;
+  switch (c) {
+    case 'n': {
+      ++pos_;
+      if (auto r = ident("ull"); !r) return std::move(r.error());
+      found = "null";
+      break;
+    }
+    case 't':
+    case 'f': {
+      ++pos_;
+      if (auto r = ident(c == 't' ? "rue" : "alse"); !r) return std::move(r.error());
+      found = found_bool(c == 't');
+      break;
+    }
+    case '"': {
+      ++pos_;
+      std::string s;
+      if (auto r = scan_string(&s, true); !r) return std::move(r.error());
+      found = found_string(s);
+      break;
+    }
+    case '[':
+      found = "sequence";
+      break;
+    case '{':
+      found = "map";
+      break;
+    default:
+      if (c == '-' || is_digit(c)) {
+        auto n = parse_number();
+        if (!n) return std::move(n.error());
+        switch (n->kind) {
+          case Number::Kind::U64: found = found_unsigned(n->u); break;
+          case Number::Kind::I64: found = found_signed(n->i); break;
+          case Number::Kind::F64: found = found_float(n->d); break;
+        }
+        break;
+      }
+      return error_next(Cat::Syntax, "expected value");
+  }
+  return error_here(Cat::Data, invalid_type(found, expected));
+}
+
+Result<Number> Reader::read_number(std::string_view expected) {
+  skip_ws();
+  int c = peek();
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  if (c == '-' || is_digit(c)) return parse_number();
+  return std::unexpected(invalid_type_next(expected));
+}
+
+Result<bool> Reader::read_bool() {
+  skip_ws();
+  int c = peek();
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  if (c == 't' || c == 'f') {
+    ++pos_;
+    if (auto r = ident(c == 't' ? "rue" : "alse"); !r) return std::unexpected(std::move(r.error()));
+    return c == 't';
+  }
+  return std::unexpected(invalid_type_next("a boolean"));
+}
+
+Result<void> Reader::read_string(std::string& out) {
+  out.clear();
+  skip_ws();
+  int c = peek();
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  if (c == '"') {
+    ++pos_;
+    return scan_string(&out, true);
+  }
+  return std::unexpected(invalid_type_next("a string"));
+}
+
+Result<std::string> Reader::read_string() {
+  std::string s;
+  if (auto r = read_string(s); !r) return std::unexpected(std::move(r.error()));
+  return s;
+}
+
+Result<bool> Reader::read_null() {
+  skip_ws();
+  if (peek() != 'n') return false;
+  ++pos_;
+  if (auto r = ident("ull"); !r) return std::unexpected(std::move(r.error()));
+  return true;
+}
+
+Result<bool> Reader::next_element(bool& first) {
+  skip_ws();
+  int c = peek();
+  if (c == ']') return false;
+  if (c == ',' && !first) {
+    ++pos_;
+    skip_ws();
+    c = peek();
+  } else if (c >= 0) {
+    if (!first) return std::unexpected(error_next(Cat::Syntax, "expected `,` or `]`"));
+    first = false;
+  } else {
+    return std::unexpected(error_next(Cat::Eof, "EOF while parsing a list"));
+  }
+  if (c == ']') return std::unexpected(error_next(Cat::Syntax, "trailing comma"));
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  return true;
+}
+
+Result<void> Reader::end_sequence() {
+  skip_ws();
+  int c = peek();
+  if (c == ']') {
+    ++pos_;
+    leave();
+    return {};
+  }
+  if (c == ',') {
+    ++pos_;
+    skip_ws();
+    if (peek() == ']') return std::unexpected(error_next(Cat::Syntax, "trailing comma"));
+    return std::unexpected(error_next(Cat::Syntax, "trailing characters"));
+  }
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a list"));
+  return std::unexpected(error_next(Cat::Syntax, "trailing characters"));
+}
+
+Result<void> Reader::begin_sequence(std::string_view expected) {
+  skip_ws();
+  int c = peek();
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  if (c != '[') return std::unexpected(invalid_type_next(expected));
+  if (auto r = enter(); !r) return r;
+  ++pos_;
+  return {};
+}
+
+Result<bool> Reader::next_key(bool& first) {
+  skip_ws();
+  int c = peek();
+  if (c == '}') return false;
+  if (c == ',' && !first) {
+    ++pos_;
+    skip_ws();
+    c = peek();
+  } else if (c >= 0) {
+    if (!first) return std::unexpected(error_next(Cat::Syntax, "expected `,` or `}`"));
+    first = false;
+  } else {
+    return std::unexpected(error_next(Cat::Eof, "EOF while parsing an object"));
+  }
+  if (c == '"') return true;
+  if (c == '}') return std::unexpected(error_next(Cat::Syntax, "trailing comma"));
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  return std::unexpected(error_next(Cat::Syntax, "key must be a string"));
+}
+
+Result<void> Reader::colon() {
+  skip_ws();
+  int c = peek();
+  if (c == ':') {
+    ++pos_;
+    return {};
+  }
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing an object"));
+  return std::unexpected(error_next(Cat::Syntax, "expected `:`"));
+}
+
+Result<void> Reader::end_object() {
+  skip_ws();
+  int c = peek();
+  if (c == '}') {
+    ++pos_;
+    leave();
+    return {};
+  }
+  if (c == ',') return std::unexpected(error_next(Cat::Syntax, "trailing comma"));
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing an object"));
+  return std::unexpected(error_next(Cat::Syntax, "trailing characters"));
+}
+
+Result<void> Reader::parse_any(Value& out) {
+  skip_ws();
+  int c = peek();
+  switch (c) {
+    case -1:
+      return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+    case 'n':
+      ++pos_;
+      if (auto r = ident("ull"); !r) return r;
+      out = Value();
+      return {};
+    case 't':
+    case 'f':
+      ++pos_;
+      if (auto r = ident(c == 't' ? "rue" : "alse"); !r) return r;
+      out = Value(c == 't');
+      return {};
+    case '"': {
+      ++pos_;
+      std::string s;
+      if (auto r = scan_string(&s, true); !r) return r;
+      out = Value(std::move(s));
+      return {};
+    }
+    case '[': {
+      if (auto r = enter(); !r) return r;
+      ++pos_;
+      Array items;
+      bool first = true;
+      for (;;) {
+        auto more = next_element(first);
+        if (!more) return std::unexpected(std::move(more.error()));
+        if (!*more) break;
+        items.emplace_back();
+        if (auto r = parse_any(items.back()); !r) return r;
+      }
+      if (auto r = end_sequence(); !r) return r;
+      out = Value(std::move(items));
+      return {};
+    }
+    case '{': {
+      if (auto r = enter(); !r) return r;
+      ++pos_;
+      Object obj;
+      bool first = true;
+      for (;;) {
+        auto more = next_key(first);
+        if (!more) return std::unexpected(std::move(more.error()));
+        if (!*more) break;
+        ++pos_;
+        std::string key;
+        if (auto r = scan_string(&key, true); !r) return r;
+        if (auto r = colon(); !r) return r;
+        Value v;
+        if (auto r = parse_any(v); !r) return r;
+        obj.set(std::move(key), std::move(v));
+      }
+      if (auto r = end_object(); !r) return r;
+      out = Value(std::move(obj));
+      return {};
+    }
+    default:
+      if (c == '-' || is_digit(c)) {
+        auto n = parse_number();
+        if (!n) return std::unexpected(std::move(n.error()));
+        switch (n->kind) {
+          case Number::Kind::U64: out = Value(n->u); break;
+          case Number::Kind::I64: out = Value(n->i); break;
+          case Number::Kind::F64: out = Value(n->d); break;
+        }
+        return {};
+      }
+      return std::unexpected(error_next(Cat::Syntax, "expected value"));
+  }
+}
+
+Result<Value> Reader::read_value() {
+  Value v;
+  if (auto r = parse_any(v); !r) return std::unexpected(std::move(r.error()));
+  return v;
+}
+
+Result<void> Reader::skip_any() {
+  skip_ws();
+  int c = peek();
+  switch (c) {
+    case -1:
+      return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+    case 'n':
+      ++pos_;
+      return ident("ull");
+    case 't':
+      ++pos_;
+      return ident("rue");
+    case 'f':
+      ++pos_;
+      return ident("alse");
+    case '"':
+      ++pos_;
+      return scan_string(nullptr, false);
+    case '[': {
+      if (auto r = enter(); !r) return r;
+      ++pos_;
+      bool first = true;
+      for (;;) {
+        auto more = next_element(first);
+        if (!more) return std::unexpected(std::move(more.error()));
+        if (!*more) break;
+        if (auto r = skip_any(); !r) return r;
+      }
+      return end_sequence();
+    }
+    case '{': {
+      if (auto r = enter(); !r) return r;
+      ++pos_;
+      bool first = true;
+      for (;;) {
+        auto more = next_key(first);
+        if (!more) return std::unexpected(std::move(more.error()));
+        if (!*more) break;
+        ++pos_;
+        if (auto r = scan_string(nullptr, false); !r) return r;
+        if (auto r = colon(); !r) return r;
+        if (auto r = skip_any(); !r) return r;
+      }
+      return end_object();
+    }
+    default:
+      if (c == '-' || is_digit(c)) {
+        bool float_form = false;
+        return scan_number(float_form);
+      }
+      return std::unexpected(error_next(Cat::Syntax, "expected value"));
+  }
+}
+
+Result<std::string_view> Reader::read_raw() {
+  skip_ws();
+  size_t start = pos_;
+  if (auto r = skip_any(); !r) return std::unexpected(std::move(r.error()));
+  return in_.substr(start, pos_ - start);
+}
+
+Result<size_t> Reader::read_variant(const std::string_view* names, size_t count) {
+  auto identifier = [&]() -> Result<size_t> {
+    skip_ws();
+    int c = peek();
+    if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+    if (c != '"') return std::unexpected(invalid_type_next("variant identifier"));
+    ++pos_;
+    if (auto r = scan_string(&key_, true); !r) return std::unexpected(std::move(r.error()));
+    for (size_t i = 0; i < count; ++i) {
+      if (names[i] == key_) return i;
+    }
+    return std::unexpected(error_here(Cat::Data, unknown_variant(key_, names, count)));
+  };
+  key_.clear();
+  skip_ws();
+  int c = peek();
+  if (c == '"') return identifier();
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  if (c != '{') return std::unexpected(error_next(Cat::Syntax, "expected value"));
+  // {"Variant": null}
+  if (auto r = enter(); !r) return std::unexpected(std::move(r.error()));
+  ++pos_;
+  auto which = identifier();
+  if (!which) return which;
+  if (auto r = colon(); !r) return std::unexpected(std::move(r.error()));
+  skip_ws();
+  c = peek();
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  if (c != 'n') return std::unexpected(invalid_type_next("unit"));
+  ++pos_;
+  if (auto r = ident("ull"); !r) return std::unexpected(std::move(r.error()));
+  skip_ws();
+  c = peek();
+  if (c == '}') {
+    ++pos_;
+    leave();
+    return which;
+  }
+  if (c < 0) return std::unexpected(error_here(Cat::Eof, "EOF while parsing an object"));
+  return std::unexpected(error_here(Cat::Syntax, "expected value"));
+}
+
+Result<void> Reader::finish() {
+  skip_ws();
+  if (pos_ < in_.size()) return std::unexpected(error_next(Cat::Syntax, "trailing characters"));
+  return {};
+}
+
+// --- records ----------------------------------------------------------------------
+
+Error Reader::record_error(bool object_form, std::string description) {
+  skip_ws();
+  if (object_form) {
+    if (peek() == '}') ++pos_;
+  } else if (peek() == ']') {
+    ++pos_;
+  } else if (peek() == ',') {
+    ++pos_;
+    skip_ws();
+  }
+  return error_here(Cat::Data, std::move(description));
+}
+
+Result<void> Reader::read_record(const RecordSpec& spec, void* record) {
+  skip_ws();
+  int c = peek();
+  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  if (c == '{' || c == '[') {
+    if (auto r = enter(); !r) return r;
+    ++pos_;
+    return c == '{' ? read_record_object(spec, record) : read_record_array(spec, record);
+  }
+  return std::unexpected(invalid_type_next(struct_name(spec)));
+}
+
+Result<void> Reader::read_record_object(const RecordSpec& spec, void* record) {
+  const auto fields = spec.fields;
+  uint64_t seen = 0;  // records have at most 64 fields
+  bool first = true;
+  char* base = static_cast<char*>(record);
+  for (;;) {
+    auto more = next_key(first);
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) break;
+    ++pos_;
+    key_.clear();
+    if (auto r = scan_string(&key_, true); !r) return r;
+    size_t i = 0;
+    while (i < fields.size() && fields[i].name != key_) ++i;
+    if (i == fields.size()) {
+      std::vector<std::string_view> names;
+      for (const FieldSpec& f : fields) names.push_back(f.name);
+      std::string d = unknown_field(key_, names.data(), names.size());
+      return std::unexpected(record_error(true, std::move(d)));
+    }
+    if (seen & (uint64_t{1} << i)) {
+      return std::unexpected(record_error(true, duplicate_field(fields[i].name)));
+    }
+    seen |= uint64_t{1} << i;
+    if (auto r = colon(); !r) return r;
+    if (auto r = fields[i].read(*this, base + fields[i].offset); !r) return std::unexpected(positioned(std::move(r.error())));
+  }
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (!(seen & (uint64_t{1} << i)) && !(fields[i].flags & kOptional)) {
+      return std::unexpected(record_error(true, missing_field(fields[i].name)));
+    }
+  }
+  return end_object();
+}
+
+Result<void> Reader::read_record_array(const RecordSpec& spec, void* record) {
+  const auto fields = spec.fields;
+  bool first = true;
+  char* base = static_cast<char*>(record);
+  for (size_t i = 0; i < fields.size(); ++i) {
+    auto more = next_element(first);
+    if (!more) return std::unexpected(std::move(more.error()));
+    if (!*more) {
+      if (fields[i].flags & kArrayTailDefault) continue;
+      std::string expected = str_cat("struct ", spec.name, " with ", fields.size(), " elements");
+      return std::unexpected(record_error(false, invalid_length(i, expected)));
+    }
+    if (auto r = fields[i].read(*this, base + fields[i].offset); !r) return std::unexpected(positioned(std::move(r.error())));
+  }
+  return end_sequence();
+}
+
+void write_record(Writer& w, const RecordSpec& spec, const void* record) {
+  const char* base = static_cast<const char*>(record);
+  w.begin_object();
+  for (const FieldSpec& f : spec.fields) {
+    const void* member = base + f.offset;
+    if ((f.flags & kOmitWhenAbsent) && f.absent && f.absent(member)) continue;
+    w.key(f.name);
+    f.write(w, member);
+  }
+  w.end_object();
+}
+
+Result<Value> parse_value(std::string_view text) {
+  Reader r(text);
+  auto v = r.read_value();
+  if (!v) return v;
+  if (auto st = r.finish(); !st) return std::unexpected(std::move(st.error()));
+  return v;
+}
+
+}  // namespace morvatel::json

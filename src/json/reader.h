@@ -1,0 +1,177 @@
+#ifndef MORVATEL_JSON_READER_H_
+#define MORVATEL_JSON_READER_H_
+
+// The strict one-pass JSON reader. A Reader is a cursor over one text; each
+// read_* call takes exactly one value (after optional whitespace) and leaves
+// the cursor behind it, so record readers walk a document in one pass and
+// report the first fault in document order with its position (the rule is
+// in json/error.h).
+//
+// Strictness: only space, tab, line feed and carriage return are
+// whitespace; strings must be valid UTF-8 with valid escapes and paired
+// surrogates; integers are read exactly into their field's width (never
+// through a double); containers nest at most 127 deep, the 128th level
+// fails with "recursion limit exceeded", so hostile input cannot exhaust the
+// stack. Records (json/record.h) are read from their object form (keys in
+// any order, unknown, repeated or missing keys refused) or their array form.
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "json/error.h"
+#include "json/value.h"
+
+namespace morvatel::json {
+
+struct RecordSpec;
+
+inline constexpr int kMaxDepth = 128;
+
+// A number as the text gave it: an unsigned integer when non-negative and
+// within 64 bits, a signed one when negative and within 64 bits, otherwise
+// (fraction, exponent, out of range, "-0") a double.
+struct Number {
+  enum class Kind : uint8_t { U64, I64, F64 } kind = Kind::U64;
+  uint64_t u = 0;
+  int64_t i = 0;
+  double d = 0;
+};
+
+template <typename T>
+constexpr std::string_view integer_name() {
+  if constexpr (std::is_same_v<T, uint64_t>) return "u64";
+  else if constexpr (std::is_same_v<T, uint32_t>) return "u32";
+  else if constexpr (std::is_same_v<T, uint16_t>) return "u16";
+  else if constexpr (std::is_same_v<T, uint8_t>) return "u8";
+  else if constexpr (std::is_same_v<T, int64_t>) return "i64";
+  else if constexpr (std::is_same_v<T, int32_t>) return "i32";
+  else if constexpr (std::is_same_v<T, int16_t>) return "i16";
+  else if constexpr (std::is_same_v<T, int8_t>) return "i8";
+}
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : in_(text) {}
+  explicit Reader(std::span<const uint8_t> bytes)
+      : in_(reinterpret_cast<const char*>(bytes.data()), bytes.size()) {}
+
+  // --- values --------------------------------------------------------------
+
+  // An integer of T's width; anything else is an "invalid type" or
+  // "invalid value" error naming T ("u64", "i64", "u16", ...).
+  template <typename T>
+    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
+  Result<T> read_integer();
+
+  Result<bool> read_bool();
+  Result<std::string> read_string();
+  Result<void> read_string(std::string& out);  // replaces out's content
+  // Consumes a `null` and returns true, or returns false and consumes
+  // nothing but whitespace (the reading of optional values).
+  Result<bool> read_null();
+  // Any value, numbers held as Number says.
+  Result<Value> read_value();
+  // The exact text of the next value as it stands in the input (checked as
+  // strictly as any other value, numbers only for their syntax).
+  Result<std::string_view> read_raw();
+  // A unit variant: a string equal to one of `names`, or an object with one
+  // such key whose value is null. Returns the index into `names`.
+  Result<size_t> read_variant(const std::string_view* names, size_t count);
+  // A record in object or array form; see json/record.h.
+  Result<void> read_record(const RecordSpec& spec, void* record);
+
+  // After the document's value: only whitespace may follow.
+  Result<void> finish();
+
+  // --- building blocks for sequence readers ---------------------------------
+  // begin_sequence: '[' (else "invalid type: ..., expected {expected}");
+  // next_element: true when an element follows (the cursor is before it),
+  // false at ']'; end_sequence: takes the ']'.
+  Result<void> begin_sequence(std::string_view expected);
+  Result<bool> next_element(bool& first);
+  Result<void> end_sequence();
+
+  // Reads `[e, e, ...]` calling element(*this) for each element.
+  template <typename F>
+  Result<void> read_sequence(std::string_view expected, F&& element) {
+    if (auto r = begin_sequence(expected); !r) return r;
+    bool first = true;
+    for (;;) {
+      auto more = next_element(first);
+      if (!more) return std::unexpected(std::move(more.error()));
+      if (!*more) break;
+      if (auto r = element(*this); !r) return r;
+    }
+    return end_sequence();
+  }
+
+  // --- position ---------------------------------------------------------------
+  size_t offset() const { return pos_; }
+  std::string_view text() const { return in_; }
+  // An error at the last consumed byte / at the next byte (json/error.h).
+  Error error_here(Error::Category c, std::string description) const;
+  Error error_next(Error::Category c, std::string description) const;
+
+ private:
+  int peek() const { return pos_ < in_.size() ? static_cast<unsigned char>(in_[pos_]) : -1; }
+  void skip_ws();
+  Result<void> enter();  // depth check before taking '[' or '{'
+  void leave() { --depth_; }
+  Result<void> ident(const char* rest);
+  Result<void> scan_string(std::string* out, bool check_surrogates);
+  Result<void> unicode_escape(std::string* out, bool check_surrogates);
+  Result<uint32_t> hex4();
+  // Syntax of a number starting at the cursor; `float_form` tells whether
+  // it has a fraction or exponent.
+  Result<void> scan_number(bool& float_form);
+  Result<Number> parse_number();
+  // The "invalid type" error for whatever value comes next; consumes it.
+  Error invalid_type_next(std::string_view expected);
+  Error positioned(Error e) const;  // gives an error without one the current position
+  Result<Number> read_number(std::string_view expected);
+  Result<void> parse_any(Value& out);
+  Result<void> skip_any();
+  Result<bool> next_key(bool& first);
+  Result<void> colon();
+  Result<void> end_object();
+  // Record-level errors are known only after the reader has looked past the
+  // key or bracket; they are placed as if the record's closing bracket had
+  // been taken when it is next.
+  Error record_error(bool object_form, std::string description);
+  Result<void> read_record_object(const RecordSpec& spec, void* record);
+  Result<void> read_record_array(const RecordSpec& spec, void* record);
+
+  std::string_view in_;
+  size_t pos_ = 0;
+  int depth_ = 0;
+  std::string key_;  // scratch for object keys
+};
+
+template <typename T>
+  requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
+Result<T> Reader::read_integer() {
+  constexpr std::string_view name = integer_name<T>();
+  auto n = read_number(name);
+  if (!n) return std::unexpected(std::move(n.error()));
+  switch (n->kind) {
+    case Number::Kind::U64:
+      if (n->u <= static_cast<uint64_t>(std::numeric_limits<T>::max())) return static_cast<T>(n->u);
+      return std::unexpected(error_here(Error::Category::Data, invalid_value(found_unsigned(n->u), name)));
+    case Number::Kind::I64:
+      if constexpr (std::is_signed_v<T>) {
+        if (n->i >= static_cast<int64_t>(std::numeric_limits<T>::min())) return static_cast<T>(n->i);
+      }
+      return std::unexpected(error_here(Error::Category::Data, invalid_value(found_signed(n->i), name)));
+    case Number::Kind::F64:
+      break;
+  }
+  return std::unexpected(error_here(Error::Category::Data, invalid_type(found_float(n->d), name)));
+}
+
+}  // namespace morvatel::json
+
+#endif  // MORVATEL_JSON_READER_H_

@@ -1,0 +1,90 @@
+#include "json/value.h"
+
+#include <functional>
+
+namespace morvatel::json {
+
+namespace {
+
+// Below this many keys a linear scan beats hashing.
+constexpr size_t kIndexThreshold = 12;
+
+size_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+}  // namespace
+
+Object::Object() = default;
+Object::Object(const Object& other) = default;
+Object::Object(Object&&) noexcept = default;
+Object& Object::operator=(const Object& other) = default;
+Object& Object::operator=(Object&&) noexcept = default;
+Object::~Object() = default;
+
+std::vector<Member>::const_iterator Object::begin() const { return members_.begin(); }
+std::vector<Member>::const_iterator Object::end() const { return members_.end(); }
+
+bool Object::operator==(const Object& other) const { return members_ == other.members_; }
+
+size_t Object::find_index(std::string_view key) const {
+  if (index_.empty()) {
+    for (size_t i = 0; i < members_.size(); ++i) {
+      if (members_[i].key == key) return i;
+    }
+    return members_.size();
+  }
+  const size_t mask = index_.size() - 1;
+  for (size_t slot = hash_key(key) & mask;; slot = (slot + 1) & mask) {
+    uint32_t entry = index_[slot];
+    if (entry == 0) return members_.size();
+    if (members_[entry - 1].key == key) return entry - 1;
+  }
+}
+
+void Object::rebuild_index() {
+  size_t cap = 32;
+  while (cap < members_.size() * 2) cap *= 2;
+  index_.assign(cap, 0);
+  const size_t mask = cap - 1;
+  for (size_t i = 0; i < members_.size(); ++i) {
+    size_t slot = hash_key(members_[i].key) & mask;
+    while (index_[slot] != 0) slot = (slot + 1) & mask;
+    index_[slot] = static_cast<uint32_t>(i + 1);
+  }
+}
+
+Value& Object::set(std::string key, Value value) {
+  size_t i = find_index(key);
+  if (i < members_.size()) {
+    members_[i].value = std::move(value);
+    return members_[i].value;
+  }
+  members_.push_back(Member{std::move(key), std::move(value)});
+  if (members_.size() >= kIndexThreshold) {
+    if (index_.empty() || members_.size() * 2 > index_.size()) {
+      rebuild_index();
+    } else {
+      const size_t mask = index_.size() - 1;
+      size_t slot = hash_key(members_.back().key) & mask;
+      while (index_[slot] != 0) slot = (slot + 1) & mask;
+      index_[slot] = static_cast<uint32_t>(members_.size());
+    }
+  }
+  return members_.back().value;
+}
+
+const Value* Object::find(std::string_view key) const {
+  size_t i = find_index(key);
+  return i < members_.size() ? &members_[i].value : nullptr;
+}
+
+Value* Object::find(std::string_view key) {
+  size_t i = find_index(key);
+  return i < members_.size() ? &members_[i].value : nullptr;
+}
+
+const Value* Value::find(std::string_view key) const {
+  if (kind() != Kind::Object) return nullptr;
+  return as_object().find(key);
+}
+
+}  // namespace morvatel::json
