@@ -1,6 +1,7 @@
 #include "outcome.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "digest.h"
 #include "text.h"

@@ -10,10 +10,13 @@
 // valid only when the replay reproduces every one of its fields and its
 // digest.
 
+#include <concepts>
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include "kernel/policy.h"

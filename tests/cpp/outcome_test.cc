@@ -1,5 +1,8 @@
 #include "outcome.h"
 
+#include <tuple>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "digest.h"

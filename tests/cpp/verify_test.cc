@@ -1,5 +1,7 @@
 #include "verify.h"
 
+#include <cctype>
+
 #include <gtest/gtest.h>
 
 #include "digest.h"

@@ -3,6 +3,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "digest.h"
 #include "lib/args.h"
@@ -306,20 +307,17 @@ PyObject* outcome_follows(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // --- Outcome: attributes ---
 
-PyObject* hex(const Digest32& d) { return from_str(bytes_to_hex(d)); }
+// Hex text of a digest; the std::string is made inside the guard.
+PyObject* hex(const Digest32& d) {
+  return guarded([&]() -> PyObject* { return from_str(bytes_to_hex(d)); });
+}
 
 PyObject* get_policy_digest(PyObject* self, void*) { return hex(rec_of(self).policy_digest); }
 PyObject* get_input_digest(PyObject* self, void*) { return hex(rec_of(self).input_digest); }
 PyObject* get_decision_digest(PyObject* self, void*) { return hex(rec_of(self).decision_digest); }
-PyObject* get_identity_digest(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* { return hex(rec_of(self).identity_digest()); });
-}
-PyObject* get_selection_digest(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* { return hex(rec_of(self).selection_digest()); });
-}
-PyObject* get_digest(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* { return hex(rec_of(self).digest()); });
-}
+PyObject* get_identity_digest(PyObject* self, void*) { return hex(rec_of(self).identity_digest()); }
+PyObject* get_selection_digest(PyObject* self, void*) { return hex(rec_of(self).selection_digest()); }
+PyObject* get_digest(PyObject* self, void*) { return hex(rec_of(self).digest()); }
 PyObject* get_request_sequence(PyObject* self, void*) {
   return from_int(rec_of(self).request_sequence);
 }

@@ -1,6 +1,8 @@
 #include "lib/policy_verify.h"
 
 #include <optional>
+#include <type_traits>
+#include <variant>
 
 #include "kernel/records.h"
 #include "lib/args.h"
