@@ -212,10 +212,3 @@ def test_argument_types_are_checked_in_order(snap, req, method):
         call(req)
     with pytest.raises(TypeError):
         call(req, d, d)
-
-
-def test_method_text_signatures(snap):
-    import inspect
-    for name in METHODS:
-        sig = inspect.signature(getattr(snap, name))
-        assert list(sig.parameters) == ["input", "decision"]
