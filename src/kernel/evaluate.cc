@@ -23,11 +23,14 @@ RequestContext make_request_context(const PolicySnapshot& snapshot, const Kernel
                   ? static_cast<uint64_t>(input.business_value_microunits)
                   : 0;
   ctx.latency_penalty_per_ms = p.latency_penalty_microunits_per_ms;
+  ctx.latency_limit =
+      input.max_p95_latency_ms != 0 ? input.max_p95_latency_ms : UINT32_MAX;
 
   uint64_t vr, vrm;
   if (allow_fast && mul_fits(ctx.value, input.risk_bps, &vr) &&
       mul_fits(vr, p.risk_penalty_multiplier_bps, &vrm)) {
     ctx.risk_penalty = vrm / kBpsSquared;
+    ctx.risk_fast = true;
   } else {
     ctx.risk_penalty = u128{ctx.value} * input.risk_bps * p.risk_penalty_multiplier_bps / kBpsSquared;
   }

@@ -6,58 +6,60 @@ namespace morvatel {
 
 namespace {
 
+// A ranked model: its utility, its cost and its catalogue position. Quality
+// and id, needed only to break exact ties, are read from the catalogue then.
+// A utility of 0 marks "no candidate": every ranked model has a positive one.
 struct Candidate {
-  uint32_t model_id;
-  uint16_t index;
-  uint16_t quality_bps;
-  uint64_t cost;
-  int64_t utility;
+  int64_t utility = 0;
+  uint64_t cost = 0;
+  size_t index = 0;
 };
 
-// Higher utility, then lower cost, then higher quality, then lower id.
-inline bool ranks_above(const Candidate& a, const Candidate& b) {
-  if (a.utility != b.utility) return a.utility > b.utility;
-  if (a.cost != b.cost) return a.cost < b.cost;
-  if (a.quality_bps != b.quality_bps) return a.quality_bps > b.quality_bps;
-  return a.model_id < b.model_id;
-}
-
 struct Ranking {
-  Candidate best{};
-  Candidate second{};
-  bool has_best = false;
-  bool has_second = false;
+  std::span<const KernelModel> models;
+  Candidate best;
+  Candidate second;
+
+  // Higher utility, then lower cost, then higher quality, then lower id. An
+  // empty slot (utility 0) ranks below every candidate.
+  bool ranks_above(const Candidate& a, const Candidate& b) const {
+    if (a.utility != b.utility) return a.utility > b.utility;
+    if (a.cost != b.cost) return a.cost < b.cost;
+    const KernelModel& ma = models[a.index];
+    const KernelModel& mb = models[b.index];
+    if (ma.quality_bps != mb.quality_bps) return ma.quality_bps > mb.quality_bps;
+    return ma.model_id < mb.model_id;
+  }
 
   void offer(const Candidate& c) {
-    if (!has_best) {
-      best = c;
-      has_best = true;
-    } else if (ranks_above(c, best)) {
+    if (ranks_above(c, best)) {
       second = best;
-      has_second = true;
       best = c;
-    } else if (!has_second || ranks_above(c, second)) {
+    } else if (ranks_above(c, second)) {
       second = c;
-      has_second = true;
     }
   }
+  bool has_best() const { return best.utility > 0; }
+  bool has_second() const { return second.utility > 0; }
 };
 
 // One pass over the catalogue. Counts are kept per verdict in 32 bits and
 // saturated once at the end.
 template <bool kFast>
-void rank_catalog(const RequestContext& ctx, std::span<const KernelModel> models,
-                  uint32_t (&counts)[kVerdictCount], Ranking& ranking) {
-  const size_t n = models.size();
+void rank_catalog(const RequestContext& ctx, uint32_t (&counts)[kVerdictCount], Ranking& ranking) {
+  const KernelModel* models = ranking.models.data();
+  const size_t n = ranking.models.size();
+  uint32_t eligible = 0;
   for (size_t i = 0; i < n; ++i) {
-    const KernelModel& m = models[i];
-    const Evaluation e = evaluate_model<kFast>(ctx, m);
-    ++counts[static_cast<size_t>(e.verdict)];
-    if (e.verdict == Verdict::Eligible) {
-      ranking.offer(Candidate{m.model_id, static_cast<uint16_t>(std::min<size_t>(i, 65535)),
-                              m.quality_bps, e.cost, e.utility});
+    const Evaluation e = evaluate_model<kFast>(ctx, models[i]);
+    if (e.verdict == Verdict::Eligible) [[likely]] {
+      ++eligible;
+      ranking.offer(Candidate{e.utility, e.cost, i});
+    } else {
+      ++counts[static_cast<size_t>(e.verdict)];
     }
   }
+  counts[static_cast<size_t>(Verdict::Eligible)] = eligible;
 }
 
 uint16_t saturate16(uint64_t v) { return static_cast<uint16_t>(std::min<uint64_t>(v, 65535)); }
@@ -119,11 +121,11 @@ Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& 
   const RequestContext ctx = make_request_context(snapshot, input, path);
   const std::span<const KernelModel> models = snapshot.models();
   uint32_t counts[kVerdictCount] = {};
-  Ranking ranking;
+  Ranking ranking{models, {}, {}};
   if (ctx.all_fast()) {
-    rank_catalog<true>(ctx, models, counts, ranking);
+    rank_catalog<true>(ctx, counts, ranking);
   } else {
-    rank_catalog<false>(ctx, models, counts, ranking);
+    rank_catalog<false>(ctx, counts, ranking);
   }
 
   auto count = [&](Verdict v) { return counts[static_cast<size_t>(v)]; };
@@ -140,7 +142,7 @@ Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& 
   t.utility = saturate16(count(Verdict::NonPositiveUtility));
 
   const uint16_t evaluated = saturate16(models.size());
-  if (!ranking.has_best) {
+  if (!ranking.has_best()) {
     out.decision = rejection(p, input, rejection_reason(t));
     out.decision.evaluated_models = evaluated;
     return out;
@@ -149,19 +151,20 @@ Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& 
   KernelDecision& d = out.decision;
   const Candidate& best = ranking.best;
   d.request_sequence = input.request_sequence;
-  if (best.model_id == input.requested_model_id) {
+  if (models[best.index].model_id == input.requested_model_id) {
     d.action = KernelAction::ExecuteRequested;
     d.reason = KernelReason::RequestedModelMaximizesUtility;
   } else {
     d.action = KernelAction::Substitute;
     d.reason = KernelReason::AlternativeMaximizesUtility;
   }
-  d.selected_model_id = best.model_id;
-  d.selected_model_index = best.index;
+  const uint32_t best_id = models[best.index].model_id;
+  d.selected_model_id = best_id;
+  d.selected_model_index = saturate16(best.index);
   d.estimated_cost_microunits = best.cost;
   d.expected_utility_microunits = best.utility;
-  if (ranking.has_second) {
-    d.counterfactual_model_id = ranking.second.model_id;
+  if (ranking.has_second()) {
+    d.counterfactual_model_id = models[ranking.second.index].model_id;
     d.counterfactual_utility_microunits = ranking.second.utility;
   }
   d.evaluated_models = evaluated;

@@ -1,0 +1,288 @@
+import hashlib
+import struct
+import threading
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import kernel_reference as ref
+from morvatel import _core as core
+from morvatel._core import KernelInput, KernelModel, PolicySnapshot
+
+ALL = core.ALL_PROVIDERS
+U64 = 2**64 - 1
+
+
+def model(model_id, **kw):
+    fields = dict(provider_id=1, quality_bps=9000, risk_ceiling_bps=8000, enabled=1,
+                  p95_latency_ms=100, capabilities=0, region_mask=1,
+                  input_cost_microunits_per_million_tokens=1000,
+                  output_cost_microunits_per_million_tokens=1000)
+    fields.update(kw)
+    return KernelModel(model_id=model_id, **fields)
+
+
+def request(**kw):
+    fields = dict(request_sequence=1, requested_model_id=0, input_tokens=1000,
+                  output_tokens=1000, business_value_microunits=1_000_000,
+                  budget_limit_microunits=1_000_000, risk_bps=100, confidence_bps=9000,
+                  minimum_quality_bps=0, max_p95_latency_ms=0, required_capabilities=0,
+                  allowed_provider_mask=ALL, required_region_mask=0)
+    fields.update(kw)
+    return KernelInput(**fields)
+
+
+def snapshot(models, **kw):
+    params = dict(policy_epoch=3, catalog_epoch=4, hard_risk_limit_bps=9000,
+                  minimum_confidence_bps=1000, risk_penalty_multiplier_bps=10000,
+                  latency_penalty_microunits_per_ms=1)
+    params.update(kw)
+    return PolicySnapshot(models=models, **params)
+
+
+def decision_fields(d):
+    out = d.as_dict()
+    del out["action_code"], out["reason_code"]
+    return out
+
+
+def check_against_reference(s, inp):
+    decision, trace = s.prescribe_with_trace(inp)
+    want_decision, want_trace = ref.prescribe(s, inp)
+    assert decision_fields(decision) == want_decision
+    assert trace == dict(want_trace, evaluated_models=decision.evaluated_models,
+                         eligible_models=decision.eligible_models)
+    assert decision == s.prescribe(inp) == s.prescribe_batch([inp])[0]
+    return decision
+
+
+# Values that straddle every 64-bit boundary of the arithmetic.
+u64 = st.one_of(st.integers(0, 2000), st.integers(0, U64),
+                st.integers(0, 64).map(lambda b: min(2**b, U64)),
+                st.integers(U64 - 3, U64))
+u32 = st.one_of(st.integers(0, 100), st.integers(0, 2**32 - 1), st.just(2**32 - 1))
+bps = st.integers(0, 10000)
+
+models_st = st.lists(
+    st.builds(lambda q, r, e, lat, cap, reg, prov, ic, oc: dict(
+        quality_bps=q, risk_ceiling_bps=r, enabled=e, p95_latency_ms=lat, capabilities=cap,
+        region_mask=reg, provider_id=prov, input_cost_microunits_per_million_tokens=ic,
+        output_cost_microunits_per_million_tokens=oc),
+        bps, bps, st.sampled_from([0, 1, 1, 1]), u32, st.integers(0, 7), st.integers(0, 7),
+        st.integers(0, 63), u64, u64),
+    min_size=1, max_size=6)
+
+
+@settings(max_examples=400, deadline=None)
+@given(models_st, st.integers(0, 10000), st.integers(0, 10000), st.integers(0, 50000), u64,
+       st.integers(-2**63, 2**63 - 1) | st.integers(-5, 10**12), u32, u32, u64, bps, bps, bps,
+       u32, st.integers(0, 7), u64, st.integers(0, 7), st.integers(0, 7))
+def test_matches_the_reference_model(models, hard, min_conf, mult, lat_pen, value, itok, otok,
+                                     budget, risk, conf, minq, maxlat, caps, providers, regions,
+                                     requested):
+    catalogue = [model(i + 1, **m) for i, m in enumerate(models)]
+    catalogue[0].enabled = 1
+    s = snapshot(catalogue, hard_risk_limit_bps=hard, minimum_confidence_bps=min_conf,
+                 risk_penalty_multiplier_bps=mult, latency_penalty_microunits_per_ms=lat_pen)
+    inp = request(requested_model_id=requested, input_tokens=itok, output_tokens=otok,
+                  business_value_microunits=value, budget_limit_microunits=budget, risk_bps=risk,
+                  confidence_bps=conf, minimum_quality_bps=minq, max_p95_latency_ms=maxlat,
+                  required_capabilities=caps,
+                  allowed_provider_mask=providers if providers % 3 else ALL,
+                  required_region_mask=regions)
+    check_against_reference(s, inp)
+
+
+def test_hard_limits_at_equality():
+    s = snapshot([model(1)], hard_risk_limit_bps=500, minimum_confidence_bps=5000)
+    assert s.prescribe(request(risk_bps=500)).reason == "risk_hard_limit"
+    assert s.prescribe(request(risk_bps=499, confidence_bps=5000)).is_executable()
+    assert s.prescribe(request(confidence_bps=4999)).reason == "confidence_hard_limit"
+    d, trace = s.prescribe_with_trace(request(risk_bps=500, confidence_bps=0))
+    assert d.reason == "risk_hard_limit" and set(trace.values()) == {0}
+    assert (d.selected_model_index, d.evaluated_models, d.policy_epoch) == (65535, 0, 3)
+    assert snapshot([model(1)], hard_risk_limit_bps=0).prescribe(
+        request(risk_bps=0)).reason == "risk_hard_limit"
+
+
+@pytest.mark.parametrize("field, model_kw, request_kw", [
+    ("quality", dict(quality_bps=7000), dict(minimum_quality_bps=7000)),
+    ("latency", dict(p95_latency_ms=250), dict(max_p95_latency_ms=250)),
+    ("risk_ceiling", dict(risk_ceiling_bps=300), dict(risk_bps=300)),
+    ("budget", dict(input_cost_microunits_per_million_tokens=10**6,
+                    output_cost_microunits_per_million_tokens=0),
+     dict(input_tokens=1000, budget_limit_microunits=1000)),
+])
+def test_equality_passes_every_comparison_gate(field, model_kw, request_kw):
+    s = snapshot([model(1, **model_kw)], latency_penalty_microunits_per_ms=0)
+    assert s.prescribe(request(**request_kw)).selected_model_id == 1
+    # One step past the limit is refused by that gate.
+    past = {k: v for k, v in request_kw.items()}
+    key = {"quality": "minimum_quality_bps", "latency": "max_p95_latency_ms",
+           "risk_ceiling": "risk_bps", "budget": "budget_limit_microunits"}[field]
+    past[key] += -1 if field in ("latency", "budget") else 1
+    _, trace = s.prescribe_with_trace(request(**past))
+    assert trace[field] == 1
+
+
+@pytest.mark.parametrize("reason, model_kw, request_kw", [
+    ("no_enabled_model", dict(enabled=0), {}),
+    ("quality_constraint", dict(quality_bps=10), dict(minimum_quality_bps=11)),
+    ("latency_constraint", dict(p95_latency_ms=11), dict(max_p95_latency_ms=10)),
+    ("capability_constraint", dict(capabilities=1), dict(required_capabilities=2)),
+    ("provider_constraint", dict(provider_id=5), dict(allowed_provider_mask=0)),
+    ("region_constraint", dict(region_mask=1), dict(required_region_mask=2)),
+    ("budget_constraint", {}, dict(budget_limit_microunits=1)),
+    ("non_positive_utility", {}, dict(business_value_microunits=-1)),
+    ("risk_ceiling_constraint", dict(risk_ceiling_bps=10), dict(risk_bps=11)),
+    ("risk_hard_limit", {}, dict(risk_bps=9000)),
+    ("confidence_hard_limit", {}, dict(confidence_bps=999)),
+    ("requested_model_maximizes_utility", {}, dict(requested_model_id=1)),
+    ("alternative_maximizes_utility", {}, dict(requested_model_id=99)),
+])
+def test_every_reason_is_reachable(reason, model_kw, request_kw):
+    models = [model(1, **model_kw)]
+    if model_kw.get("enabled") == 0:
+        # A catalogue needs one enabled model; this one fails on quality, and
+        # the tie between the two counts goes to the disabled gate.
+        models.append(model(2, quality_bps=0, enabled=1))
+        request_kw = dict(request_kw, minimum_quality_bps=1)
+    d = snapshot(models).prescribe(request(**request_kw))
+    assert d.reason == reason
+    assert d.reason_code == getattr(core, "REASON_" + reason.upper())
+
+
+FREE = dict(p95_latency_ms=0, input_cost_microunits_per_million_tokens=0,
+            output_cost_microunits_per_million_tokens=0)
+
+
+@pytest.mark.parametrize("a, b, value, winner", [
+    # equal utility (lower latency paid for by a higher price): the cheaper wins
+    (dict(FREE, p95_latency_ms=0, input_cost_microunits_per_million_tokens=1000),
+     dict(FREE, p95_latency_ms=1), 10**8, 2),
+    # equal utility and cost (both qualities floor to the same value): higher quality wins
+    (dict(FREE, quality_bps=9000), dict(FREE, quality_bps=9001), 2, 2),
+    # everything equal: the lower id wins
+    (FREE, FREE, 10**8, 1),
+])
+def test_ties(a, b, value, winner):
+    s = snapshot([model(1, **a), model(2, **b)], risk_penalty_multiplier_bps=0)
+    d = s.prescribe(request(business_value_microunits=value, confidence_bps=10000))
+    assert (d.selected_model_id, d.counterfactual_model_id) == (winner, 3 - winner)
+    assert d.expected_utility_microunits == d.counterfactual_utility_microunits > 0
+
+
+def test_single_eligible_model_has_zero_counterfactual():
+    s = snapshot([model(1), model(2, enabled=0)])
+    d = s.prescribe(request(requested_model_id=1))
+    assert (d.action, d.counterfactual_model_id, d.counterfactual_utility_microunits,
+            d.eligible_models, d.evaluated_models) == ("execute_requested", 0, 0, 1, 2)
+
+
+def test_saturated_cost_and_utility_clamp():
+    s = snapshot([model(1, input_cost_microunits_per_million_tokens=U64)])
+    inp = request(input_tokens=2**32 - 1, budget_limit_microunits=U64)
+    d, trace = s.prescribe_with_trace(inp)
+    assert (d.reason, trace["utility"]) == ("non_positive_utility", 1)
+    slow = snapshot([model(1, p95_latency_ms=2**32 - 1)], latency_penalty_microunits_per_ms=U64)
+    assert slow.prescribe(request()).reason == "non_positive_utility"
+    free = snapshot([model(1, quality_bps=10000, p95_latency_ms=0,
+                           input_cost_microunits_per_million_tokens=0,
+                           output_cost_microunits_per_million_tokens=0)],
+                    risk_penalty_multiplier_bps=0)
+    d = free.prescribe(request(business_value_microunits=2**63 - 1, confidence_bps=10000))
+    assert d.expected_utility_microunits == 2**63 - 1 - 0  # value * 1 * 1, exact
+
+
+def test_rounding_of_cost():
+    s = snapshot([model(1, input_cost_microunits_per_million_tokens=1,
+                        output_cost_microunits_per_million_tokens=1)])
+    assert s.prescribe(request(input_tokens=1, output_tokens=1)).estimated_cost_microunits == 2
+    assert s.prescribe(request(input_tokens=0, output_tokens=0)).estimated_cost_microunits == 0
+
+
+def input_message(i):
+    return b"morvinp1\x00" + struct.pack(
+        "<QIIIqQHHHIQQQ", i.request_sequence, i.requested_model_id, i.input_tokens,
+        i.output_tokens, i.business_value_microunits, i.budget_limit_microunits, i.risk_bps,
+        i.confidence_bps, i.minimum_quality_bps, i.max_p95_latency_ms, i.required_capabilities,
+        i.allowed_provider_mask, i.required_region_mask)
+
+
+def test_input_message_layout():
+    # The layout the digest module must reproduce (checked byte for byte there).
+    msg = input_message(request(business_value_microunits=-1))
+    assert len(msg) == 79 and msg[29:37] == b"\xff" * 8
+
+
+class TestEntryPoints:
+    s = snapshot([model(1), model(2, quality_bps=9500)])
+
+    def test_validation_names_the_first_failing_field(self):
+        bad = request()
+        bad.risk_bps = 10001
+        bad.confidence_bps = 20000
+        for call in (self.s.prescribe, self.s.prescribe_with_trace,
+                     lambda i: self.s.prescribe_batch([request(), i])):
+            with pytest.raises(ValueError, match=r"^risk_bps must be <= 10000, got 10001$"):
+                call(bad)
+
+    def test_batch_reports_wrong_elements_before_values(self):
+        bad = request()
+        bad.minimum_quality_bps = 10001
+        with pytest.raises(TypeError) as e:
+            self.s.prescribe_batch([request(), bad, "x"])
+        assert e.value.__notes__ == ["while processing 'inputs'"]
+        with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
+            self.s.prescribe_batch("abc")
+        with pytest.raises(TypeError):
+            self.s.prescribe_batch(5)
+        with pytest.raises(TypeError):
+            self.s.prescribe(model(1))
+
+    def test_keywords_and_sequences(self):
+        inputs = tuple(request(request_sequence=i, requested_model_id=i % 3) for i in range(5))
+        got = self.s.prescribe_batch(inputs=inputs)
+        assert [d.request_sequence for d in got] == list(range(5))
+        assert got == [self.s.prescribe(input=i) for i in inputs]
+        assert self.s.prescribe_batch(()) == []
+        with pytest.raises(TypeError):
+            self.s.prescribe(request(), request())
+        with pytest.raises(TypeError):
+            self.s.prescribe(inp=request())
+
+    def test_trace_counts_add_up(self):
+        s = snapshot([model(1), model(2, enabled=0), model(3, quality_bps=1),
+                      model(4, provider_id=9)])
+        d, trace = s.prescribe_with_trace(request(minimum_quality_bps=10,
+                                                  allowed_provider_mask=0b10))
+        assert list(trace) == ["disabled", "quality", "risk_ceiling", "latency", "capability",
+                               "provider", "region", "budget", "utility", "evaluated_models",
+                               "eligible_models"]
+        gates = sum(v for k, v in trace.items() if not k.endswith("_models"))
+        assert gates == d.evaluated_models - d.eligible_models == 3
+
+
+def test_threads_share_one_snapshot():
+    models = [model(i + 1, quality_bps=5000 + 17 * i, p95_latency_ms=i,
+                    input_cost_microunits_per_million_tokens=100 * i) for i in range(64)]
+    s = snapshot(models)
+    inputs = [request(request_sequence=i, minimum_quality_bps=(i * 37) % 6200,
+                      requested_model_id=i % 70, max_p95_latency_ms=i % 50)
+              for i in range(3000)]
+    expected = [s.prescribe(i) for i in inputs]
+    results = {}
+
+    def worker(k):
+        results[k] = [s.prescribe_batch(inputs) for _ in range(3)]
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    single = [s.prescribe(i) for i in inputs]  # the main thread keeps using it meanwhile
+    for t in threads:
+        t.join()
+    assert single == expected
+    for runs in results.values():
+        for got in runs:
+            assert got == expected
