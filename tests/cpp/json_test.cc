@@ -1,0 +1,507 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "json/record.h"
+#include "json/value.h"
+#include "json/writer.h"
+
+namespace morvatel::json {
+namespace {
+
+// A record exercising every kind of field the persistence records use.
+struct Inner {
+  uint64_t step = 0;
+  std::string name;
+  bool operator==(const Inner&) const = default;
+};
+
+const RecordSpec& json_record_spec(const Inner*) {
+  static const FieldSpec kFields[] = {field(&Inner::step, "step"), field(&Inner::name, "name")};
+  static const RecordSpec kSpec{"Inner", kFields};
+  return kSpec;
+}
+
+struct Outer {
+  uint64_t version = 0;
+  std::vector<Inner> items;
+  std::optional<Inner> omitted;   // left out when absent
+  std::optional<uint64_t> mark;   // null when absent, may end the array early
+  bool operator==(const Outer&) const = default;
+};
+
+const RecordSpec& json_record_spec(const Outer*) {
+  static const FieldSpec kFields[] = {
+      field(&Outer::version, "version"),
+      field(&Outer::items, "items"),
+      field(&Outer::omitted, "omitted", kOmitWhenAbsent),
+      field(&Outer::mark, "mark", kArrayTailDefault),
+  };
+  static const RecordSpec kSpec{"Outer", kFields};
+  return kSpec;
+}
+
+struct Solo {
+  uint8_t a = 0;
+};
+const RecordSpec& json_record_spec(const Solo*) {
+  static const FieldSpec kFields[] = {field(&Solo::a, "a")};
+  static const RecordSpec kSpec{"Solo", kFields};
+  return kSpec;
+}
+
+struct Pair {
+  uint64_t sequence = 0;
+  std::string entry_hash;
+};
+const RecordSpec& json_record_spec(const Pair*) {
+  static const FieldSpec kFields[] = {field(&Pair::sequence, "sequence"),
+                                      field(&Pair::entry_hash, "entry_hash")};
+  static const RecordSpec kSpec{"Pair", kFields};
+  return kSpec;
+}
+
+template <typename T>
+std::string error_of(std::string_view text) {
+  auto r = parse<T>(text);
+  if (r) return "<accepted>";
+  return r.error().message();
+}
+
+struct Case {
+  const char* text;
+  const char* message;
+};
+
+class ValueErrors : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ValueErrors, MessageAndPosition) {
+  EXPECT_EQ(error_of<Value>(GetParam().text), GetParam().message) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Syntax, ValueErrors,
+    ::testing::Values(
+        Case{"", "EOF while parsing a value at line 1 column 0"},
+        Case{"  \n ", "EOF while parsing a value at line 2 column 1"},
+        Case{"[1,2", "EOF while parsing a list at line 1 column 4"},
+        Case{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+        Case{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+        Case{"\"abc", "EOF while parsing a string at line 1 column 4"},
+        Case{"[1,]", "trailing comma at line 1 column 4"},
+        Case{"{\"a\":1,}", "trailing comma at line 1 column 8"},
+        Case{"[1 2]", "expected `,` or `]` at line 1 column 4"},
+        Case{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+        Case{"{\"a\" 1}", "expected `:` at line 1 column 6"},
+        Case{"{1:2}", "key must be a string at line 1 column 2"},
+        Case{"1 x", "trailing characters at line 1 column 3"},
+        Case{"{}\n\f", "trailing characters at line 2 column 1"},
+        Case{"x", "expected value at line 1 column 1"},
+        Case{"[,1]", "expected value at line 1 column 2"},
+        Case{"tru", "EOF while parsing a value at line 1 column 3"},
+        Case{"trUe", "expected ident at line 1 column 3"},
+        Case{"01", "invalid number at line 1 column 2"},
+        Case{"-x", "invalid number at line 1 column 2"},
+        Case{"1.e3", "invalid number at line 1 column 3"},
+        Case{"1.", "EOF while parsing a value at line 1 column 2"},
+        Case{"1e+", "EOF while parsing a value at line 1 column 3"},
+        Case{"1ex", "invalid number at line 1 column 3"},
+        Case{"-", "EOF while parsing a value at line 1 column 1"},
+        Case{"1e400", "number out of range at line 1 column 5"},
+        Case{"-1.5e309", "number out of range at line 1 column 8"},
+        Case{"\"a\\x\"", "invalid escape at line 1 column 4"},
+        Case{"\"\\u12G4\"", "invalid escape at line 1 column 7"},
+        Case{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+        Case{"\"\\ud800\"", "unexpected end of hex escape at line 1 column 8"},
+        Case{"\"\\ud800\\n\"", "unexpected end of hex escape at line 1 column 9"},
+        Case{"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+        Case{"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
+        Case{"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        Case{"\"\xff\"", "invalid unicode code point at line 1 column 3"},
+        Case{"\"\xc0\xaf\"", "invalid unicode code point at line 1 column 4"},       // overlong
+        Case{"\"\xed\xa0\x80\"", "invalid unicode code point at line 1 column 5"},   // surrogate
+        Case{"\"\xf4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},  // > U+10FFFF
+        Case{"\"\xe2\x82\"", "invalid unicode code point at line 1 column 4"},       // cut short
+        Case{"\"\xff\\q\"", "invalid escape at line 1 column 4"},  // earlier fault wins
+        Case{"\xef\xbb\xbf{}", "expected value at line 1 column 1"}));
+
+TEST(JsonValue, NumbersKeepTheirKind) {
+  struct N {
+    const char* text;
+    Value::Kind kind;
+    const char* written;
+  };
+  const N cases[] = {
+      {"0", Value::Kind::U64, "0"},
+      {"18446744073709551615", Value::Kind::U64, "18446744073709551615"},
+      {"18446744073709551616", Value::Kind::F64, "1.8446744073709552e19"},
+      {"-1", Value::Kind::I64, "-1"},
+      {"-9223372036854775808", Value::Kind::I64, "-9223372036854775808"},
+      {"-9223372036854775809", Value::Kind::F64, "-9.223372036854776e18"},
+      {"-0", Value::Kind::F64, "-0.0"},
+      {"0.0", Value::Kind::F64, "0.0"},
+      {"1e2", Value::Kind::F64, "100.0"},
+      {"1.5", Value::Kind::F64, "1.5"},
+      {"0.1", Value::Kind::F64, "0.1"},
+      {"1E-7", Value::Kind::F64, "1e-7"},
+      {"0.0001", Value::Kind::F64, "0.0001"},
+      {"123.456e5", Value::Kind::F64, "12345600.0"},
+      {"1e15", Value::Kind::F64, "1000000000000000.0"},
+      {"1e16", Value::Kind::F64, "1e16"},
+      {"1.25e17", Value::Kind::F64, "1.25e17"},
+      {"5e-324", Value::Kind::F64, "5e-324"},
+      {"1e-400", Value::Kind::F64, "0.0"},
+      {"-1e-400", Value::Kind::F64, "-0.0"},
+      {"1.7976931348623157e308", Value::Kind::F64, "1.7976931348623157e308"},
+  };
+  for (const N& c : cases) {
+    auto v = parse_value(c.text);
+    ASSERT_TRUE(v) << c.text << ": " << v.error().message();
+    EXPECT_EQ(v->kind(), c.kind) << c.text;
+    EXPECT_EQ(to_compact(*v), c.written) << c.text;
+  }
+}
+
+TEST(JsonValue, StringsDecodeEscapesAndSurrogatePairs) {
+  auto v = parse_value(R"("\"\\\/\b\f\n\r\t\u0041\u00e9\ud83d\ude00\u20ac")");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->as_string(), "\"\\/\b\f\n\r\tA\xc3\xa9\xf0\x9f\x98\x80\xe2\x82\xac");
+  auto raw = parse_value("\"\xc3\xa9\xf0\x9f\x98\x80\x7f\"");
+  ASSERT_TRUE(raw);
+  EXPECT_EQ(raw->as_string(), "\xc3\xa9\xf0\x9f\x98\x80\x7f");
+}
+
+TEST(JsonValue, RepeatedKeyKeepsFirstPlaceAndLastValue) {
+  auto v = parse_value(R"({"b":1,"a":2,"b":3})");
+  ASSERT_TRUE(v);
+  EXPECT_EQ(to_compact(*v), R"({"b":3,"a":2})");
+}
+
+TEST(JsonValue, LargeObjectsKeepOrderAndFindEveryKey) {
+  Object o;
+  for (int i = 0; i < 5000; ++i) o.set("k" + std::to_string((i * 7919) % 5000), Value(i));
+  ASSERT_EQ(o.size(), 5000u);
+  EXPECT_EQ(o.members()[1].key, "k2919");  // insertion order, not key order
+  for (int i = 0; i < 5000; ++i) {
+    const Value* v = o.find("k" + std::to_string((i * 7919) % 5000));
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->as_i64(), i);
+  }
+  EXPECT_EQ(o.find("k5000"), nullptr);
+  o.set("k0", Value("again"));
+  EXPECT_EQ(o.size(), 5000u);
+  EXPECT_EQ(o.members()[0].value.as_string(), "again");
+}
+
+std::string nested(int depth, char open, char close, const char* inner = "") {
+  return std::string(depth, open) + inner + std::string(depth, close);
+}
+
+TEST(JsonDepth, StopsAtLevel128Everywhere) {
+  EXPECT_TRUE(parse_value(nested(127, '[', ']')));
+  EXPECT_EQ(error_of<Value>(nested(128, '[', ']')),
+            "recursion limit exceeded at line 1 column 128");
+  EXPECT_EQ(error_of<Value>(nested(100000, '[', ']')),
+            "recursion limit exceeded at line 1 column 128");
+  std::string objects;
+  for (int i = 0; i < 200; ++i) objects += "{\"a\":";
+  EXPECT_EQ(error_of<Value>(objects), "recursion limit exceeded at line 1 column 636");
+  // Raw values are checked as deeply as parsed ones.
+  const std::string deep = nested(128, '[', ']');
+  Reader r(deep);
+  auto raw = r.read_raw();
+  ASSERT_FALSE(raw);
+  EXPECT_EQ(raw.error().message(), "recursion limit exceeded at line 1 column 128");
+}
+
+TEST(JsonRaw, GivesTheExactTextOfANestedValue) {
+  std::string text = "[1, { \"a\" : [ 1.50 , \"\\u0041\" ] } ,2]";
+  Reader r(text);
+  ASSERT_TRUE(r.begin_sequence("a sequence"));
+  bool first = true;
+  ASSERT_TRUE(*r.next_element(first));
+  ASSERT_TRUE(r.read_integer<uint8_t>());
+  ASSERT_TRUE(*r.next_element(first));
+  auto raw = r.read_raw();
+  ASSERT_TRUE(raw);
+  EXPECT_EQ(*raw, "{ \"a\" : [ 1.50 , \"\\u0041\" ] }");
+  // Numbers in raw text are checked for their syntax only.
+  Reader big("1e400");
+  EXPECT_TRUE(big.read_raw());
+}
+
+// --- integers of every width -------------------------------------------------------
+
+template <typename T>
+std::string read_int(std::string_view text) {
+  Reader r(text);
+  auto v = r.read_integer<T>();
+  if (!v) return v.error().message();
+  if (auto f = r.finish(); !f) return f.error().message();
+  return std::to_string(*v);
+}
+
+TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
+  EXPECT_EQ(read_int<uint64_t>("0"), "0");
+  EXPECT_EQ(read_int<uint64_t>("18446744073709551615"), "18446744073709551615");
+  EXPECT_EQ(read_int<uint64_t>("18446744073709551616"),
+            "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 20");
+  EXPECT_EQ(read_int<uint64_t>("-1"), "invalid value: integer `-1`, expected u64 at line 1 column 2");
+  EXPECT_EQ(read_int<uint32_t>("4294967295"), "4294967295");
+  EXPECT_EQ(read_int<uint32_t>("4294967296"),
+            "invalid value: integer `4294967296`, expected u32 at line 1 column 10");
+  EXPECT_EQ(read_int<uint16_t>("65535"), "65535");
+  EXPECT_EQ(read_int<uint16_t>("65536"), "invalid value: integer `65536`, expected u16 at line 1 column 5");
+  EXPECT_EQ(read_int<uint8_t>("255"), "255");
+  EXPECT_EQ(read_int<uint8_t>(" 256 "), "invalid value: integer `256`, expected u8 at line 1 column 4");
+  EXPECT_EQ(read_int<int64_t>("-9223372036854775808"), "-9223372036854775808");
+  EXPECT_EQ(read_int<int64_t>("9223372036854775807"), "9223372036854775807");
+  EXPECT_EQ(read_int<int64_t>("9223372036854775808"),
+            "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 19");
+  EXPECT_EQ(read_int<int64_t>("-9223372036854775809"),
+            "invalid type: floating point `-9.223372036854776e18`, expected i64 at line 1 column 20");
+  EXPECT_EQ(read_int<int16_t>("-32769"), "invalid value: integer `-32769`, expected i16 at line 1 column 6");
+  EXPECT_EQ(read_int<int64_t>("0"), "0");
+  EXPECT_EQ(read_int<int64_t>("-0"), "invalid type: floating point `-0.0`, expected i64 at line 1 column 2");
+  EXPECT_EQ(read_int<uint64_t>("-0"), "invalid type: floating point `-0.0`, expected u64 at line 1 column 2");
+  EXPECT_EQ(read_int<uint64_t>("1.0"), "invalid type: floating point `1.0`, expected u64 at line 1 column 3");
+  EXPECT_EQ(read_int<uint64_t>("1e2"), "invalid type: floating point `100.0`, expected u64 at line 1 column 3");
+  EXPECT_EQ(read_int<uint64_t>("\"7\""), "invalid type: string \"7\", expected u64 at line 1 column 3");
+  EXPECT_EQ(read_int<uint64_t>("true"), "invalid type: boolean `true`, expected u64 at line 1 column 4");
+  EXPECT_EQ(read_int<uint64_t>("null"), "invalid type: null, expected u64 at line 1 column 4");
+  EXPECT_EQ(read_int<uint64_t>("[1]"), "invalid type: sequence, expected u64 at line 1 column 0");
+  EXPECT_EQ(read_int<uint64_t>(" {}"), "invalid type: map, expected u64 at line 1 column 1");
+  EXPECT_EQ(read_int<uint64_t>(""), "EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(read_int<uint64_t>("7 7"), "trailing characters at line 1 column 3");
+}
+
+TEST(JsonStrings, FoundStringsAreQuotedWithDebugEscapes) {
+  Reader r(R"("a\"b\\c\n\t\r\u0000\u0001\u007f\u0085é")");
+  auto v = r.read_integer<uint64_t>();
+  ASSERT_FALSE(v);
+  EXPECT_EQ(v.error().description,
+            "invalid type: string \"a\\\"b\\\\c\\n\\t\\r\\0\\u{1}\\u{7f}\\u{85}\xc3\xa9\", expected u64");
+}
+
+// --- records -------------------------------------------------------------------------
+
+TEST(JsonRecord, ObjectAndArrayFormsReadTheSameRecord) {
+  Outer want;
+  want.version = 7;
+  want.items = {{1, "x"}, {2, "y\n"}};
+  want.mark = 9;
+  EXPECT_EQ(parse<Outer>(R"({"mark":9,"items":[{"name":"x","step":1},[2,"y\n"]],"version":7})"), want);
+  EXPECT_EQ(parse<Outer>(R"( [7, [[1,"x"],{"step":2,"name":"y\n"}], null, 9] )"), want);
+  // Missing or null optionals are absent; the tail-default field may be left off.
+  want.mark.reset();
+  EXPECT_EQ(parse<Outer>(R"({"version":7,"items":[[1,"x"],[2,"y\n"]],"omitted":null})"), want);
+  EXPECT_EQ(parse<Outer>(R"([7,[[1,"x"],[2,"y\n"]],null])"), want);
+  EXPECT_EQ(parse<Outer>(R"([7,[[1,"x"],[2,"y\n"]],null,null])"), want);
+}
+
+TEST(JsonRecord, WriterLeavesOutOrNullsAbsentFieldsAsDeclared) {
+  Outer o;
+  o.version = 1;
+  EXPECT_EQ(to_string(o), R"({"version":1,"items":[],"mark":null})");
+  o.omitted = Inner{3, "é\u0001"};
+  o.mark = 4;
+  EXPECT_EQ(to_string(o), R"({"version":1,"items":[],"omitted":{"step":3,"name":"é\u0001"},"mark":4})");
+  EXPECT_EQ(to_string(o, Layout::Indented),
+            "{\n  \"version\": 1,\n  \"items\": [],\n  \"omitted\": {\n    \"step\": 3,\n"
+            "    \"name\": \"é\\u0001\"\n  },\n  \"mark\": 4\n}");
+  EXPECT_EQ(parse<Outer>(to_string(o)), o);
+}
+
+class RecordErrors : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RecordErrors, MessageAndPosition) {
+  EXPECT_EQ(error_of<Outer>(GetParam().text), GetParam().message) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Templates, RecordErrors,
+    ::testing::Values(
+        Case{"42", "invalid type: integer `42`, expected struct Outer at line 1 column 2"},
+        Case{"\"s\"", "invalid type: string \"s\", expected struct Outer at line 1 column 3"},
+        Case{"null", "invalid type: null, expected struct Outer at line 1 column 4"},
+        Case{"1.5", "invalid type: floating point `1.5`, expected struct Outer at line 1 column 3"},
+        Case{"false", "invalid type: boolean `false`, expected struct Outer at line 1 column 5"},
+        Case{" ", "EOF while parsing a value at line 1 column 1"},
+        // Unknown key: at once, even before missing ones; at the key's closing quote.
+        Case{R"({"note":1})",
+             "unknown field `note`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 7"},
+        Case{R"({"version":1, "note" :1})",
+             "unknown field `note`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 21"},
+        Case{R"({"version":1,"version":2})", "duplicate field `version` at line 1 column 22"},
+        Case{R"({"mark":null,"mark":null})", "duplicate field `mark` at line 1 column 19"},
+        Case{R"({"items":[]})", "missing field `version` at line 1 column 12"},
+        Case{"{\"version\":1\n }", "missing field `items` at line 2 column 2"},
+        Case{"[1]", "invalid length 1, expected struct Outer with 4 elements at line 1 column 3"},
+        Case{"[]", "invalid length 0, expected struct Outer with 4 elements at line 1 column 2"},
+        Case{"[1,[],null,2,3]", "trailing characters at line 1 column 14"},
+        Case{"[1,[],null,2,]", "trailing comma at line 1 column 14"},
+        Case{R"({"version":1,"items":{}})", "invalid type: map, expected a sequence at line 1 column 21"},
+        Case{R"({"version":1,"items":[5]})", "invalid type: integer `5`, expected struct Inner at line 1 column 23"},
+        Case{R"({"version":1,"items":[[1]]})",
+             "invalid length 1, expected struct Inner with 2 elements at line 1 column 25"},
+        Case{R"({"version":1,"items":[{"step":1,"x":2}]})",
+             "unknown field `x`, expected `step` or `name` at line 1 column 35"},
+        Case{R"({"version":1,"items":[{"step":1}]})", "missing field `name` at line 1 column 32"},
+        Case{R"({"version":1,"items":[],"omitted":{"step":1,"name":2}})",
+             "invalid type: integer `2`, expected a string at line 1 column 52"},
+        Case{R"({"version":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 13"},
+        Case{R"({"version":1,"items":[]} x)", "trailing characters at line 1 column 26"}));
+
+TEST(JsonRecord, ListsOfOneOrTwoNamesAreWrittenOut) {
+  EXPECT_EQ(error_of<Solo>(R"({"b":1})"), "unknown field `b`, expected `a` at line 1 column 4");
+  EXPECT_EQ(error_of<Pair>(R"({"hash":"x"})"),
+            "unknown field `hash`, expected `sequence` or `entry_hash` at line 1 column 7");
+}
+
+// --- writers ------------------------------------------------------------------------
+
+Value sample() {
+  Object nested_k;
+  nested_k.set("k", Value(Array{Value()}));
+  Object nested;
+  nested.set("list", Value(Array{Value(1), Value(-2), Value(uint64_t{18446744073709551615u}),
+                                 Value(int64_t{-9223372036854775807 - 1}), Value(Array{}),
+                                 Value(Object{}), Value(Array{Value(Array{})}),
+                                 Value(std::move(nested_k))}));
+  nested.set("x", Value("y"));
+  Object o;
+  o.set("schema_version", Value(1));
+  o.set("tenants", Value(Array{}));
+  o.set("empty", Value(Object{}));
+  o.set("s", Value(std::string("a\"b\\c\n\r\t\b\f") + std::string(1, '\0') +
+                     "\x1f\x7f \xc3\xa9 \xf0\x9f\x98\x80 /"));
+  o.set("n", Value());
+  o.set("t", Value(true));
+  o.set("f", Value(false));
+  o.set("nested", Value(std::move(nested)));
+  o.set("zero", Value(0));
+  return Value(std::move(o));
+}
+
+// Expected texts generated once with Python's json.dumps(v, separators=(",", ":"),
+// ensure_ascii=False) and json.dumps(v, indent=2, ensure_ascii=False).
+TEST(JsonWriter, CompactAndIndentedMatchTheReferenceBytes) {
+  const Value v = sample();
+  EXPECT_EQ(to_compact(v),
+            "{\"schema_version\":1,\"tenants\":[],\"empty\":{},\"s\":\"a\\\"b\\\\c\\n\\r\\t\\b\\f\\u0000\\u001f\x7f"
+            " \xc3"
+            "\xa9"
+            " \xf0"
+            "\x9f"
+            "\x98"
+            "\x80"
+            " /\",\"n\":null,\"t\":true,\"f\":false,\"nested\":{\"list\":[1,-2,18446744073709551615,-"
+            "9223372036854775808,[],{},[[]],{\"k\":[null]}],\"x\":\"y\"},\"zero\":0}");
+  EXPECT_EQ(to_indented(v),
+            "{\n  \"schema_version\": 1,\n  \"tenants\": [],\n  \"empty\": {},\n  \"s\": "
+            "\"a\\\"b\\\\c\\n\\r\\t\\b\\f\\u0000\\u001f\x7f"
+            " \xc3"
+            "\xa9"
+            " \xf0"
+            "\x9f"
+            "\x98"
+            "\x80"
+            " /\",\n  \"n\": null,\n  \"t\": true,\n  \"f\": false,\n  \"nested\": {\n    \"list\": [\n "
+            "     1,\n      -2,\n      18446744073709551615,\n      -9223372036854775808,\n      [],\n "
+            "     {},\n      [\n        []\n      ],\n      {\n        \"k\": [\n          null\n     "
+            "   ]\n      }\n    ],\n    \"x\": \"y\"\n  },\n  \"zero\": 0\n}");
+  EXPECT_EQ(to_indented(Value(Array{})), "[]");
+  EXPECT_EQ(to_indented(Value(Object{})), "{}");
+  EXPECT_EQ(to_indented(Value(Array{Value(1)})), "[\n  1\n]");
+}
+
+class FailingSink final : public Sink {
+ public:
+  explicit FailingSink(size_t budget) : budget_(budget) {}
+  Result<void> write(std::string_view bytes) override {
+    if (bytes.size() > budget_) return std::unexpected(Error::io("No space left on device (os error 28)"));
+    budget_ -= bytes.size();
+    written += bytes;
+    return {};
+  }
+  std::string written;
+
+ private:
+  size_t budget_;
+};
+
+TEST(JsonWriter, StopsAtTheFirstSinkFailureAndReportsItWithoutPosition) {
+  Array big;
+  for (int i = 0; i < 10000; ++i) big.push_back(Value("0123456789"));
+  FailingSink sink(20000);
+  auto r = write_value(sink, Value(std::move(big)));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().category, Error::Category::Io);
+  EXPECT_EQ(r.error().message(), "No space left on device (os error 28)");
+  EXPECT_LE(sink.written.size(), 20000u);
+}
+
+// --- property: write then read gives the value back -----------------------------------
+
+Value random_value(std::mt19937_64& rng, int depth) {
+  int kind = static_cast<int>(rng() % (depth > 4 ? 6 : 8));
+  switch (kind) {
+    case 0: return Value();
+    case 1: return Value(rng() % 2 == 0);
+    case 2: return Value(static_cast<uint64_t>(rng() >> (rng() % 64)));
+    case 3: return Value(-static_cast<int64_t>(1 + (rng() >> (1 + rng() % 63))));
+    case 4: {
+      double d;
+      do {
+        uint64_t bits = rng();
+        std::memcpy(&d, &bits, sizeof d);
+      } while (!std::isfinite(d) || d == 0);  // zeros' kind depends on their sign
+      return Value(d);
+    }
+    case 5: {
+      std::string s;
+      size_t n = rng() % 12;
+      static const char* pieces[] = {"a", "\"", "\\", "\n", "\x01", "\x1f", "\x7f", "\xc3\xa9",
+                                     "\xf0\x9f\x98\x80", "/", " ", "\t", "\xe2\x82\xac"};
+      for (size_t i = 0; i < n; ++i) s += pieces[rng() % std::size(pieces)];
+      return Value(std::move(s));
+    }
+    case 6: {
+      Array a;
+      size_t n = rng() % 5;
+      for (size_t i = 0; i < n; ++i) a.push_back(random_value(rng, depth + 1));
+      return Value(std::move(a));
+    }
+    default: {
+      Object o;
+      size_t n = rng() % 5;
+      for (size_t i = 0; i < n; ++i) o.set("k" + std::to_string(rng() % 8), random_value(rng, depth + 1));
+      return Value(std::move(o));
+    }
+  }
+}
+
+TEST(JsonProperty, WritingThenReadingGivesTheValueBack) {
+  std::mt19937_64 rng(20261206);
+  for (int i = 0; i < 3000; ++i) {
+    Value v = random_value(rng, 0);
+    for (Layout layout : {Layout::Compact, Layout::Indented}) {
+      std::string text;
+      StringSink sink(text);
+      ASSERT_TRUE(write_value(sink, v, layout));
+      auto back = parse_value(text);
+      ASSERT_TRUE(back) << text << ": " << back.error().message();
+      ASSERT_EQ(*back, v) << text;
+      // Reading is a fixed point of writing.
+      ASSERT_EQ(to_compact(*back), to_compact(v));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace morvatel::json
