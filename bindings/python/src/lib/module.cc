@@ -10,6 +10,7 @@
 #include "lib/errors.h"
 #include "lib/candidate_explanation.h"
 #include "lib/kernel_records.h"
+#include "lib/outcome_records.h"
 #include "lib/policy_snapshot.h"
 #include "kernel/records.h"
 #include "text.h"
@@ -105,6 +106,8 @@ int exec_module(PyObject* m) {
               add_class(m, "PolicySnapshot", policy_snapshot_type()) &&
               add_class(m, "BudgetEngine", budget_engine_type()) &&
               add_class(m, "CandidateExplanation", candidate_explanation_type()) &&
+              add_class(m, "Observation", observation_type()) &&
+              add_class(m, "Outcome", outcome_type()) &&
               register_production(m) && add_constants(m);
     return ok ? 0 : -1;
   });

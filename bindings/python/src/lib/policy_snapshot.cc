@@ -13,6 +13,7 @@
 #include "lib/convert.h"
 #include "lib/errors.h"
 #include "lib/kernel_records.h"
+#include "lib/policy_verify.h"
 #include "lib/sequence.h"
 #include "lib/types.h"
 #include "text.h"
@@ -488,10 +489,17 @@ PyMethodDef kMethods[] = {
      "utility_for_model($self, input, model_id)\n--\n\n"},
     {"counterfactual_utility", fastcall(counterfactual_utility_method), kFast,
      "counterfactual_utility($self, input, model_id)\n--\n\n"},
-    // proof_envelope
+    {"proof_envelope", fastcall(snapshot_proof_envelope), kFast,
+     "proof_envelope($self, input, decision)\n--\n\n"},
     {"prescribe_batch", fastcall(prescribe_batch_method), kFast,
      "prescribe_batch($self, inputs)\n--\n\n"},
-    // verify, verify_status, audit_bundle, verified_audit_bundle,
+    {"verify", fastcall(snapshot_verify), kFast, "verify($self, input, decision)\n--\n\n"},
+    {"verify_status", fastcall(snapshot_verify_status), kFast,
+     "verify_status($self, input, decision)\n--\n\n"},
+    {"audit_bundle", fastcall(snapshot_audit_bundle), kFast,
+     "audit_bundle($self, input, decision)\n--\n\n"},
+    {"verified_audit_bundle", fastcall(snapshot_verified_audit_bundle), kFast,
+     "verified_audit_bundle($self, input, decision)\n--\n\n"},
     // sign_policy, issue_receipt, stateful_audit_bundle
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,179 @@
+#include "lib/policy_verify.h"
+
+#include <optional>
+#include <type_traits>
+#include <variant>
+
+#include "kernel/records.h"
+#include "lib/args.h"
+#include "lib/convert.h"
+#include "lib/errors.h"
+#include "lib/kernel_records.h"
+#include "lib/policy_snapshot.h"
+#include "proof.h"
+#include "text.h"
+
+namespace morvatel::py {
+
+namespace {
+
+struct Request {
+  KernelInput input;
+  KernelDecision decision;
+};
+
+// The argument steps every method shares, in their fixed order: `input`
+// must be a KernelInput, then `decision` a KernelDecision (each copied),
+// and only then is the request checked, before any replay.
+std::optional<Request> bind_request(const char* function, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"input", "decision"};
+  Signature sig{function, names, 2, 2};
+  BoundArgs b;
+  if (!bind_fast(sig, args, nargs, kwnames, b)) return std::nullopt;
+  auto input = input_arg(b[0], "input");
+  if (!input) return std::nullopt;
+  auto decision = decision_arg(b[1], "decision");
+  if (!decision) return std::nullopt;
+  if (auto ok = validate_input(*input); !ok) {
+    value_error(ok.error().message());
+    return std::nullopt;
+  }
+  return Request{*input, *decision};
+}
+
+// Stores a new value under a key; false with an exception set.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  if (value == nullptr) return false;
+  int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+template <typename T>
+PyObject* optional_int(const std::optional<T>& v) {
+  if (!v) Py_RETURN_NONE;
+  return from_int(*v);
+}
+
+PyObject* optional_str(const std::optional<std::string>& v) {
+  if (!v) Py_RETURN_NONE;
+  return from_str(*v);
+}
+
+PyObject* verify_dict(const VerifyResult& r) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  if (!put(d, "status", from_str(r.status()))) return nullptr;
+  if (const auto* m = std::get_if<VerifyMismatch>(&r.kind)) {
+    bool ok = put(d, "expected_action", from_str(text(m->expected.action))) &&
+              put(d, "actual_action", from_str(text(m->actual.action))) &&
+              put(d, "expected_model_id", from_int(m->expected.selected_model_id)) &&
+              put(d, "actual_model_id", from_int(m->actual.selected_model_id)) &&
+              put(d, "expected_reason", from_str(text(m->expected.reason))) &&
+              put(d, "actual_reason", from_str(text(m->actual.reason)));
+    if (!ok) return nullptr;
+  } else if (const auto* m = std::get_if<VerifyDigestMismatch>(&r.kind)) {
+    bool ok = put(d, "expected_hex", from_str(m->expected_hex)) &&
+              put(d, "actual_hex", from_str(m->actual_hex));
+    if (!ok) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* proof_dict(const ProofEnvelope& e) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  bool ok = put(d, "proof_version", from_int(e.proof_version)) &&
+            put(d, "policy_digest_hex", from_str(e.policy_digest_hex)) &&
+            put(d, "input_digest_hex", from_str(e.input_digest_hex)) &&
+            put(d, "decision_digest_hex", from_str(e.decision_digest_hex)) &&
+            put(d, "replay_valid", from_bool(e.replay_valid)) &&
+            put(d, "wal_sequence", optional_int(e.wal_sequence)) &&
+            put(d, "wal_entry_hash", optional_str(e.wal_entry_hash)) &&
+            put(d, "budget_snapshot_version", optional_int(e.budget_snapshot_version)) &&
+            put(d, "ledger_digest_hex", optional_str(e.ledger_digest_hex)) &&
+            put(d, "action", from_str(e.action)) &&
+            put(d, "reason", from_str(e.reason)) &&
+            put(d, "selected_model_id", from_int(e.selected_model_id)) &&
+            put(d, "counterfactual_model_id", from_int(e.counterfactual_model_id)) &&
+            put(d, "estimated_cost_microunits", from_int(e.estimated_cost_microunits)) &&
+            put(d, "expected_utility_microunits", from_int(e.expected_utility_microunits));
+  return ok ? dict.release() : nullptr;
+}
+
+}  // namespace
+
+PyObject* audit_bundle_to_dict(const AuditBundle& bundle) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  bool ok = true;
+  for_each_field(bundle, [&](const char* name, const auto& value) {
+    if (!ok) return;
+    using T = std::remove_cvref_t<decltype(value)>;
+    PyObject* v;
+    if constexpr (std::is_same_v<T, std::string>) {
+      v = from_str(value);
+    } else if constexpr (std::is_same_v<T, bool>) {
+      v = from_bool(value);
+    } else {
+      v = from_int(value);
+    }
+    ok = put(dict.get(), name, v);
+  });
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* snapshot_verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto req = bind_request("verify", args, nargs, kwnames);
+    if (!req) return nullptr;
+    return verify_dict(verify_decision(snapshot_of(self), req->input, req->decision));
+  });
+}
+
+PyObject* snapshot_verify_status(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto req = bind_request("verify_status", args, nargs, kwnames);
+    if (!req) return nullptr;
+    return from_str(verify_decision(snapshot_of(self), req->input, req->decision).status());
+  });
+}
+
+PyObject* snapshot_audit_bundle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto req = bind_request("audit_bundle", args, nargs, kwnames);
+    if (!req) return nullptr;
+    return audit_bundle_to_dict(audit_bundle(snapshot_of(self), req->input, req->decision));
+  });
+}
+
+PyObject* snapshot_verified_audit_bundle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto req = bind_request("verified_audit_bundle", args, nargs, kwnames);
+    if (!req) return nullptr;
+    auto bundle = verified_audit_bundle(snapshot_of(self), req->input, req->decision);
+    if (!bundle) {
+      return value_error(
+          str_cat("decision verification failed: ", bundle.error().result->debug_string()));
+    }
+    return audit_bundle_to_dict(*bundle);
+  });
+}
+
+PyObject* snapshot_proof_envelope(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    auto req = bind_request("proof_envelope", args, nargs, kwnames);
+    if (!req) return nullptr;
+    return proof_dict(seal(snapshot_of(self), req->input, req->decision));
+  });
+}
+
+}  // namespace morvatel::py

@@ -1,0 +1,124 @@
+#include "outcome.h"
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "digest.h"
+#include "kernel/prescribe.h"
+#include "text.h"
+
+namespace morvatel {
+namespace {
+
+PolicySnapshot snapshot() {
+  PolicyParams p;
+  p.policy_epoch = 1;
+  p.catalog_epoch = 2;
+  p.hard_risk_limit_bps = 9000;
+  p.minimum_confidence_bps = 1000;
+  p.risk_penalty_multiplier_bps = 10000;
+  std::vector<KernelModel> models;
+  for (uint32_t id : {10u, 20u}) {
+    KernelModel m;
+    m.model_id = id;
+    m.quality_bps = static_cast<uint16_t>(9000 - id);
+    m.risk_ceiling_bps = 10000;
+    m.enabled = id == 10 ? 1 : 0;
+    m.region_mask = 1;
+    models.push_back(m);
+  }
+  auto s = try_new_trusted(p, models);
+  EXPECT_TRUE(s.has_value());
+  return *s;
+}
+
+KernelInput request(uint16_t risk_bps = 0) {
+  KernelInput in;
+  in.request_sequence = 5;
+  in.requested_model_id = 10;
+  in.business_value_microunits = 1000000;
+  in.budget_limit_microunits = 1000000;
+  in.risk_bps = risk_bps;
+  in.confidence_bps = 9000;
+  in.max_p95_latency_ms = 1000;
+  in.allowed_provider_mask = UINT64_MAX;
+  in.required_region_mask = 1;
+  return in;
+}
+
+class OutcomeTest : public ::testing::Test {
+ protected:
+  PolicySnapshot snap = snapshot();
+  KernelInput in = request();
+  KernelDecision decision = prescribe_inner(snap, in).decision;
+  Observation seen{.realized_cost_microunits = 3};
+  Outcome rec = Outcome::applied(snap, in, decision, 99, seen);
+
+  std::string against() {
+    auto r = rec.validate_against(snap, in, decision);
+    return r ? "" : r.error().message();
+  }
+};
+
+TEST_F(OutcomeTest, AppliedRecordOfTheWinnerIsValid) {
+  ASSERT_EQ(decision.selected_model_id, 10u);
+  EXPECT_EQ(rec.acted_model_id, 10u);
+  EXPECT_EQ(rec.propensity_bps, kFullProbabilityBps);
+  EXPECT_EQ(rec.revision, 0u);
+  EXPECT_EQ(against(), "");
+  EXPECT_TRUE(rec.follows(decision));
+}
+
+// Shapes the Python constructors never produce: a deterministic record with
+// a partial propensity, or one that names a model other than the winner.
+TEST_F(OutcomeTest, MaximiseUtilityMustRecordCertaintyAndTheWinner) {
+  rec.propensity_bps = 9999;
+  EXPECT_EQ(rec.validate().error().message(),
+            "MaximiseUtility is deterministic and must record 10000, got 9999");
+  rec.propensity_bps = 0;
+  EXPECT_EQ(rec.validate().error().message(),
+            "propensity must be 1..=10000 basis points, got 0");
+  rec.propensity_bps.reset();
+  EXPECT_EQ(rec.validate().error().message(),
+            "MaximiseUtility must record a propensity, and it cannot be recovered afterwards");
+  rec.propensity_bps = kFullProbabilityBps;
+  rec.acted_model_id = 20;
+  EXPECT_EQ(against(), "MaximiseUtility acted on model 20, but the decision selected 10");
+}
+
+TEST_F(OutcomeTest, IdentityIsCheckedInItsOrder) {
+  Outcome original = rec;
+  rec.request_sequence += 1;
+  EXPECT_EQ(against(), "this outcome does not follow that decision: the request sequence differs");
+  EXPECT_FALSE(rec.follows(decision));
+  rec.decision_digest[0] ^= 1;
+  EXPECT_EQ(against(), "this outcome does not follow that decision: the decision differs");
+  rec.input_digest[31] ^= 1;
+  EXPECT_EQ(against(), "this outcome does not follow that decision: the input differs");
+  rec.policy_digest[5] ^= 1;
+  EXPECT_EQ(against(), "this outcome does not follow that decision: the policy differs");
+  // The self checks come before any identity check.
+  rec.disposition = Disposition::Abandoned;
+  EXPECT_EQ(against(),
+            "Abandoned means nothing was carried out, so nothing can have been observed");
+  rec = original;
+  EXPECT_EQ(against(), "");
+}
+
+TEST_F(OutcomeTest, RejectionCanOnlyBeAbandoned) {
+  KernelInput risky = request(9500);
+  KernelDecision reject = prescribe_inner(snap, risky).decision;
+  ASSERT_EQ(reject.action, KernelAction::Reject);
+  Outcome a = Outcome::abandoned(snap, risky, reject, 1);
+  EXPECT_EQ(a.acted_model_id, 0u);
+  EXPECT_TRUE(a.validate_against(snap, risky, reject));
+  // Acting on "model 0" of a rejection is refused as a rejection, never
+  // looked up in the catalogue.
+  auto human = Outcome::chosen_otherwise(snap, risky, reject, 1, seen, 0, std::nullopt, true);
+  ASSERT_FALSE(human);
+  EXPECT_EQ(human.error().kind, OutcomeErrorKind::RejectionActedOn);
+}
+
+}  // namespace
+}  // namespace morvatel

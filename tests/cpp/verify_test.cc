@@ -1,0 +1,234 @@
+#include "verify.h"
+
+#include <cctype>
+
+#include <gtest/gtest.h>
+
+#include "digest.h"
+#include "kernel/prescribe.h"
+#include "text.h"
+#include "proof.h"
+
+namespace morvatel {
+namespace {
+
+KernelModel model(uint32_t id, uint16_t quality, uint64_t input_price) {
+  KernelModel m;
+  m.model_id = id;
+  m.provider_id = 1;
+  m.quality_bps = quality;
+  m.risk_ceiling_bps = 10000;
+  m.enabled = 1;
+  m.p95_latency_ms = 100;
+  m.region_mask = 1;
+  m.input_cost_microunits_per_million_tokens = input_price;
+  m.output_cost_microunits_per_million_tokens = 2000;
+  return m;
+}
+
+PolicySnapshot snapshot(uint64_t policy_epoch = 3, uint64_t catalog_epoch = 4) {
+  PolicyParams p;
+  p.policy_epoch = policy_epoch;
+  p.catalog_epoch = catalog_epoch;
+  p.hard_risk_limit_bps = 9000;
+  p.minimum_confidence_bps = 1000;
+  p.risk_penalty_multiplier_bps = 10000;
+  p.latency_penalty_microunits_per_ms = 1;
+  auto s = try_new_trusted(p, {model(1, 9000, 1000), model(2, 8000, 500), model(3, 7000, 100)});
+  EXPECT_TRUE(s.has_value());
+  return *s;
+}
+
+KernelInput request(uint64_t seq = 11) {
+  KernelInput in;
+  in.request_sequence = seq;
+  in.requested_model_id = 2;
+  in.input_tokens = 1000;
+  in.output_tokens = 1000;
+  in.business_value_microunits = 1000000000;
+  in.budget_limit_microunits = 1000000000;
+  in.risk_bps = 100;
+  in.confidence_bps = 9000;
+  in.max_p95_latency_ms = 1000;
+  in.allowed_provider_mask = UINT64_MAX;
+  in.required_region_mask = 1;
+  return in;
+}
+
+// Changes one field of a decision to another value of its type.
+template <typename T>
+void alter(T& v) {
+  if constexpr (std::is_same_v<T, KernelAction>) {
+    v = v == KernelAction::Reject ? KernelAction::Substitute : KernelAction::Reject;
+  } else if constexpr (std::is_same_v<T, KernelReason>) {
+    v = v == KernelReason::BudgetConstraint ? KernelReason::RegionConstraint
+                                            : KernelReason::BudgetConstraint;
+  } else {
+    v = static_cast<T>(v + 1);
+  }
+}
+
+// The decision with field `index` (declaration order) altered.
+KernelDecision altered(KernelDecision d, size_t index, std::string* name_out) {
+  size_t i = 0;
+  for_each_field(d, [&](const char* name, auto& field) {
+    if (i++ == index) {
+      alter(field);
+      *name_out = name;
+    }
+  });
+  return d;
+}
+
+class VerifyTest : public ::testing::Test {
+ protected:
+  PolicySnapshot snap = snapshot();
+  KernelInput in = request();
+  KernelDecision decision = prescribe_inner(snap, in).decision;
+};
+
+TEST_F(VerifyTest, ReplayOfTheKernelsOwnDecisionIsValid) {
+  ASSERT_EQ(decision.action, KernelAction::Substitute);
+  VerifyResult r = verify_decision(snap, in, decision);
+  EXPECT_TRUE(r.valid());
+  EXPECT_EQ(r.status(), "valid");
+  EXPECT_EQ(r.debug_string(), "Valid");
+  EXPECT_TRUE(audit_bundle(snap, in, decision).replay_valid);
+  EXPECT_TRUE(seal(snap, in, decision).replay_valid);
+  auto verified = verified_audit_bundle(snap, in, decision);
+  ASSERT_TRUE(verified);
+  EXPECT_EQ(*verified, audit_bundle(snap, in, decision));
+}
+
+TEST_F(VerifyTest, EachAlteredFieldIsRefusedWithBothDecisionsQuoted) {
+  for (size_t i = 0; i < kKernelDecisionFields; ++i) {
+    std::string name;
+    KernelDecision forged = altered(decision, i, &name);
+    SCOPED_TRACE(name);
+    ASSERT_NE(forged, decision);
+
+    VerifyResult r = verify_decision(snap, in, forged);
+    ASSERT_FALSE(r.valid());
+    EXPECT_EQ(r.status(), "mismatch");
+    const auto& m = std::get<VerifyMismatch>(r.kind);
+    EXPECT_EQ(m.expected, decision);
+    EXPECT_EQ(m.actual, forged);
+    std::string expected_text = str_cat("Mismatch { expected: ", debug_string(decision),
+                                        ", actual: ", debug_string(forged), " }");
+    EXPECT_EQ(r.debug_string(), expected_text);
+
+    AuditBundle b = audit_bundle(snap, in, forged);
+    EXPECT_FALSE(b.replay_valid);
+    EXPECT_EQ(b.decision_digest_hex, bytes_to_hex(decision_digest(forged)));
+    EXPECT_FALSE(seal(snap, in, forged).replay_valid);
+
+    auto verified = verified_audit_bundle(snap, in, forged);
+    ASSERT_FALSE(verified);
+    EXPECT_EQ(verified.error().message(), str_cat("VerifyError { result: ", expected_text, " }"));
+  }
+}
+
+TEST(VerifyResultText, DigestMismatchQuotesBothDigests) {
+  VerifyResult r{VerifyDigestMismatch{std::string(64, 'a'), std::string(64, 'b')}};
+  EXPECT_EQ(r.status(), "digest_mismatch");
+  EXPECT_EQ(r.debug_string(), str_cat("DigestMismatch { expected_hex: \"", std::string(64, 'a'),
+                                      "\", actual_hex: \"", std::string(64, 'b'), "\" }"));
+  VerifyError e(r);
+  VerifyError copy = e;
+  EXPECT_EQ(copy.message(), str_cat("VerifyError { result: ", r.debug_string(), " }"));
+}
+
+AuditBundle canonical() {
+  AuditBundle b;
+  b.schema_version = "morvatel.audit.v1";
+  b.digest_algorithm = "sha256";
+  b.proof_version = 1;
+  b.created_by = "morvatel";
+  b.policy_digest_hex = std::string(64, 'a');
+  b.input_digest_hex = std::string(64, '0');
+  b.decision_digest_hex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+  b.replay_valid = true;
+  return b;
+}
+
+TEST_F(VerifyTest, BundlesBuiltHereAreCanonical) {
+  EXPECT_TRUE(validate_audit_bundle(canonical()));
+  EXPECT_TRUE(validate_audit_bundle(audit_bundle(snap, in, decision)));
+}
+
+struct CheckCase {
+  const char* what;
+  void (*spoil)(AuditBundle&);
+  const char* message;
+};
+
+class CanonicalCheck : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(CanonicalCheck, RefusesWithTheFirstFailingStep) {
+  AuditBundle b = canonical();
+  GetParam().spoil(b);
+  auto r = validate_audit_bundle(b);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, CanonicalCheck,
+    ::testing::Values(
+        CheckCase{"schema before a bad digest",
+                  [](AuditBundle& b) {
+                    b.schema_version = "Morvatel.audit.v1";
+                    b.policy_digest_hex = "zz";
+                  },
+                  "unsupported audit schema_version: Morvatel.audit.v1"},
+        CheckCase{"algorithm",
+                  [](AuditBundle& b) {
+                    b.digest_algorithm = "SHA256";
+                    b.proof_version = 2;
+                  },
+                  "unsupported audit digest_algorithm: SHA256"},
+        CheckCase{"proof version",
+                  [](AuditBundle& b) {
+                    b.proof_version = 65535;
+                    b.created_by = "x";
+                  },
+                  "unsupported audit proof_version: 65535"},
+        CheckCase{"creator",
+                  [](AuditBundle& b) {
+                    b.created_by = "";
+                    b.replay_valid = false;
+                  },
+                  "unsupported audit created_by value: "},
+        CheckCase{"replay",
+                  [](AuditBundle& b) {
+                    b.replay_valid = false;
+                    b.input_digest_hex = "";
+                  },
+                  "persisted audit bundle carries replay_valid=false"},
+        CheckCase{"uppercase policy digest",
+                  [](AuditBundle& b) { b.policy_digest_hex = std::string(64, 'A'); },
+                  "policy_digest_hex must be exactly 64 lowercase hexadecimal characters"},
+        CheckCase{"short input digest",
+                  [](AuditBundle& b) { b.input_digest_hex = std::string(63, 'a'); },
+                  "input_digest_hex must be exactly 64 lowercase hexadecimal characters"},
+        CheckCase{"long decision digest",
+                  [](AuditBundle& b) { b.decision_digest_hex = std::string(65, 'a'); },
+                  "decision_digest_hex must be exactly 64 lowercase hexadecimal characters"},
+        CheckCase{"non-hex letter",
+                  [](AuditBundle& b) { b.decision_digest_hex[63] = 'g'; },
+                  "decision_digest_hex must be exactly 64 lowercase hexadecimal characters"},
+        CheckCase{"multibyte text of 64 bytes",
+                  [](AuditBundle& b) {
+                    b.input_digest_hex = std::string(62, 'a') + "\xc3\xa9";
+                  },
+                  "input_digest_hex must be exactly 64 lowercase hexadecimal characters"}),
+    [](const auto& info) {
+      std::string n = info.param.what;
+      for (char& c : n) {
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+      }
+      return n;
+    });
+
+}  // namespace
+}  // namespace morvatel

@@ -1,0 +1,355 @@
+import hashlib
+import inspect
+import struct
+
+import pytest
+
+from morvatel import _core as m
+from morvatel._core import Observation, Outcome
+
+
+def snapshot(epoch=1):
+    models = [
+        m.KernelModel(10, 1, 9000, 10000, 1, 100, 0, 1, 1000, 2000),
+        m.KernelModel(20, 1, 8000, 10000, 1, 100, 0, 1, 1000, 2000),
+        m.KernelModel(30, 1, 9500, 10000, 0, 100, 0, 1, 1000, 2000),
+    ]
+    return m.PolicySnapshot(epoch, 2, 9000, 1000, 10000, 1, models)
+
+
+def request(seq=5, risk_bps=100):
+    return m.KernelInput(seq, 10, 1000, 1000, 10**9, 10**9, risk_bps, 9000, 0, 1000, 0,
+                         m.ALL_PROVIDERS, 1)
+
+
+@pytest.fixture
+def ctx():
+    snap = snapshot()
+    req = request()
+    return snap, req, snap.prescribe(req)
+
+
+def seen():
+    return Observation(realized_cost_microunits=7, realized_latency_ms=30, succeeded=True)
+
+
+# --- Observation ---
+
+def test_observation_fields_and_repr():
+    assert Observation().is_empty()
+    o = Observation(succeeded=False)
+    assert not o.is_empty()
+    assert repr(o) == "Observation(cost=None, latency_ms=None, succeeded=Some(false))"
+    o.realized_cost_microunits = 2**64 - 1
+    o.realized_latency_ms = 0
+    assert repr(o) == ("Observation(cost=Some(18446744073709551615), latency_ms=Some(0), "
+                       "succeeded=Some(false))")
+    o.succeeded = None
+    o.realized_cost_microunits = None
+    o.realized_latency_ms = None
+    assert o.is_empty() and o.succeeded is None
+    assert inspect.signature(Observation).parameters.keys() == {
+        "realized_cost_microunits", "realized_latency_ms", "succeeded"}
+    assert Observation.__doc__.splitlines() == [
+        "What was measured after a decision was acted on.",
+        "",
+        "Every field is optional because a pipeline learns them at different times, and",
+        "an absent measurement must never be readable as a zero.",
+    ]
+
+
+@pytest.mark.parametrize("name, value, exc", [
+    ("realized_cost_microunits", -1, OverflowError),
+    ("realized_cost_microunits", 2**64, OverflowError),
+    ("realized_latency_ms", 2**32, OverflowError),
+    ("realized_latency_ms", "5", TypeError),
+    ("succeeded", 1, TypeError),
+])
+def test_observation_refuses_values_outside_the_field(name, value, exc):
+    with pytest.raises(exc) as err:
+        Observation(**{name: value})
+    assert f"while processing '{name}'" in err.value.__notes__
+    o = Observation(realized_cost_microunits=1, realized_latency_ms=2, succeeded=True)
+    with pytest.raises(exc):
+        setattr(o, name, value)
+    assert repr(o) == "Observation(cost=Some(1), latency_ms=Some(2), succeeded=Some(true))"
+
+
+# --- Outcome: construction and attributes ---
+
+def test_outcome_is_made_only_by_its_static_constructors(ctx):
+    with pytest.raises(TypeError):
+        Outcome()
+    with pytest.raises(TypeError):
+        type("Sub", (Outcome,), {})
+    assert Outcome.__doc__.splitlines()[0] == "One decision, what was done about it, and what came back."
+    assert len(Outcome.__doc__.splitlines()) == 6
+    assert str(inspect.signature(Outcome.chosen_otherwise)) == (
+        "(snapshot, input, decision, observed_at_micros, observation, acted_model_id, "
+        "propensity_bps=None, human=False)")
+    assert Outcome.follows.__doc__ == "The cheap check: does this record name the same decision?"
+
+
+def test_applied_record_reads_back(ctx):
+    snap, req, d = ctx
+    obs = seen()
+    o = Outcome.applied(snap, req, d, 1234, obs)
+    assert (o.request_sequence, o.observed_at_micros, o.acted_model_id) == (5, 1234, 10)
+    assert (o.strategy, o.propensity_bps, o.revision, o.disposition) == (
+        "maximise_utility", m.FULL_PROBABILITY_BPS, 0, "applied")
+    assert o.policy_digest == snap.fingerprint()
+    bundle = snap.audit_bundle(req, d)
+    assert o.input_digest == bundle["input_digest_hex"]
+    assert o.decision_digest == bundle["decision_digest_hex"]
+    assert repr(o) == "Outcome(seq=5, applied, acted=10, strategy=maximise_utility, revision=0)"
+    o.validate()
+    o.validate_against(snap, req, d)
+
+    # Observations are copied in and out.
+    obs.succeeded = False
+    assert o.observation.succeeded is True
+    got = o.observation
+    got.succeeded = None
+    assert o.observation.succeeded is True
+
+
+def test_abandoned_record(ctx):
+    snap, req, d = ctx
+    o = Outcome.abandoned(snap, req, d, observed_at_micros=9)
+    assert o.disposition == "abandoned" and o.observation.is_empty()
+    assert o.propensity_bps == 10000
+    o.validate_against(snap, req, d)
+
+
+# --- digests from the documented layouts ---
+
+def identity_digest(o):
+    msg = (b"morvidn1\x00" + bytes.fromhex(o.policy_digest) + bytes.fromhex(o.input_digest)
+           + bytes.fromhex(o.decision_digest) + struct.pack("<Q", o.request_sequence))
+    assert len(msg) == 113
+    return hashlib.sha256(msg).digest()
+
+
+STRATEGY = {"maximise_utility": 0, "explore": 1, "human": 2}
+DISPOSITION = {"applied": 0, "abandoned": 1, "in_flight": 2}
+
+
+def optional(fmt, v):
+    return b"\x00" if v is None else b"\x01" + struct.pack(fmt, v)
+
+
+def selection_digest(o):
+    msg = (b"morvsel1\x00" + struct.pack("<BI", STRATEGY[o.strategy], o.acted_model_id)
+           + optional("<H", o.propensity_bps))
+    assert len(msg) == (15 if o.propensity_bps is None else 17)
+    return hashlib.sha256(msg).digest()
+
+
+def record_digest(o):
+    obs = o.observation
+    msg = (b"morvout1\x00" + identity_digest(o) + struct.pack("<QI", o.observed_at_micros, o.revision)
+           + selection_digest(o) + bytes([DISPOSITION[o.disposition]])
+           + optional("<Q", obs.realized_cost_microunits)
+           + optional("<I", obs.realized_latency_ms)
+           + optional("<?", obs.succeeded))
+    assert 89 <= len(msg) <= 102
+    return hashlib.sha256(msg).hexdigest()
+
+
+@pytest.mark.parametrize("human, propensity", [(True, None), (False, 2500)])
+@pytest.mark.parametrize("obs", [
+    Observation(),
+    Observation(succeeded=False),
+    Observation(realized_cost_microunits=2**64 - 1, realized_latency_ms=2**32 - 1, succeeded=True),
+    Observation(realized_latency_ms=0),
+])
+def test_digests_match_the_documented_layouts(ctx, human, propensity, obs):
+    snap, req, d = ctx
+    o = Outcome.chosen_otherwise(snap, req, d, 2**64 - 1, Observation(succeeded=True), 20,
+                                 propensity, human)
+    o.observation = obs
+    o.revision = 2**32 - 1
+    o.disposition = "in_flight"
+    assert o.identity_digest == identity_digest(o).hex()
+    assert o.selection_digest == selection_digest(o).hex()
+    assert o.digest == record_digest(o)
+
+
+def test_revision_and_observation_change_only_the_record_digest(ctx):
+    snap, req, d = ctx
+    human = Outcome.chosen_otherwise(snap, req, d, 1, seen(), 20, human=True)
+    explore = Outcome.chosen_otherwise(snap, req, d, 1, seen(), 20, 5000)
+    assert human.selection_digest != explore.selection_digest
+    assert human.identity_digest == explore.identity_digest
+
+    before = (human.identity_digest, human.selection_digest, human.digest)
+    human.revision = 1
+    after_revision = human.digest
+    human.observation = Observation(succeeded=False)
+    assert human.identity_digest == before[0] and human.selection_digest == before[1]
+    assert len({before[2], after_revision, human.digest}) == 3
+    assert human.digest == record_digest(human)
+
+
+# --- validation ---
+
+def make(ctx, kind):
+    snap, req, d = ctx
+    return {
+        "applied": lambda: Outcome.applied(snap, req, d, 1, seen()),
+        "applied_empty": lambda: Outcome.applied(snap, req, d, 1, Observation()),
+        "abandoned": lambda: Outcome.abandoned(snap, req, d, 1),
+    }[kind]()
+
+
+@pytest.mark.parametrize("kind, change, message", [
+    ("applied_empty", {},
+     "an outcome must carry at least one observation or a disposition that explains its absence"),
+    ("abandoned", {"observation": Observation(realized_latency_ms=0)},
+     "Abandoned means nothing was carried out, so nothing can have been observed"),
+    ("applied", {"disposition": "abandoned"},
+     "Abandoned means nothing was carried out, so nothing can have been observed"),
+    ("applied", {"disposition": "in_flight"},
+     "InFlight cannot record success or failure; revise the record when it finishes"),
+    ("abandoned", {"disposition": "applied"},
+     "an outcome must carry at least one observation or a disposition that explains its absence"),
+])
+def test_validate_refuses_each_shape(ctx, kind, change, message):
+    o = make(ctx, kind)
+    for name, value in change.items():
+        setattr(o, name, value)  # setters never validate
+    with pytest.raises(ValueError) as err:
+        o.validate()
+    assert err.value.args == (message,)
+    with pytest.raises(ValueError, match="^" + message):
+        o.validate_against(*ctx)
+
+
+def test_in_flight_may_carry_cost_and_latency(ctx):
+    o = make(ctx, "applied")
+    o.disposition = "in_flight"
+    o.observation = Observation(realized_cost_microunits=1, realized_latency_ms=2)
+    o.validate()
+    o.observation = Observation()
+    o.validate()
+
+
+@pytest.mark.parametrize("propensity, human, message", [
+    (5000, True, "Human selection has no propensity to record; leave it absent"),
+    (None, False, "Explore must record a propensity, and it cannot be recovered afterwards"),
+    (0, False, "propensity must be 1..=10000 basis points, got 0"),
+    (10001, False, "propensity must be 1..=10000 basis points, got 10001"),
+    (65535, False, "propensity must be 1..=10000 basis points, got 65535"),
+])
+def test_chosen_otherwise_refuses_bad_propensities(ctx, propensity, human, message):
+    with pytest.raises(ValueError) as err:
+        Outcome.chosen_otherwise(*ctx, 1, seen(), 20, propensity, human)
+    assert err.value.args == (message,)
+
+
+def test_chosen_otherwise_accepts_the_bounds_and_disabled_models(ctx):
+    for p in (1, 10000):
+        o = Outcome.chosen_otherwise(*ctx, 1, seen(), 20, propensity_bps=p)
+        assert (o.strategy, o.propensity_bps) == ("explore", p)
+    o = Outcome.chosen_otherwise(*ctx, 1, seen(), 30, human=True)  # disabled, but in the catalog
+    assert (o.strategy, o.propensity_bps, o.acted_model_id) == ("human", None, 30)
+    with pytest.raises(ValueError, match=r"^model 31 is not in this policy's catalog$"):
+        Outcome.chosen_otherwise(*ctx, 1, seen(), 31, human=True)
+
+
+@pytest.mark.parametrize("args, exc, note", [
+    ((None,), TypeError, "snapshot"),
+    (("s", None), TypeError, "input"),
+    (("s", "i", None), TypeError, "decision"),
+    (("s", "i", "d", -1), OverflowError, "observed_at_micros"),
+    (("s", "i", "d", 1, None), TypeError, "observation"),
+    (("s", "i", "d", 1, "o", 2**32), OverflowError, "acted_model_id"),
+    (("s", "i", "d", 1, "o", 20, 65536), OverflowError, "propensity_bps"),
+    (("s", "i", "d", 1, "o", 20, -1), OverflowError, "propensity_bps"),
+    (("s", "i", "d", 1, "o", 20, None, 1), TypeError, "human"),
+])
+def test_chosen_otherwise_extracts_arguments_in_order(ctx, args, exc, note):
+    snap, req, d = ctx
+    real = {"s": snap, "i": req, "d": d, "o": seen()}
+    args = [real.get(a, a) if isinstance(a, str) else a for a in args]
+    args += [None] * (6 - len(args))  # later arguments wrong too: never reached
+    with pytest.raises(exc) as err:
+        Outcome.chosen_otherwise(*args)
+    assert f"while processing '{note}'" in err.value.__notes__
+
+
+def test_rejection_can_only_be_abandoned():
+    snap = snapshot()
+    risky = request(risk_bps=9500)
+    d = snap.prescribe(risky)
+    assert d.action == "reject" and d.selected_model_id == 0
+    Outcome.abandoned(snap, risky, d, 1).validate_against(snap, risky, d)
+    acted = Outcome.applied(snap, risky, d, 1, seen())
+    acted.validate()
+    with pytest.raises(ValueError, match="^the decision was a rejection, so there was nothing to carry out$"):
+        acted.validate_against(snap, risky, d)
+    empty = Outcome.applied(snap, risky, d, 1, Observation())
+    with pytest.raises(ValueError, match="^an outcome must carry at least one observation"):
+        empty.validate_against(snap, risky, d)
+
+
+def test_validate_against_names_the_first_differing_identity(ctx):
+    snap, req, d = ctx
+    o = Outcome.applied(snap, req, d, 1, seen())
+    other_snap = snapshot(epoch=7)
+    other_req = request()
+    other_req.input_tokens += 1
+    other_d = snap.prescribe(request(seq=6))
+
+    def refusal(*args):
+        with pytest.raises(ValueError) as err:
+            o.validate_against(*args)
+        return err.value.args[0].removeprefix("this outcome does not follow that decision: the ")
+
+    assert refusal(other_snap, other_req, other_d) == "policy differs"
+    assert refusal(snap, other_req, other_d) == "input differs"
+    assert refusal(snap, req, other_d) == "decision differs"
+    # The request's bounds are not checked here: only its digest matters.
+    bad = request()
+    bad.risk_bps = 10001
+    assert refusal(snap, bad, d) == "input differs"
+
+
+def test_follows_compares_only_the_decision(ctx):
+    snap, req, d = ctx
+    o = Outcome.abandoned(snap, req, d, 1)
+    assert o.follows(d) and o.follows(decision=d)
+    assert not o.follows(snap.prescribe(request(seq=6)))
+    # Same request under another policy gives another decision.
+    assert not o.follows(snapshot(epoch=7).prescribe(req))
+    with pytest.raises(TypeError):
+        o.follows(req)
+
+
+def test_setters(ctx):
+    o = make(ctx, "applied")
+    o.revision = 2**32 - 1
+    with pytest.raises(OverflowError):
+        o.revision = 2**32
+    with pytest.raises(TypeError):
+        o.revision = "1"
+    assert o.revision == 2**32 - 1
+
+    for bad in ("Applied", "applied ", "", "inflight"):
+        with pytest.raises(ValueError) as err:
+            o.disposition = bad
+        assert err.value.args == (f"disposition must be applied, abandoned or in_flight, got {bad}",)
+    with pytest.raises(TypeError):
+        o.disposition = 0
+    assert o.disposition == "applied"
+    o.disposition = "in_flight"
+    assert repr(o) == ("Outcome(seq=5, in_flight, acted=10, strategy=maximise_utility, "
+                       "revision=4294967295)")
+
+    with pytest.raises(TypeError):
+        o.observation = None
+    for name in ("strategy", "propensity_bps", "acted_model_id", "digest", "policy_digest"):
+        with pytest.raises(AttributeError):
+            setattr(o, name, getattr(o, name))
+    with pytest.raises(AttributeError):
+        o.extra = 1
