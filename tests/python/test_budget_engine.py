@@ -40,15 +40,49 @@ def items(d):
 def test_class_shape():
     assert BudgetEngine.__module__ == "morvatel._core"
     assert BudgetEngine.__text_signature__ == "()"
-    assert BudgetEngine.try_reserve.__text_signature__ == "($self, tenant_id, amount_microcents)"
-    assert BudgetEngine.commit.__text_signature__ == "($self, reservation_id, actual_microcents)"
-    assert BudgetEngine.certify.__text_signature__ == "($self)"
     assert "BudgetEngine" in core.__all__
     with pytest.raises(TypeError):
         type("Sub", (BudgetEngine,), {})
     with pytest.raises(TypeError):
         BudgetEngine(1)
     assert repr(BudgetEngine()) == "BudgetEngine(tenants=0, active_reservations=0)"
+
+
+PARAMETERS = {
+    "ensure_tenant": ("tenant_id", "budget_microcents"),
+    "set_max_reserved_microcents": ("tenant_id", "max_microcents"),
+    "top_up_tenant": ("tenant_id", "amount_microcents"),
+    "try_reserve": ("tenant_id", "amount_microcents"),
+    "commit": ("reservation_id", "actual_microcents"),
+    "release": ("reservation_id",),
+    "initial_microcents": ("tenant_id",),
+    "remaining_microcents": ("tenant_id",),
+    "reserved_microcents": ("tenant_id",),
+    "committed_microcents": ("tenant_id",),
+    "tenant_count": (),
+    "active_reservations": (),
+    "snapshot": (),
+    "verify_conservation": (),
+    "prove_conservation": (),
+    "certify": (),
+}
+
+
+@pytest.mark.parametrize("method, params", PARAMETERS.items())
+def test_signatures_match_the_names_the_method_binds(engine, method, params):
+    # The text signature and the names bound to keywords are written apart;
+    # each must give the same parameters.
+    fn = getattr(engine, method)
+    assert fn.__text_signature__ == "".join(["($self", *(f", {p}" for p in params), ")"])
+    assert fn.__doc__ is None
+    value = {"tenant_id": "a"}
+    kwargs = {p: value.get(p, 1) for p in params}
+    fn(**kwargs)
+    with pytest.raises(TypeError):
+        fn(*kwargs.values(), 1)
+    for missing in params:
+        with pytest.raises(TypeError, match=f"missing required argument '{missing}'"):
+            fn(**{p: v for p, v in kwargs.items() if p != missing})
 
 
 @pytest.mark.parametrize(
@@ -88,6 +122,8 @@ def test_negative_arguments_raise_and_change_nothing(engine, call, text):
     with pytest.raises(ValueError) as info:
         call(engine)
     assert str(info.value) == text
+    # An ordinary value refused by the method, not a failed conversion.
+    assert getattr(info.value, "__notes__", None) is None
     assert engine.tenant_count() == 0
 
 
