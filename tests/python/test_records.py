@@ -230,8 +230,9 @@ def test_decision_is_read_only_and_not_constructible():
         d.note = 1
     assert d.as_dict() == before
     cls = type(d)
+    model = KernelModel(*range(10))
     for make in (lambda: cls(), lambda: cls.__new__(cls), lambda: object.__new__(cls),
-                 lambda: copy.copy(d)):
+                 lambda: copy.copy(d), lambda: setattr(model, "__class__", cls)):
         with pytest.raises(TypeError):
             make()
 
