@@ -28,7 +28,12 @@ std::expected<void, IoError> LimitedWriter::write_all(const void* data, size_t l
     return {};
   }
   auto r = write_fully(fd_, data, len, &written_);
-  if (!r) return std::unexpected(std::move(r.error()).at_path(path_));
+  if (!r) {
+    // The system's refusals name the file; a write that took nothing is the
+    // writer's own verdict on the whole buffer and reads as it is.
+    if (r.error().kind() == IoErrorKind::WriteZero) return std::unexpected(std::move(r.error()));
+    return std::unexpected(std::move(r.error()).at_path(path_));
+  }
   return {};
 }
 

@@ -35,8 +35,9 @@ class LimitedWriter {
       : limit_(limit), fd_(fd), path_(std::move(path)) {}
 
   // All of the bytes or none: fails with limit_exceeded_error() (and sets
-  // exceeded()) when they do not fit in what is left; a file write failure
-  // reads as the system's text followed by " at path \"...\"".
+  // exceeded()) when they do not fit in what is left; a file write refused
+  // by the system reads as its text followed by " at path \"...\"", a write
+  // that took nothing as "failed to write whole buffer".
   std::expected<void, IoError> write_all(const void* data, size_t len);
   std::expected<void, IoError> write_all(std::string_view bytes) {
     return write_all(bytes.data(), bytes.size());

@@ -108,6 +108,18 @@ def test_exception_hierarchy():
         assert not issubclass(cls, ValueError)
     names = core.__all__
     assert names[names.index("MorvatelError"):][:8] == ["MorvatelError", *EXCEPTIONS]
+    # The module defines no other exception class; in particular the
+    # internal-failure class (a direct BaseException subclass) lives elsewhere.
+    module_exceptions = [name for name, value in vars(core).items()
+                         if isinstance(value, type) and issubclass(value, BaseException)]
+    assert sorted(module_exceptions) == sorted(["MorvatelError", *EXCEPTIONS])
+
+
+@pytest.mark.parametrize("name", ["MorvatelError", *EXCEPTIONS])
+def test_exception_instances_carry_only_the_message(name):
+    err = getattr(core, name)("some text")
+    assert err.args == ("some text",) and str(err) == "some text"
+    assert vars(err) == {}
 
 
 @pytest.mark.parametrize("name", ["KernelModel", "KernelInput", "KernelDecision"])
@@ -140,3 +152,80 @@ else:
     assert out.returncode == 0, out.stderr
     assert "refused:" in out.stdout
     assert "sub-interpreters" in out.stdout
+
+
+@pytest.mark.parametrize("name, signature", [
+    ("KernelInput", "(request_sequence, requested_model_id, input_tokens, output_tokens, "
+     "business_value_microunits, budget_limit_microunits, risk_bps, confidence_bps, "
+     "minimum_quality_bps, max_p95_latency_ms, required_capabilities, allowed_provider_mask, "
+     "required_region_mask)"),
+    ("KernelModel", "(model_id, provider_id, quality_bps, risk_ceiling_bps, enabled, "
+     "p95_latency_ms, capabilities, region_mask, input_cost_microunits_per_million_tokens, "
+     "output_cost_microunits_per_million_tokens)"),
+    ("KernelDecision", None),
+])
+def test_class_text_signatures_without_doc_text(name, signature):
+    cls = getattr(core, name)
+    assert cls.__text_signature__ == signature
+    assert not cls.__doc__
+
+
+def test_module_frame():
+    assert core.__doc__ == ""
+    assert core.__name__ == "morvatel._core"
+    # A multi-phase module: the initialisation step runs on a module object
+    # the interpreter made, not inside the entry point.
+    assert core.__spec__.loader is not None
+
+
+def fresh_module(**attrs):
+    """A new, empty module object for this extension, with `attrs` set
+    before the initialisation step runs on it."""
+    import importlib.util
+
+    module = importlib.util.module_from_spec(core.__spec__)
+    for key, value in attrs.items():
+        setattr(module, key, value)
+    return module
+
+
+def test_initialisation_fills_a_fresh_module_with_the_same_classes():
+    module = fresh_module()
+    core.__spec__.loader.exec_module(module)
+    assert module.__all__ == core.__all__
+    assert module.KernelInput is core.KernelInput
+    assert module.ReceiptError is core.ReceiptError
+
+
+class ListSubclass(list):
+    pass
+
+
+def raise_attribute_error(name):
+    raise AttributeError(name)
+
+
+def raise_runtime_error(name):
+    raise RuntimeError(f"no {name} here")
+
+
+@pytest.mark.parametrize("attrs, error, listed", [
+    # not a list: refused before anything is added
+    ({"__all__": ("x",)}, TypeError, None),
+    # a list subclass is used as it is
+    ({"__all__": ListSubclass(["x"])}, None, ["x"]),
+    # an absent __all__ (AttributeError) makes a new list
+    ({"__getattr__": raise_attribute_error}, None, []),
+    # any other failure to read it fails the step
+    ({"__getattr__": raise_runtime_error}, RuntimeError, None),
+])
+def test_all_list_handling(attrs, error, listed):
+    module = fresh_module(**attrs)
+    if error is not None:
+        with pytest.raises(error):
+            core.__spec__.loader.exec_module(module)
+        assert "KernelModel" not in vars(module)
+        return
+    core.__spec__.loader.exec_module(module)
+    assert type(module.__all__) is type(attrs.get("__all__", []))
+    assert module.__all__ == listed + core.__all__

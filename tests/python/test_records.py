@@ -1,3 +1,4 @@
+import copy
 import inspect
 
 import pytest
@@ -173,3 +174,90 @@ def test_as_dict_is_a_fresh_copy():
     d["model_id"] = 99
     assert m.model_id == 1
     assert m.as_dict() is not m.as_dict()
+
+
+# --- KernelDecision: made only by the kernel, read-only ---
+
+DECISION_KEYS = [
+    "request_sequence", "action", "action_code", "reason", "reason_code", "selected_model_id",
+    "selected_model_index", "estimated_cost_microunits", "expected_utility_microunits",
+    "counterfactual_model_id", "counterfactual_utility_microunits", "evaluated_models",
+    "eligible_models", "policy_epoch", "catalog_epoch",
+]
+
+
+def decisions():
+    """One decision of each action, from a one-model catalogue."""
+    from kernel_samples import model, request, snapshot
+
+    s = snapshot([model(1)])
+    return {
+        "execute_requested": s.prescribe(request(request_sequence=5, requested_model_id=1)),
+        "substitute": s.prescribe(request(request_sequence=6, requested_model_id=9)),
+        "reject": s.prescribe(request(request_sequence=7, risk_bps=9500)),
+    }
+
+
+@pytest.mark.parametrize("action, code, predicates", [
+    ("execute_requested", 1, (True, False, True, False)),
+    ("substitute", 2, (True, False, False, True)),
+    ("reject", 3, (False, True, False, False)),
+])
+def test_decision_dict_repr_and_predicates(action, code, predicates):
+    d = decisions()[action]
+    data = d.as_dict()
+    assert list(data) == DECISION_KEYS
+    assert (data["action"], data["action_code"], d.action, d.action_code) == (
+        action, code, action, code)
+    assert data == {k: getattr(d, k) for k in DECISION_KEYS}
+    assert (d.is_executable(), d.is_rejected(), d.is_requested_execution(),
+            d.is_substitution()) == predicates
+    assert repr(d) == (f"KernelDecision(seq={d.request_sequence}, action='{action}', "
+                       f"model={d.selected_model_id}, reason='{d.reason}')")
+    if action == "reject":
+        assert (d.selected_model_id, d.selected_model_index) == (0, 65535)
+
+
+def test_decision_is_read_only_and_not_constructible():
+    d = decisions()["substitute"]
+    before = d.as_dict()
+    for name in DECISION_KEYS:
+        with pytest.raises(AttributeError):
+            setattr(d, name, 1)
+        with pytest.raises(AttributeError):
+            delattr(d, name)
+    with pytest.raises(AttributeError):
+        d.note = 1
+    assert d.as_dict() == before
+    cls = type(d)
+    model = KernelModel(*range(10))
+    for make in (lambda: cls(), lambda: cls.__new__(cls), lambda: object.__new__(cls),
+                 lambda: copy.copy(d), lambda: setattr(model, "__class__", cls)):
+        with pytest.raises(TypeError):
+            make()
+
+
+def test_decision_equality_semantics():
+    a, b = decisions()["reject"], decisions()["reject"]
+    other = decisions()["substitute"]
+    assert a == b and not (a != b)
+    assert a != other and a != a.as_dict() and a != 3
+    assert a.__lt__(b) is NotImplemented
+    with pytest.raises(TypeError):
+        hash(a)
+
+
+@pytest.mark.parametrize("cls", ["KernelInput", "KernelModel", "KernelDecision"])
+def test_method_signatures_carry_no_doc(cls):
+    from morvatel import _core as core
+
+    names = ["as_dict"]
+    if cls == "KernelDecision":
+        names += ["is_executable", "is_rejected", "is_requested_execution", "is_substitution"]
+    for name in names:
+        method = getattr(getattr(core, cls), name)
+        assert method.__text_signature__ == "($self)"
+        assert method.__doc__ is None
+    for name, attr in vars(getattr(core, cls)).items():
+        if not name.startswith("_") and name not in names:
+            assert attr.__doc__ is None, name

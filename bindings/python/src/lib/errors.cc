@@ -15,10 +15,18 @@ PyObject* panic_exception_type() {
   // Lives for the rest of the process, like every class of the module.
   static PyObject* cls = nullptr;
   if (cls == nullptr) {
-    cls = PyErr_NewExceptionWithDoc(
+    PyObject* made = PyErr_NewExceptionWithDoc(
         "morvatel.panic.PanicException",
         "An internal invariant of morvatel was broken; this is a bug, not a usage error.",
         PyExc_BaseException, nullptr);
+    // Another thread may have made it while this one ran interpreter code
+    // inside the call; keep the first.
+    if (made != nullptr && cls != nullptr) {
+      Py_DECREF(made);
+    } else if (made != nullptr) {
+      cls = made;
+    }
+    if (cls == nullptr) return nullptr;
   }
   return cls;
 }

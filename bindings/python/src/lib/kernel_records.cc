@@ -197,7 +197,19 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   return from_bool(op == Py_EQ ? equal : !equal);
 }
 
+// A key string made once and kept; null (with the error set) until it can
+// be made.
+PyObject* interned(PyObject*& slot, const char* text) {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+  return slot;
+}
+
+// Stores and releases `value`; a null key or value is a failure already set.
 bool dict_put(PyObject* dict, PyObject* key, PyObject* value) {
+  if (key == nullptr) {
+    Py_XDECREF(value);
+    return false;
+  }
   if (value == nullptr) return false;
   int rc = PyDict_SetItem(dict, key, value);
   Py_DECREF(value);
@@ -211,16 +223,19 @@ PyObject* as_dict(PyObject* self, PyObject*) {
   R& rec = rec_of<R>(self);
   const auto& table = fields<R>();
   for (size_t i = 0; i < table.size(); ++i) {
-    PyObject* key = key_of<R>(i);
-    if (key == nullptr || !dict_put(dict.get(), key, read_field(&rec, table[i]))) return nullptr;
+    if (!dict_put(dict.get(), key_of<R>(i), read_field(&rec, table[i]))) return nullptr;
     if constexpr (std::is_same_v<R, KernelDecision>) {
       // The decision's dict carries each code right after its text.
+      static PyObject* action_key = nullptr;
+      static PyObject* reason_key = nullptr;
       if (table[i].kind == Kind::Action &&
-          PyDict_SetItemString(dict.get(), "action_code", Ref::steal(from_int(code(rec.action))).get()) < 0) {
+          !dict_put(dict.get(), interned(action_key, "action_code"),
+                    from_int(code(rec.action)))) {
         return nullptr;
       }
       if (table[i].kind == Kind::Reason &&
-          PyDict_SetItemString(dict.get(), "reason_code", Ref::steal(from_int(code(rec.reason))).get()) < 0) {
+          !dict_put(dict.get(), interned(reason_key, "reason_code"),
+                    from_int(code(rec.reason)))) {
         return nullptr;
       }
     }

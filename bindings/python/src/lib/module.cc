@@ -19,6 +19,9 @@ namespace morvatel::py {
 
 bool add_name(PyObject* module, const char* name, PyObject* value_in) {
   Ref value = Ref::steal(value_in);
+  // A value that could not be made is that name's failure; it is never
+  // listed.
+  if (!value) return false;
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -35,7 +38,6 @@ bool add_name(PyObject* module, const char* name, PyObject* value_in) {
     raise_panic(str_cat("could not append __name__ to __all__: ", name));
     return false;
   }
-  if (!value) return false;
   return PyObject_SetAttrString(module, name, value.get()) == 0;
 }
 

@@ -14,6 +14,12 @@ PyTypeObject* cached_class(PyTypeObject*& cache, const ClassSpec& spec) {
   PyType_Spec type_spec = {spec.qualified_name, spec.basicsize, 0, flags, slots.data()};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;
+  // Creation can run interpreter code and let another thread create the
+  // class too; the first one cached is the one everybody uses.
+  if (cache != nullptr) {
+    Py_DECREF(type);
+    return cache;
+  }
   cache = reinterpret_cast<PyTypeObject*>(type);
   return cache;
 }

@@ -50,6 +50,12 @@ PyObject* exception_class(ErrorClass which) {
     raise_panic("Failed to initialize new exception type.");
     return nullptr;
   }
+  // Making a class can run interpreter code (a collection, say) and so let
+  // another thread make it too; the first one stored is the only one used.
+  if (g_classes[i] != nullptr) {
+    Py_DECREF(cls);
+    return g_classes[i];
+  }
   g_classes[i] = cls;
   return cls;
 }
