@@ -106,6 +106,57 @@ TEST_F(OutcomeTest, IdentityIsCheckedInItsOrder) {
   EXPECT_EQ(against(), "");
 }
 
+// Records with several faults at once report the earliest step only.
+TEST_F(OutcomeTest, ChecksRunInTheirOrder) {
+  struct Case {
+    const char* what;
+    void (*spoil)(Outcome&);
+    const char* message;
+  };
+  const Case cases[] = {
+      {"propensity before observation",
+       [](Outcome& o) {
+         o.strategy = SelectionStrategy::Human;
+         o.propensity_bps = 5000;
+         o.observation = {};
+       },
+       "Human selection has no propensity to record; leave it absent"},
+      {"range before determinism",
+       [](Outcome& o) { o.propensity_bps = 10001; },
+       "propensity must be 1..=10000 basis points, got 10001"},
+      {"shape before identity",
+       [](Outcome& o) {
+         o.disposition = Disposition::InFlight;
+         o.observation.succeeded = false;
+         o.policy_digest[0] ^= 1;
+       },
+       "InFlight cannot record success or failure; revise the record when it finishes"},
+      {"identity before the acted-on model",
+       [](Outcome& o) {
+         o.request_sequence += 1;
+         o.acted_model_id = 99;
+       },
+       "this outcome does not follow that decision: the request sequence differs"},
+      {"winner before catalogue",
+       [](Outcome& o) { o.acted_model_id = 99; },
+       "MaximiseUtility acted on model 99, but the decision selected 10"},
+      {"catalogue for other strategies",
+       [](Outcome& o) {
+         o.strategy = SelectionStrategy::Explore;
+         o.propensity_bps = 1;
+         o.acted_model_id = 99;
+       },
+       "model 99 is not in this policy's catalog"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Outcome original = rec;
+    c.spoil(rec);
+    EXPECT_EQ(against(), c.message);
+    rec = original;
+  }
+}
+
 TEST_F(OutcomeTest, RejectionCanOnlyBeAbandoned) {
   KernelInput risky = request(9500);
   KernelDecision reject = prescribe_inner(snap, risky).decision;
@@ -118,6 +169,12 @@ TEST_F(OutcomeTest, RejectionCanOnlyBeAbandoned) {
   auto human = Outcome::chosen_otherwise(snap, risky, reject, 1, seen, 0, std::nullopt, true);
   ASSERT_FALSE(human);
   EXPECT_EQ(human.error().kind, OutcomeErrorKind::RejectionActedOn);
+  // A rejection acted on is reported before a winner that differs.
+  Outcome acted = Outcome::applied(snap, risky, reject, 1, seen);
+  acted.acted_model_id = 99;
+  auto r = acted.validate_against(snap, risky, reject);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, OutcomeErrorKind::RejectionActedOn);
 }
 
 }  // namespace

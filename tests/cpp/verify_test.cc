@@ -128,6 +128,39 @@ TEST_F(VerifyTest, EachAlteredFieldIsRefusedWithBothDecisionsQuoted) {
   }
 }
 
+// The envelope summarises the decision it was given, not the replay, so a
+// forged decision is filed as it stands beside a false verdict.
+TEST_F(VerifyTest, EnvelopeCarriesTheSuppliedDecision) {
+  KernelDecision forged = decision;
+  forged.action = KernelAction::Reject;
+  forged.reason = KernelReason::RiskHardLimit;
+  forged.selected_model_id = 77;
+  forged.counterfactual_model_id = 78;
+  forged.estimated_cost_microunits = UINT64_MAX;
+  forged.expected_utility_microunits = INT64_MIN;
+  forged.policy_epoch = 99;
+
+  ProofEnvelope e = seal(snap, in, forged);
+  EXPECT_EQ(e.proof_version, 1);
+  EXPECT_FALSE(e.replay_valid);
+  EXPECT_EQ(e.policy_digest_hex, bytes_to_hex(policy_digest(snap)));
+  EXPECT_EQ(e.input_digest_hex, bytes_to_hex(input_digest(in)));
+  EXPECT_EQ(e.decision_digest_hex, bytes_to_hex(decision_digest(forged)));
+  EXPECT_EQ(e.action, "reject");
+  EXPECT_EQ(e.reason, "risk_hard_limit");
+  EXPECT_EQ(e.selected_model_id, 77u);
+  EXPECT_EQ(e.counterfactual_model_id, 78u);
+  EXPECT_EQ(e.estimated_cost_microunits, UINT64_MAX);
+  EXPECT_EQ(e.expected_utility_microunits, INT64_MIN);
+  EXPECT_FALSE(e.wal_sequence || e.wal_entry_hash || e.budget_snapshot_version ||
+               e.ledger_digest_hex);
+
+  // The bundle's epochs are the snapshot's, whatever the decision claims.
+  AuditBundle b = audit_bundle(snap, in, forged);
+  EXPECT_EQ(b.policy_epoch, 3u);
+  EXPECT_EQ(b.catalog_epoch, 4u);
+}
+
 TEST(VerifyResultText, DigestMismatchQuotesBothDigests) {
   VerifyResult r{VerifyDigestMismatch{std::string(64, 'a'), std::string(64, 'b')}};
   EXPECT_EQ(r.status(), "digest_mismatch");

@@ -152,7 +152,14 @@ def test_decision_under_another_policy_is_refused(snap, req):
     assert (bundle["policy_epoch"], bundle["catalog_epoch"]) == (3, 4)
     assert bundle["replay_valid"] is False
     assert bundle["decision_digest_hex"] == decision_digest(foreign)
-    assert snap.proof_envelope(req, foreign)["replay_valid"] is False
+    env = snap.proof_envelope(req, foreign)
+    # Digests and verdict against this snapshot; the summary is of the decision given.
+    assert (env["replay_valid"], env["policy_digest_hex"]) == (False, snap.fingerprint())
+    assert env["decision_digest_hex"] == decision_digest(foreign)
+    assert (env["selected_model_id"], env["counterfactual_model_id"],
+            env["estimated_cost_microunits"], env["expected_utility_microunits"]) == (
+        foreign.selected_model_id, foreign.counterfactual_model_id,
+        foreign.estimated_cost_microunits, foreign.expected_utility_microunits)
 
     with pytest.raises(ValueError) as err:
         snap.verified_audit_bundle(req, foreign)
@@ -165,7 +172,7 @@ def test_decision_under_another_policy_is_refused(snap, req):
     assert err.value.args == (msg,)
 
 
-def test_rejection_verifies_and_envelope_keeps_negative_utility():
+def test_rejection_verifies_and_summarises():
     snap = snapshot()
     risky = request()
     risky.risk_bps = 9500
@@ -174,12 +181,7 @@ def test_rejection_verifies_and_envelope_keeps_negative_utility():
     assert snap.verify_status(risky, d) == "valid"
     env = snap.proof_envelope(risky, d)
     assert (env["action"], env["reason"], env["selected_model_id"]) == ("reject", "risk_hard_limit", 0)
-
-    # A decision whose every utility is negative still summarises as given.
-    poor = request()
-    poor.business_value_microunits = -5
-    d = snap.prescribe(poor)
-    assert snap.proof_envelope(poor, d)["expected_utility_microunits"] == d.expected_utility_microunits
+    assert env["replay_valid"] is True
 
 
 METHODS = ["verify", "verify_status", "audit_bundle", "verified_audit_bundle", "proof_envelope"]

@@ -148,12 +148,14 @@ PyObject* get_succeeded(PyObject* self, void*) { return optional_value(obs_of(se
 // The field is replaced only once the new value has converted.
 template <typename T, std::optional<T> Observation::*field>
 int set_optional(PyObject* self, PyObject* value, void* closure) {
-  if (value == nullptr) return no_delete();
-  bool ok;
-  auto v = optional_arg<T>(value, static_cast<const char*>(closure), ok);
-  if (!ok) return -1;
-  obs_of(self).*field = v;
-  return 0;
+  return guarded([&]() -> int {
+    if (value == nullptr) return no_delete();
+    bool ok;
+    auto v = optional_arg<T>(value, static_cast<const char*>(closure), ok);
+    if (!ok) return -1;
+    obs_of(self).*field = v;
+    return 0;
+  });
 }
 
 PyObject* observation_is_empty(PyObject* self, PyObject*) { return from_bool(obs_of(self).empty()); }
@@ -332,11 +334,13 @@ PyObject* get_observation(PyObject* self, void*) {
 }
 
 int set_revision(PyObject* self, PyObject* value, void*) {
-  if (value == nullptr) return no_delete();
-  auto v = to_int<uint32_t>(value, "revision");
-  if (!v) return -1;
-  rec_of(self).revision = *v;
-  return 0;
+  return guarded([&]() -> int {
+    if (value == nullptr) return no_delete();
+    auto v = to_int<uint32_t>(value, "revision");
+    if (!v) return -1;
+    rec_of(self).revision = *v;
+    return 0;
+  });
 }
 
 int set_disposition(PyObject* self, PyObject* value, void*) {
@@ -355,11 +359,13 @@ int set_disposition(PyObject* self, PyObject* value, void*) {
 }
 
 int set_observation(PyObject* self, PyObject* value, void*) {
-  if (value == nullptr) return no_delete();
-  auto obs = observation_arg(value, "observation");
-  if (!obs) return -1;
-  rec_of(self).observation = *obs;
-  return 0;
+  return guarded([&]() -> int {
+    if (value == nullptr) return no_delete();
+    auto obs = observation_arg(value, "observation");
+    if (!obs) return -1;
+    rec_of(self).observation = *obs;
+    return 0;
+  });
 }
 
 PyObject* outcome_repr(PyObject* self) {
