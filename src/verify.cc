@@ -54,7 +54,7 @@ std::string VerifyResult::debug_string() const {
 }
 
 std::string VerifyError::message() const {
-  return str_cat("VerifyError { result: ", result->debug_string(), " }");
+  return str_cat("VerifyError { result: ", result.debug_string(), " }");
 }
 
 VerifyResult verify_decision(const PolicySnapshot& snapshot, const KernelInput& input,
@@ -82,13 +82,13 @@ std::expected<AuditBundle, VerifyError> verified_audit_bundle(const PolicySnapsh
                                                               const KernelInput& input,
                                                               const KernelDecision& decision) {
   VerifyResult r = verify_decision(snapshot, input, decision);
-  if (!r.valid()) return std::unexpected(VerifyError(std::move(r)));
+  if (!r.valid()) return std::unexpected(VerifyError{std::move(r)});
   AuditBundle b = audit_bundle(snapshot, input, decision);
   // The second replay runs on the same immutable values; should it ever
   // disagree with the first, the bundle must not claim a valid replay.
   if (!b.replay_valid) {
     return std::unexpected(
-        VerifyError(VerifyResult{VerifyMismatch{prescribe_inner(snapshot, input).decision, decision}}));
+        VerifyError{VerifyResult{VerifyMismatch{prescribe_inner(snapshot, input).decision, decision}}});
   }
   return b;
 }

@@ -13,7 +13,6 @@
 #include <concepts>
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -54,16 +53,9 @@ struct VerifyResult {
   bool operator==(const VerifyResult&) const = default;
 };
 
-// A replay that did not reproduce the decision. The result lives on the
-// heap: a mismatch holds two whole decisions and errors travel by value.
+// A replay that did not reproduce the decision.
 struct VerifyError {
-  std::unique_ptr<VerifyResult> result;
-
-  explicit VerifyError(VerifyResult r) : result(std::make_unique<VerifyResult>(std::move(r))) {}
-  VerifyError(const VerifyError& other)
-      : result(std::make_unique<VerifyResult>(*other.result)) {}
-  VerifyError(VerifyError&&) noexcept = default;
-  VerifyError& operator=(VerifyError&&) noexcept = default;
+  VerifyResult result;
 
   // "VerifyError { result: <debug text of the result> }".
   std::string message() const;

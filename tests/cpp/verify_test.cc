@@ -166,7 +166,7 @@ TEST(VerifyResultText, DigestMismatchQuotesBothDigests) {
   EXPECT_EQ(r.status(), "digest_mismatch");
   EXPECT_EQ(r.debug_string(), str_cat("DigestMismatch { expected_hex: \"", std::string(64, 'a'),
                                       "\", actual_hex: \"", std::string(64, 'b'), "\" }"));
-  VerifyError e(r);
+  VerifyError e{r};
   VerifyError copy = e;
   EXPECT_EQ(copy.message(), str_cat("VerifyError { result: ", r.debug_string(), " }"));
 }

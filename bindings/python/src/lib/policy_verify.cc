@@ -161,7 +161,7 @@ PyObject* snapshot_verified_audit_bundle(PyObject* self, PyObject* const* args, 
     auto bundle = verified_audit_bundle(snapshot_of(self), req->input, req->decision);
     if (!bundle) {
       return value_error(
-          str_cat("decision verification failed: ", bundle.error().result->debug_string()));
+          str_cat("decision verification failed: ", bundle.error().result.debug_string()));
     }
     return audit_bundle_to_dict(*bundle);
   });
