@@ -1,5 +1,6 @@
 from hypothesis import given, settings, strategies as st
 
+import kernel_reference as ref
 from morvatel._core import PolicySnapshot
 from kernel_samples import model, request, snapshot
 
@@ -143,3 +144,32 @@ def test_boundaries_are_where_the_outcome_flips(rows, risk, conf, minq, lat_pen,
         if lever == "quality_bps" and boundary == 0:
             continue  # no quality makes it lose
         assert not selects(s, inp, margin["model_id"], lever, step)
+
+
+U64 = 2**64 - 1
+wide = st.integers(0, 3000) | st.integers(0, U64) | st.integers(U64 // 1000 - 2, U64)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 10000), st.integers(0, 10000), st.sampled_from([0, 1, 1]),
+                          st.integers(0, 3000) | st.integers(0, U32), wide, wide),
+                min_size=1, max_size=4),
+       st.integers(0, 9999), st.integers(0, 10000), st.integers(0, 10000),
+       st.integers(0, 50000), st.integers(0, 300) | st.integers(0, U64),
+       st.integers(-5, 10**9) | st.integers(0, 2**63 - 1), wide,
+       st.integers(0, 3000), st.integers(0, 5))
+def test_probes_follow_the_published_searches(rows, risk, conf, minq, mult, lat_pen, value,
+                                              budget, maxlat, requested):
+    models = [model(i + 1, quality_bps=q, risk_ceiling_bps=r, enabled=e, p95_latency_ms=lat,
+                    input_cost_microunits_per_million_tokens=ic,
+                    output_cost_microunits_per_million_tokens=oc)
+              for i, (q, r, e, lat, ic, oc) in enumerate(rows)]
+    models[0].enabled = 1
+    s = snapshot(models, hard_risk_limit_bps=9000, risk_penalty_multiplier_bps=mult,
+                 latency_penalty_microunits_per_ms=lat_pen)
+    inp = request(risk_bps=risk, confidence_bps=conf, minimum_quality_bps=minq,
+                  business_value_microunits=value, budget_limit_microunits=budget,
+                  max_p95_latency_ms=maxlat, requested_model_id=requested)
+    for model_id in [m.model_id for m in s.models()] + [len(rows) + 1]:
+        assert s.what_would_win(inp, model_id) == ref.what_would_win(s, inp, model_id)
+    assert s.decision_margin(inp) == ref.decision_margin(s, inp)
