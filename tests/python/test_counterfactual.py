@@ -158,17 +158,23 @@ def ordered(value):
     return value
 
 
-wide = st.integers(0, 3000) | st.integers(0, U64) | st.integers(U64 // 1000 - 2, U64)
+# Mostly values at which models get selected, so that probes have work to
+# do, with wide ones mixed in for the saturating scales and 1000-fold prices.
+price = st.integers(0, 3000) | st.integers(0, 10**6) | st.integers(0, U64) | \
+    st.integers(U64 // 1000 - 2, U64)
+latency = st.integers(0, 3000) | st.integers(0, U32)
+bps_high = st.integers(4000, 10000) | st.integers(0, 10000)
+bps_low = st.integers(0, 4000) | st.integers(0, 10000)
 
 
 @settings(max_examples=150, deadline=None)
-@given(st.lists(st.tuples(st.integers(0, 10000), st.integers(0, 10000), st.sampled_from([0, 1, 1]),
-                          st.integers(0, 3000) | st.integers(0, U32), wide, wide),
+@given(st.lists(st.tuples(bps_high, bps_high, st.sampled_from([0, 1, 1]), latency, price, price),
                 min_size=1, max_size=4),
-       st.integers(0, 9999), st.integers(0, 10000), st.integers(0, 10000),
+       bps_low | st.integers(0, 9999), st.integers(1000, 10000), bps_low,
        st.integers(0, 50000), st.integers(0, 300) | st.integers(0, U64),
-       st.integers(-5, 10**9) | st.integers(0, 2**63 - 1), wide,
-       st.integers(0, 3000), st.integers(0, 5))
+       st.integers(10**6, 10**12) | st.integers(-5, 2**63 - 1),
+       st.just(U64) | st.integers(0, 10**9) | st.integers(0, U64),
+       st.just(0) | st.integers(0, 3000), st.integers(0, 5))
 def test_probes_follow_the_published_searches(rows, risk, conf, minq, mult, lat_pen, value,
                                               budget, maxlat, requested):
     models = [model(i + 1, quality_bps=q, risk_ceiling_bps=r, enabled=e, p95_latency_ms=lat,
