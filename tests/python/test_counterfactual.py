@@ -1,5 +1,6 @@
 from hypothesis import given, settings, strategies as st
 
+import kernel_reference as ref
 from morvatel._core import PolicySnapshot
 from kernel_samples import model, request, snapshot
 
@@ -143,3 +144,50 @@ def test_boundaries_are_where_the_outcome_flips(rows, risk, conf, minq, lat_pen,
         if lever == "quality_bps" and boundary == 0:
             continue  # no quality makes it lose
         assert not selects(s, inp, margin["model_id"], lever, step)
+
+
+U64 = 2**64 - 1
+
+
+def ordered(value):
+    """Dicts as lists of pairs, so key order takes part in comparisons."""
+    if isinstance(value, dict):
+        return [(k, ordered(v)) for k, v in value.items()]
+    if isinstance(value, list):
+        return [ordered(v) for v in value]
+    return value
+
+
+# Mostly values at which models get selected, so that probes have work to
+# do, with wide ones mixed in for the saturating scales and 1000-fold prices.
+price = st.integers(0, 3000) | st.integers(0, 10**6) | st.integers(0, U64) | \
+    st.integers(U64 // 1000 - 2, U64)
+latency = st.integers(0, 3000) | st.integers(0, U32)
+bps_high = st.integers(4000, 10000) | st.integers(0, 10000)
+bps_low = st.integers(0, 4000) | st.integers(0, 10000)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(bps_high, bps_high, st.sampled_from([0, 1, 1]), latency, price, price),
+                min_size=1, max_size=4),
+       bps_low | st.integers(0, 9999), st.integers(1000, 10000), bps_low,
+       st.integers(0, 50000), st.integers(0, 300) | st.integers(0, U64),
+       st.integers(10**6, 10**12) | st.integers(-5, 2**63 - 1),
+       st.just(U64) | st.integers(0, 10**9) | st.integers(0, U64),
+       st.just(0) | st.integers(0, 3000), st.integers(0, 5))
+def test_probes_follow_the_published_searches(rows, risk, conf, minq, mult, lat_pen, value,
+                                              budget, maxlat, requested):
+    models = [model(i + 1, quality_bps=q, risk_ceiling_bps=r, enabled=e, p95_latency_ms=lat,
+                    input_cost_microunits_per_million_tokens=ic,
+                    output_cost_microunits_per_million_tokens=oc)
+              for i, (q, r, e, lat, ic, oc) in enumerate(rows)]
+    models[0].enabled = 1
+    s = snapshot(models, hard_risk_limit_bps=9000, risk_penalty_multiplier_bps=mult,
+                 latency_penalty_microunits_per_ms=lat_pen)
+    inp = request(risk_bps=risk, confidence_bps=conf, minimum_quality_bps=minq,
+                  business_value_microunits=value, budget_limit_microunits=budget,
+                  max_p95_latency_ms=maxlat, requested_model_id=requested)
+    for model_id in [m.model_id for m in s.models()] + [len(rows) + 1]:
+        assert ordered(s.what_would_win(inp, model_id)) == \
+            ordered(ref.what_would_win(s, inp, model_id))
+    assert ordered(s.decision_margin(inp)) == ordered(ref.decision_margin(s, inp))

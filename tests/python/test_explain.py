@@ -1,6 +1,7 @@
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import kernel_reference as ref
 from morvatel import _core as core
 from morvatel._core import CandidateExplanation
 from kernel_samples import model, request, snapshot
@@ -43,6 +44,9 @@ def test_explain_agrees_with_the_prescription(rows, hard, min_conf, mult, lat_pe
                   allowed_provider_mask=ALL if providers == 0 else providers)
     decision, trace = s.prescribe_with_trace(inp)
     verdicts = s.explain(inp)
+    assert [(v.status, v.gate, v.measured, v.limit, v.cost_microunits, v.quality_adjusted,
+             v.risk_penalty, v.latency_penalty, v.utility) for v in verdicts] == \
+        ref.explain(s, inp)
     utilities = [s.utility_for_model(inp, m.model_id) for m in s.models()]
     assert utilities == [s.counterfactual_utility(inp, m.model_id) for m in s.models()]
     if decision.reason in ("risk_hard_limit", "confidence_hard_limit"):

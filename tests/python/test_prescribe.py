@@ -220,6 +220,25 @@ class TestEntryPoints:
 
         assert [d.request_sequence for d in s.prescribe_batch(Reentrant())] == [0, 1, 2, 3]
 
+    @pytest.mark.parametrize("claimed", [0, 2**31, 2**40, 2**62])
+    def test_a_sequence_length_is_a_hint_not_a_promise(self, claimed):
+        # Only iteration decides what a sequence holds; a __len__ that
+        # claims far more must neither fail the call nor reserve that much.
+        class Claims(collections.abc.Sequence):
+            def __init__(self, items):
+                self.items = items
+
+            def __len__(self):
+                return claimed
+
+            def __getitem__(self, i):
+                return self.items[i]
+
+        inputs = [request(request_sequence=7), request(request_sequence=8)]
+        assert self.s.prescribe_batch(Claims(inputs)) == [self.s.prescribe(i) for i in inputs]
+        built = core.PolicySnapshot(3, 4, 9000, 1000, 10000, 1, Claims([model(2), model(1)]))
+        assert built.fingerprint() == snapshot([model(1), model(2)]).fingerprint()
+
     def test_trace_counts_add_up(self):
         s = snapshot([model(1), model(2, enabled=0), model(3, quality_bps=1),
                       model(4, provider_id=9)])

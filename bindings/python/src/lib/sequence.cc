@@ -1,5 +1,6 @@
 #include "lib/sequence.h"
 
+#include <algorithm>
 #include <string>
 
 #include "text.h"
@@ -7,6 +8,8 @@
 namespace morvatel::py {
 
 namespace {
+
+constexpr Py_ssize_t kUntrustedLengthHint = 65536;
 
 // The name of the expected type for the refusal of a non-sequence, taken
 // from collections.abc.Sequence; looked up only when a refusal is raised.
@@ -45,6 +48,10 @@ bool check_sequence(PyObject* o, std::string_view name, Py_ssize_t* length_hint)
     PyErr_Clear();
     n = 0;
   }
+  // A list or tuple knows its length; any other sequence's __len__ is only
+  // a claim, and reserving what a lying one claims would fail the call (or
+  // take the memory) before a single element was read.
+  if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) n = std::min(n, kUntrustedLengthHint);
   *length_hint = n;
   return true;
 }
