@@ -13,10 +13,12 @@ if command -v apt-get >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends \
-    g++ make git pkg-config libssl-dev libgtest-dev python3-venv \
+    g++ make git pkg-config libssl-dev libgtest-dev python3-dev python3-venv \
     clang-19 libclang-rt-19-dev >/dev/null
   # clang 19 (in Debian 12's updates and in Debian 13) builds the fuzzers:
-  # older clangs cannot compile libstdc++'s std::expected.
+  # older clangs cannot compile libstdc++'s std::expected. python3-dev gives
+  # Debian's own python3 its headers (a fresh Debian 13 has the interpreter
+  # only).
 fi
 
 python=${PYTHON:-python3}
