@@ -168,6 +168,9 @@ def test_small_order_key_decodes_and_then_fails_the_pin(snap, signed):
     (lambda s: s.sign_policy(b"short", "x", -1), "signed_at_epoch_ms", OverflowError),
     (lambda s: public_key_from_signing_key(memoryview(SEED)), "signing_key_bytes", TypeError),
     (lambda s: SignedPolicy.from_json(b"{}"), "value", TypeError),
+    # A str that has no UTF-8 form is refused at extraction.
+    (lambda s: s.sign_policy(SEED, "\ud800", 0), "signer_id", UnicodeEncodeError),
+    (lambda s: SignedPolicy.from_json('"\ud800"'), "value", UnicodeEncodeError),
 ])
 def test_argument_types(snap, call, name, exc):
     with pytest.raises(exc) as err:
@@ -309,6 +312,7 @@ def test_to_json_is_compact_in_field_order(snap, signer_id):
     expected = {f: getattr(record, f) for f in FIELDS}
     assert text == compact(expected)
     assert list(json.loads(text)) == FIELDS
+    assert record.as_dict() == expected
     back = SignedPolicy.from_json(text)
     assert [getattr(back, f) for f in FIELDS] == [getattr(record, f) for f in FIELDS]
     back.verify(snap, pinned())
