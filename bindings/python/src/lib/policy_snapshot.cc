@@ -16,6 +16,7 @@
 #include "lib/policy_verify.h"
 #include "lib/sequence.h"
 #include "lib/types.h"
+#include "production/signed_policy.h"
 #include "text.h"
 
 namespace morvatel::py {
@@ -500,7 +501,9 @@ PyMethodDef kMethods[] = {
      "audit_bundle($self, input, decision)\n--\n\n"},
     {"verified_audit_bundle", fastcall(snapshot_verified_audit_bundle), kFast,
      "verified_audit_bundle($self, input, decision)\n--\n\n"},
-    // sign_policy, issue_receipt, stateful_audit_bundle
+    {"sign_policy", fastcall(snapshot_sign_policy), kFast,
+     "sign_policy($self, signing_key_bytes, signer_id, signed_at_epoch_ms)\n--\n\n"},
+    // issue_receipt, stateful_audit_bundle
     {nullptr, nullptr, 0, nullptr},
 };
 
