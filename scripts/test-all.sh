@@ -80,7 +80,8 @@ fuzzers() {
     -DMORVATEL_BUILD_PYTHON=OFF -DMORVATEL_SANITIZE=address,undefined || return 1
   local any=0 f
   for f in build/ci-fuzz/*_fuzzer; do
-    [ -x "$f" ] || continue
+    # The corpus directories beside the fuzzers end in _fuzzer too.
+    [ -f "$f" ] && [ -x "$f" ] || continue
     any=1
     local corpus=build/ci-fuzz/corpus-$(basename "$f")
     mkdir -p "$corpus"
