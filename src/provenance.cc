@@ -1,5 +1,6 @@
 #include "provenance.h"
 
+#include <algorithm>
 #include <array>
 
 #include "digest.h"
@@ -10,6 +11,7 @@ namespace morvatel::provenance {
 namespace {
 
 constexpr std::string_view kTag = "morvsig1";
+static_assert(kSigningMessageHeaderBytes == kTag.size() + 1 + std::tuple_size_v<Digest32> + 8);
 constexpr size_t kSignatureHexChars = 128;
 
 std::string hex_of(std::span<const uint8_t> bytes) { return hex_lower(bytes.data(), bytes.size()); }
@@ -48,13 +50,14 @@ std::expected<Ed25519Signature, ProvenanceError> decode_signature(std::string_vi
 
 std::vector<uint8_t> signing_message(const Digest32& policy_digest, uint64_t signed_at_epoch_ms,
                                      std::string_view signer_id) {
-  std::vector<uint8_t> m;
-  m.reserve(kSigningMessageHeaderBytes + signer_id.size());
-  m.insert(m.end(), kTag.begin(), kTag.end());
-  m.push_back(0);
-  m.insert(m.end(), policy_digest.begin(), policy_digest.end());
-  for (size_t i = 0; i < 8; ++i) m.push_back(static_cast<uint8_t>(signed_at_epoch_ms >> (8 * i)));
-  m.insert(m.end(), signer_id.begin(), signer_id.end());
+  // Sized once and filled in place: g++ 12 misreads a range insert into a
+  // reserved vector as an overflow (-Wstringop-overflow).
+  std::vector<uint8_t> m(kSigningMessageHeaderBytes + signer_id.size());
+  uint8_t* out = std::copy(kTag.begin(), kTag.end(), m.data());
+  *out++ = 0;
+  out = std::copy(policy_digest.begin(), policy_digest.end(), out);
+  for (size_t i = 0; i < 8; ++i) *out++ = static_cast<uint8_t>(signed_at_epoch_ms >> (8 * i));
+  std::copy(signer_id.begin(), signer_id.end(), out);
   return m;
 }
 
