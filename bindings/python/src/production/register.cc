@@ -3,6 +3,7 @@
 
 #include "lib/module.h"
 #include "production/exceptions.h"
+#include "production/state_classes.h"
 
 namespace morvatel::py {
 
@@ -12,6 +13,18 @@ bool register_production(PyObject* module) {
     if (cls == nullptr) return false;
     Py_INCREF(cls);
     if (!add_name(module, exception_name(c), cls)) return false;
+  }
+  if (!add_class(module, "StateTransition", state_transition_type()) ||
+      !add_class(module, "StatefulAuditBundle", stateful_audit_bundle_type()) ||
+      !add_class(module, "StateChain", state_chain_type())) {
+    return false;
+  }
+  if (!add_name(module, "verify_state_trajectory", new_verify_state_trajectory(module)) ||
+      !add_name(module, "verify_complete_state_trajectory",
+                new_verify_complete_state_trajectory(module)) ||
+      !add_name(module, "verify_state_trajectory_fragment",
+                new_verify_state_trajectory_fragment(module))) {
+    return false;
   }
   return true;
 }
