@@ -2,7 +2,9 @@
 // production classes, then the module functions.
 
 #include "lib/module.h"
+#include "production/decision_receipt.h"
 #include "production/exceptions.h"
+#include "production/receipt_anchors.h"
 #include "production/state_classes.h"
 
 namespace morvatel::py {
@@ -16,7 +18,10 @@ bool register_production(PyObject* module) {
   }
   if (!add_class(module, "StateTransition", state_transition_type()) ||
       !add_class(module, "StatefulAuditBundle", stateful_audit_bundle_type()) ||
-      !add_class(module, "StateChain", state_chain_type())) {
+      !add_class(module, "StateChain", state_chain_type()) ||
+      !add_class(module, "ReceiptState", receipt_state_type()) ||
+      !add_class(module, "ReceiptWal", receipt_wal_type()) ||
+      !add_class(module, "DecisionReceipt", decision_receipt_type())) {
     return false;
   }
   if (!add_name(module, "verify_state_trajectory", new_verify_state_trajectory(module)) ||
