@@ -185,16 +185,4 @@ def test_from_json_argument():
     with pytest.raises(TypeError) as e:
         m.DecisionReceipt.from_json(b"{}")
     assert "value" in str(e.value.__notes__)
-    import inspect
-    assert str(inspect.signature(m.DecisionReceipt.from_json)) == "(value)"
-    assert str(inspect.signature(issue().verify_full)) == \
-        "(snapshot, input, decision, trusted_public_key, expected_state, expected_wal)"
-
-
-def test_registration_order():
-    names = m.__all__
-    i = names.index("StateChain")
-    assert names[i + 1:i + 3] == ["ReceiptState", "ReceiptWal"]
-    assert names.index("DecisionReceipt") > names.index("ReceiptWal")
-    assert m.DecisionReceipt.__module__ == "morvatel._core"
     assert m.DecisionReceipt.__doc__ is None
