@@ -16,18 +16,20 @@ bool register_production(PyObject* module) {
     Py_INCREF(cls);
     if (!add_name(module, exception_name(c), cls)) return false;
   }
-  if (!add_class(module, "StateTransition", state_transition_type()) ||
-      !add_class(module, "StatefulAuditBundle", stateful_audit_bundle_type()) ||
-      !add_class(module, "StateChain", state_chain_type()) ||
-      !add_class(module, "ReceiptState", receipt_state_type()) ||
-      !add_class(module, "ReceiptWal", receipt_wal_type()) ||
-      !add_class(module, "DecisionReceipt", decision_receipt_type())) {
+  if (!add_class(module, "StateTransition", state_transition_type())) return false;
+  if (!add_class(module, "StatefulAuditBundle", stateful_audit_bundle_type())) return false;
+  if (!add_class(module, "StateChain", state_chain_type())) return false;
+  if (!add_class(module, "ReceiptState", receipt_state_type())) return false;
+  if (!add_class(module, "ReceiptWal", receipt_wal_type())) return false;
+  if (!add_class(module, "DecisionReceipt", decision_receipt_type())) return false;
+  if (!add_name(module, "verify_state_trajectory", new_verify_state_trajectory(module))) {
     return false;
   }
-  if (!add_name(module, "verify_state_trajectory", new_verify_state_trajectory(module)) ||
-      !add_name(module, "verify_complete_state_trajectory",
-                new_verify_complete_state_trajectory(module)) ||
-      !add_name(module, "verify_state_trajectory_fragment",
+  if (!add_name(module, "verify_complete_state_trajectory",
+                new_verify_complete_state_trajectory(module))) {
+    return false;
+  }
+  if (!add_name(module, "verify_state_trajectory_fragment",
                 new_verify_state_trajectory_fragment(module))) {
     return false;
   }
