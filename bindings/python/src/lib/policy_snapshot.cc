@@ -17,6 +17,7 @@
 #include "lib/sequence.h"
 #include "lib/types.h"
 #include "production/decision_receipt.h"
+#include "production/signed_policy.h"
 #include "production/state_classes.h"
 #include "text.h"
 
@@ -502,7 +503,8 @@ PyMethodDef kMethods[] = {
      "audit_bundle($self, input, decision)\n--\n\n"},
     {"verified_audit_bundle", fastcall(snapshot_verified_audit_bundle), kFast,
      "verified_audit_bundle($self, input, decision)\n--\n\n"},
-    // sign_policy
+    {"sign_policy", fastcall(snapshot_sign_policy), kFast,
+     "sign_policy($self, signing_key_bytes, signer_id, signed_at_epoch_ms)\n--\n\n"},
     {"issue_receipt", fastcall(snapshot_issue_receipt), kFast,
      "issue_receipt($self, input, decision, *, state=None, wal=None)\n--\n\n"},
     {"stateful_audit_bundle", fastcall(snapshot_stateful_audit_bundle), kFast,

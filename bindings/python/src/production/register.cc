@@ -5,6 +5,7 @@
 #include "production/decision_receipt.h"
 #include "production/exceptions.h"
 #include "production/receipt_anchors.h"
+#include "production/signed_policy.h"
 #include "production/state_classes.h"
 
 namespace morvatel::py {
@@ -21,6 +22,7 @@ bool register_production(PyObject* module) {
   if (!add_class(module, "StateChain", state_chain_type())) return false;
   if (!add_class(module, "ReceiptState", receipt_state_type())) return false;
   if (!add_class(module, "ReceiptWal", receipt_wal_type())) return false;
+  if (!add_class(module, "SignedPolicy", signed_policy_type())) return false;
   if (!add_class(module, "DecisionReceipt", decision_receipt_type())) return false;
   if (!add_name(module, "verify_state_trajectory", new_verify_state_trajectory(module))) {
     return false;
@@ -31,6 +33,9 @@ bool register_production(PyObject* module) {
   }
   if (!add_name(module, "verify_state_trajectory_fragment",
                 new_verify_state_trajectory_fragment(module))) {
+    return false;
+  }
+  if (!add_name(module, "public_key_from_signing_key", new_public_key_from_signing_key(module))) {
     return false;
   }
   return true;

@@ -1,0 +1,459 @@
+"""Signed policies: the signed bytes, pinned-key verification, the JSON form."""
+
+import json
+import struct
+
+import pytest
+
+import ed25519_reference as ref
+from kernel_samples import model, snapshot
+from morvatel._core import (
+    ArtifactValidationError,
+    PolicySnapshot,
+    ProvenanceError,
+    SignedPolicy,
+    public_key_from_signing_key,
+)
+
+SEED = bytes(range(32))
+OTHER_SEED = bytes([0xA5]) * 32
+# RFC 8032 section 7.1, TEST 1.
+RFC_SEED = bytes.fromhex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60")
+RFC_PUBLIC = bytes.fromhex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a")
+FIELDS = ["policy_digest_hex", "signer_id", "signed_at_epoch_ms", "public_key_hex", "signature_hex"]
+# y = 2 has no x on the curve.
+NOT_A_POINT = (2).to_bytes(32, "little")
+
+
+@pytest.fixture(scope="module")
+def snap():
+    return snapshot([model(1), model(2, quality_bps=8000)])
+
+
+@pytest.fixture(scope="module")
+def other_snap():
+    return snapshot([model(1), model(2, quality_bps=8001)])
+
+
+@pytest.fixture(scope="module")
+def signed(snap):
+    return snap.sign_policy(SEED, "policy-team", 1_700_000_000_000)
+
+
+def pinned(seed=SEED):
+    return ref.public_key(seed)
+
+
+def message(digest_hex, signed_at, signer_id):
+    return (b"morvsig1\x00" + bytes.fromhex(digest_hex) + struct.pack("<Q", signed_at)
+            + signer_id.encode("utf-8"))
+
+
+def compact(obj):
+    return json.dumps(obj, separators=(",", ":"), ensure_ascii=False)
+
+
+def with_fields(record, **changes):
+    fields = json.loads(record.to_json())
+    fields.update(changes)
+    return SignedPolicy.from_json(compact(fields))
+
+
+def provenance_message(record, snap, key):
+    with pytest.raises(ProvenanceError) as err:
+        record.verify(snap, key)
+    assert type(err.value) is ProvenanceError and len(err.value.args) == 1
+    return str(err.value)
+
+
+# --- what is signed -------------------------------------------------------------
+
+@pytest.mark.parametrize("signer_id, signed_at", [
+    ("", 0),
+    ("policy-team", 1_700_000_000_000),
+    ("Zoë ✓ 署名者 🔏", 2**64 - 1),
+    ("nul\x00 and \"quotes\"\n", 2**32),
+])
+def test_signature_is_rfc8032_over_the_documented_message(snap, signer_id, signed_at):
+    record = snap.sign_policy(SEED, signer_id, signed_at)
+    m = message(snap.fingerprint(), signed_at, signer_id)
+    assert len(m) == 49 + len(signer_id.encode("utf-8"))
+    assert record.signature_hex == ref.sign(SEED, m).hex()
+    assert ref.verify(bytes.fromhex(record.public_key_hex), m, bytes.fromhex(record.signature_hex))
+    assert (record.policy_digest_hex, record.signer_id, record.signed_at_epoch_ms,
+            record.public_key_hex) == (snap.fingerprint(), signer_id, signed_at, pinned().hex())
+    record.verify(snap, pinned())
+
+
+def test_empty_signer_signs_exactly_the_49_byte_header(snap):
+    record = snap.sign_policy(SEED, "", 5)
+    header = b"morvsig1\x00" + bytes.fromhex(snap.fingerprint()) + (5).to_bytes(8, "little")
+    assert len(header) == 49
+    assert ref.verify(pinned(), header, bytes.fromhex(record.signature_hex))
+    record.verify(snap, pinned())
+
+
+@pytest.mark.parametrize("seed", [RFC_SEED, bytes(32), b"\xff" * 32, SEED])
+def test_public_key_from_signing_key_is_rfc8032_key_generation(snap, seed):
+    pub = public_key_from_signing_key(seed)
+    assert type(pub) is bytes and pub == ref.public_key(seed)
+    assert pub.hex() == snap.sign_policy(seed, "k", 0).public_key_hex
+
+
+def test_rfc8032_test_vector_1():
+    assert public_key_from_signing_key(RFC_SEED) == RFC_PUBLIC
+
+
+def test_bytes_subclasses_are_accepted(snap, signed):
+    class B(bytes):
+        pass
+    assert public_key_from_signing_key(B(SEED)) == pinned()
+    assert snap.sign_policy(B(SEED), "policy-team", 1_700_000_000_000).to_json() == signed.to_json()
+    signed.verify(snap, B(pinned()))
+
+
+# --- argument and key checks ------------------------------------------------------
+
+@pytest.mark.parametrize("length", [0, 1, 31, 33, 64])
+def test_seed_of_wrong_length(snap, length):
+    text = f"signing_key must be exactly 32 bytes, found {length}"
+    with pytest.raises(ArtifactValidationError) as e1:
+        snap.sign_policy(b"\x01" * length, "x", 0)
+    with pytest.raises(ArtifactValidationError) as e2:
+        public_key_from_signing_key(b"\x01" * length)
+    assert str(e1.value) == str(e2.value) == text
+    assert e1.value.args == (text,)
+
+
+@pytest.mark.parametrize("key, text", [
+    (b"", "trusted_public_key must be exactly 32 bytes, found 0"),
+    (b"\x00" * 31, "trusted_public_key must be exactly 32 bytes, found 31"),
+    (b"\x00" * 33, "trusted_public_key must be exactly 32 bytes, found 33"),
+    (NOT_A_POINT, "signature error: Cannot decompress Edwards point"),
+])
+def test_trusted_key_that_is_not_a_key(snap, other_snap, signed, key, text):
+    # The key's form is checked before anything that concerns the record.
+    for s in (snap, other_snap):
+        with pytest.raises(ArtifactValidationError) as err:
+            signed.verify(s, key)
+        assert str(err.value) == text
+
+
+def test_small_order_key_decodes_and_then_fails_the_pin(snap, signed):
+    identity = (1).to_bytes(32, "little")  # the neutral point: small order, still a point
+    assert provenance_message(signed, snap, identity) == (
+        "verifying key does not match the pinned trust anchor")
+
+
+@pytest.mark.parametrize("call, name, exc", [
+    (lambda s: s.sign_policy("00" * 32, "x", 0), "signing_key_bytes", TypeError),
+    (lambda s: s.sign_policy(bytearray(32), "x", 0), "signing_key_bytes", TypeError),
+    (lambda s: s.sign_policy(SEED, b"x", 0), "signer_id", TypeError),
+    (lambda s: s.sign_policy(SEED, None, 0), "signer_id", TypeError),
+    (lambda s: s.sign_policy(SEED, "x", "0"), "signed_at_epoch_ms", TypeError),
+    (lambda s: s.sign_policy(SEED, "x", 1.0), "signed_at_epoch_ms", TypeError),
+    (lambda s: s.sign_policy(SEED, "x", -1), "signed_at_epoch_ms", OverflowError),
+    (lambda s: s.sign_policy(SEED, "x", 2**64), "signed_at_epoch_ms", OverflowError),
+    # Types are checked in parameter order, all before the seed's length.
+    (lambda s: s.sign_policy(b"short", 5, -1), "signer_id", TypeError),
+    (lambda s: s.sign_policy(b"short", "x", -1), "signed_at_epoch_ms", OverflowError),
+    (lambda s: public_key_from_signing_key(memoryview(SEED)), "signing_key_bytes", TypeError),
+    (lambda s: SignedPolicy.from_json(b"{}"), "value", TypeError),
+    # A str that has no UTF-8 form is refused at extraction.
+    (lambda s: s.sign_policy(SEED, "\ud800", 0), "signer_id", UnicodeEncodeError),
+    (lambda s: SignedPolicy.from_json('"\ud800"'), "value", UnicodeEncodeError),
+])
+def test_argument_types(snap, call, name, exc):
+    with pytest.raises(exc) as err:
+        call(snap)
+    assert type(err.value) is exc
+    assert f"while processing '{name}'" in getattr(err.value, "__notes__", [])
+
+
+@pytest.mark.parametrize("args, name", [
+    (("not a snapshot", RFC_PUBLIC), "snapshot"),
+    (("not a snapshot", "not bytes"), "snapshot"),
+    ((None, b"short"), "snapshot"),
+    (("snap", "00" * 32), "trusted_public_key"),
+    (("snap", bytearray(32)), "trusted_public_key"),
+])
+def test_verify_argument_types_come_first(snap, signed, args, name):
+    args = tuple(snap if a == "snap" else a for a in args)
+    with pytest.raises(TypeError) as err:
+        signed.verify(*args)
+    assert f"while processing '{name}'" in err.value.__notes__
+
+
+def test_keyword_arguments(snap):
+    record = snap.sign_policy(signing_key_bytes=SEED, signer_id="kw", signed_at_epoch_ms=9)
+    record.verify(snapshot=snap, trusted_public_key=pinned())
+    assert public_key_from_signing_key(signing_key_bytes=SEED) == pinned()
+    assert SignedPolicy.from_json(value=record.to_json()).signer_id == "kw"
+
+
+# --- verification ------------------------------------------------------------------
+
+def test_upper_case_key_field_never_matches_the_pin(snap, signed):
+    record = with_fields(signed, public_key_hex=signed.public_key_hex.upper())
+    assert provenance_message(record, snap, pinned()) == (
+        "verifying key does not match the pinned trust anchor")
+
+
+def test_digest_mismatch_names_the_record_first(snap, other_snap, signed):
+    assert provenance_message(signed, other_snap, pinned()) == (
+        f"policy digest mismatch: artifact signs {snap.fingerprint()}, "
+        f"snapshot digests to {other_snap.fingerprint()}")
+
+
+@pytest.mark.parametrize("case, text", [
+    # The pinned key wins over everything that concerns the policy.
+    ("wrong key, other snapshot", "verifying key does not match the pinned trust anchor"),
+    ("wrong key, bad signature", "verifying key does not match the pinned trust anchor"),
+    # The digest wins over the signature's form.
+    ("other snapshot, bad signature", "policy digest mismatch"),
+    # The signature's form is checked before the signature.
+    ("bad signature hex, other signer", "malformed signature_hex: invalid hex at offset 0"),
+])
+def test_check_order(snap, other_snap, signed, case, text):
+    record = signed
+    target = other_snap if "other snapshot" in case else snap
+    key = pinned(OTHER_SEED) if "wrong key" in case else pinned()
+    if "bad signature" in case:
+        record = with_fields(record, signature_hex="zz" + signed.signature_hex[2:])
+    if "other signer" in case:
+        record = with_fields(record, signer_id="mallory")
+    assert provenance_message(record, target, key).startswith(text)
+
+
+@pytest.mark.parametrize("signature_hex, reason", [
+    ("ab" * 63 + "a", "expected 128 hex chars, found 127"),
+    ("ab" * 64 + "a", "expected 128 hex chars, found 129"),
+    ("", "expected 128 hex chars, found 0"),
+    # Lengths and offsets count bytes: é is two of them.
+    ("é" * 60 + "a" * 7, "expected 128 hex chars, found 127"),
+    ("é" * 64, "invalid hex at offset 0"),
+    ("ab" * 63 + "é", "invalid hex at offset 126"),
+    ("A" + "a" * 127, "invalid hex at offset 0"),
+    ("a" * 127 + "F", "invalid hex at offset 127"),
+    ("a" * 50 + "g" + "a" * 77, "invalid hex at offset 50"),
+    ("a" * 51 + " " + "a" * 76, "invalid hex at offset 51"),
+    ("a" * 10 + "X" + "a" * 10 + "Y" + "a" * 106, "invalid hex at offset 10"),
+])
+def test_malformed_signature_hex(snap, signed, signature_hex, reason):
+    record = with_fields(signed, signature_hex=signature_hex)
+    assert provenance_message(record, snap, pinned()) == f"malformed signature_hex: {reason}"
+
+
+def _flip_hex(text, i):
+    return text[:i] + ("0" if text[i] != "0" else "1") + text[i + 1:]
+
+
+@pytest.mark.parametrize("field, value, text", [
+    ("signer_id", "policy-team ", "signature verification failed"),
+    ("signer_id", "", "signature verification failed"),
+    ("signed_at_epoch_ms", 1_700_000_000_001, "signature verification failed"),
+    ("signed_at_epoch_ms", 0, "signature verification failed"),
+    ("signature_hex", "flip:0", "signature verification failed"),
+    ("signature_hex", "flip:127", "signature verification failed"),
+    ("signature_hex", "flip:64", "signature verification failed"),
+    ("policy_digest_hex", "flip:63", "policy digest mismatch"),
+    ("public_key_hex", "flip:0", "verifying key does not match the pinned trust anchor"),
+])
+def test_tampering_with_any_field_fails(snap, signed, field, value, text):
+    original = getattr(signed, field)
+    if isinstance(value, str) and value.startswith("flip:"):
+        value = _flip_hex(original, int(value[5:]))
+    record = with_fields(signed, **{field: value})
+    assert getattr(record, field) != original
+    assert provenance_message(record, snap, pinned()).startswith(text)
+
+
+def test_record_signed_by_another_key_fails_even_under_that_key_pin(snap, signed):
+    # A record that claims another key gets past the pin for that key, but
+    # the signature was made with the first one.
+    other = pinned(OTHER_SEED)
+    record = with_fields(signed, public_key_hex=other.hex())
+    assert provenance_message(record, snap, other) == "signature verification failed"
+
+
+def test_non_canonical_s_is_refused(snap, signed):
+    sig = bytes.fromhex(signed.signature_hex)
+    s = int.from_bytes(sig[32:], "little") + ref.L
+    assert s < 2**256
+    forged = with_fields(signed, signature_hex=(sig[:32] + s.to_bytes(32, "little")).hex())
+    assert provenance_message(forged, snap, pinned()) == "signature verification failed"
+
+
+# --- JSON form -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("signer_id", [
+    "", "plain", "quote\" backslash\\ slash/", "\b\f\n\r\t\x00\x01\x1f\x7f",
+    "Zoë ✓ 署名者 🔏", "\u2028\u2029",
+])
+def test_to_json_is_compact_in_field_order(snap, signer_id):
+    record = snap.sign_policy(SEED, signer_id, 2**64 - 1)
+    text = record.to_json()
+    expected = {f: getattr(record, f) for f in FIELDS}
+    assert text == compact(expected)
+    assert list(json.loads(text)) == FIELDS
+    assert record.as_dict() == expected
+    back = SignedPolicy.from_json(text)
+    assert [getattr(back, f) for f in FIELDS] == [getattr(record, f) for f in FIELDS]
+    back.verify(snap, pinned())
+
+
+def test_as_dict(signed):
+    d = signed.as_dict()
+    assert type(d) is dict and list(d) == FIELDS
+    assert d == json.loads(signed.to_json())
+    big = with_fields(signed, signed_at_epoch_ms=2**64 - 1).as_dict()
+    assert big["signed_at_epoch_ms"] == 2**64 - 1 and type(big["signed_at_epoch_ms"]) is int
+
+
+def test_reader_accepts_any_key_order_whitespace_and_the_array_form(snap, signed):
+    values = [getattr(signed, f) for f in FIELDS]
+    reordered = "{" + ",".join(f'"{f}":{json.dumps(getattr(signed, f))}'
+                               for f in reversed(FIELDS)) + "}"
+    for text in (reordered, compact(values), " \n\t" + json.dumps(values, indent=2) + "\r\n "):
+        record = SignedPolicy.from_json(text)
+        assert [getattr(record, f) for f in FIELDS] == values
+        record.verify(snap, pinned())
+
+
+def test_reader_checks_no_contents():
+    record = SignedPolicy.from_json(compact(["not hex", "", 0, "KEY", ""]))
+    assert record.policy_digest_hex == "not hex" and record.public_key_hex == "KEY"
+
+
+def _col(text, token):
+    """1-based column of the last byte of `token`'s first occurrence."""
+    return text.index(token) + len(token)
+
+
+VALID = ["d" * 64, "s", 1, "k" * 64, "a" * 128]
+OBJ = dict(zip(FIELDS, VALID))
+EXPECTED_KEYS = "one of " + ", ".join(f"`{f}`" for f in FIELDS)
+
+
+def _reader_cases():
+    t = compact({**OBJ, "extra": 1})
+    yield t, f"unknown field `extra`, expected {EXPECTED_KEYS}", 1, _col(t, '"extra"')
+    # An unknown key is refused at once, even before a later missing one.
+    t = '{"Signer_id":1}'
+    yield t, f"unknown field `Signer_id`, expected {EXPECTED_KEYS}", 1, _col(t, '"Signer_id"')
+    t = '{"signer_id":"a","signed_at_epoch_ms":1,"signer_id":"b"}'
+    yield t, "duplicate field `signer_id`", 1, len(t) - len(':"b"}')
+    for missing in FIELDS:
+        fields = {k: v for k, v in OBJ.items() if k != missing}
+        t = compact(fields)
+        yield t, f"missing field `{missing}`", 1, len(t)
+    t = compact({"signature_hex": "x"})
+    yield t, "missing field `policy_digest_hex`", 1, len(t)
+    t = compact(VALID[:3])
+    yield t, "invalid length 3, expected struct SignedPolicy with 5 elements", 1, len(t)
+    t = "[]"
+    yield t, "invalid length 0, expected struct SignedPolicy with 5 elements", 1, 2
+    t = compact(VALID + [1])
+    yield t, "trailing characters", 1, len(t) - 1
+    for top, found in [("5", "integer `5`"), ('"x"', 'string "x"'), ("true", "boolean `true`"),
+                       ("null", "null"), ("-1.5", "floating point `-1.5`")]:
+        yield top, f"invalid type: {found}, expected struct SignedPolicy", 1, len(top)
+    t = compact({**OBJ, "signed_at_epoch_ms": -1})
+    yield t, "invalid value: integer `-1`, expected u64", 1, _col(t, "-1")
+    t = compact({**OBJ, "signed_at_epoch_ms": "1"})
+    yield t, 'invalid type: string "1", expected u64', 1, _col(t, '"1"')
+    t = compact({**OBJ, "signer_id": 7})
+    yield t, "invalid type: integer `7`, expected a string", 1, _col(t, ":7")
+    t = compact({**OBJ, "public_key_hex": None})
+    yield t, "invalid type: null, expected a string", 1, _col(t, "null")
+    t = compact(OBJ) + " x"
+    yield t, "trailing characters", 1, len(t)
+    t = json.dumps({**OBJ, "extra": 1}, indent=2)
+    yield t, f"unknown field `extra`, expected {EXPECTED_KEYS}", 7, 9
+
+
+@pytest.mark.parametrize("text, description, line, column", list(_reader_cases()))
+def test_reader_errors(text, description, line, column):
+    with pytest.raises(ArtifactValidationError) as err:
+        SignedPolicy.from_json(text)
+    assert str(err.value) == f"{description} at line {line} column {column}"
+
+
+@pytest.mark.parametrize("text", [
+    compact({**OBJ, "signed_at_epoch_ms": 2**64}),
+    compact({**OBJ, "signed_at_epoch_ms": 1.0}),
+    compact({**OBJ, "signed_at_epoch_ms": True}),
+    '{"signed_at_epoch_ms":1e3}',
+    "",
+    "{,}",
+    '{"signer_id":"\\ud800"}',
+])
+def test_reader_refuses_other_malformed_text(text):
+    with pytest.raises(ArtifactValidationError, match=r" at line \d+ column \d+$"):
+        SignedPolicy.from_json(text)
+
+
+def test_truncated_text_reports_the_end(signed):
+    text = signed.to_json()
+    for cut in range(1, len(text)):
+        with pytest.raises(ArtifactValidationError) as err:
+            SignedPolicy.from_json(text[:cut])
+        message = str(err.value)
+        assert message.startswith("EOF while parsing"), (cut, message)
+        assert message.endswith(f" at line 1 column {cut}"), (cut, message)
+
+
+# --- the class ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("signer_id, shown", [
+    ("alice", '"alice"'),
+    ("", '""'),
+    ('say "hi"\\', '"say \\"hi\\"\\\\"'),
+    ("tab\tnl\ncr\rnul\x00", '"tab\\tnl\\ncr\\rnul\\0"'),
+    ("bell\x07del\x7f", '"bell\\u{7}del\\u{7f}"'),
+    ("it's Zoë ✓ 🔏", "\"it's Zoë ✓ 🔏\""),
+    ("zero\u200bwidth\u00a0nbsp\u0085nel", '"zero\\u{200b}width\\u{a0}nbsp\\u{85}nel"'),
+    ("e\u0301", '"e\\u{301}"'),
+    ("\ue000\U0010ffff", '"\\u{e000}\\u{10ffff}"'),
+])
+def test_repr(snap, signer_id, shown):
+    record = snap.sign_policy(SEED, signer_id, 42)
+    assert repr(record) == (
+        f"SignedPolicy(signer_id={shown}, signed_at_epoch_ms=42, "
+        f"digest='{snap.fingerprint()[:8]}...')")
+
+
+@pytest.mark.parametrize("digest, preview", [
+    ("abc", "abc"), ("", ""), ("ééééééééé", "éééééééé"), ("0123456789", "01234567"),
+])
+def test_repr_digest_preview(digest, preview):
+    record = SignedPolicy.from_json(compact([digest, "s", 2**64 - 1, "", ""]))
+    assert repr(record) == (
+        f"SignedPolicy(signer_id=\"s\", signed_at_epoch_ms={2**64 - 1}, digest='{preview}...')")
+
+
+def test_class_shape(signed):
+    assert SignedPolicy.__module__ == "morvatel._core"
+    with pytest.raises(TypeError):
+        SignedPolicy()
+    with pytest.raises(TypeError):
+        type("Sub", (SignedPolicy,), {})
+    for f in FIELDS:
+        with pytest.raises(AttributeError):
+            setattr(signed, f, getattr(signed, f))
+    with pytest.raises(AttributeError):
+        signed.note = 1
+    # Identity semantics: no comparison or hash of its own.
+    twin = SignedPolicy.from_json(signed.to_json())
+    assert twin != signed and twin == twin
+    assert hash(twin) == hash(twin)
+
+
+def test_text_signatures():
+    assert PolicySnapshot.sign_policy.__text_signature__ == (
+        "($self, signing_key_bytes, signer_id, signed_at_epoch_ms)")
+    assert SignedPolicy.verify.__text_signature__ == "($self, snapshot, trusted_public_key)"
+    assert SignedPolicy.from_json.__text_signature__ == "(value)"
+    assert public_key_from_signing_key.__text_signature__ == "(signing_key_bytes)"
+    assert public_key_from_signing_key.__name__ == "public_key_from_signing_key"
+    assert public_key_from_signing_key.__module__ == "morvatel._core"
