@@ -174,7 +174,7 @@ def test_signature_is_ed25519_over_the_signing_message(case, signer_id, when):
     assert len(msg) == 49 + len(signer_id.encode())
     assert msg[41:49] == struct.pack("<Q", when)
     pub = public_key(SEED)
-    assert r.public_key_hex == pub.hex()
+    assert r.public_key_hex == pub.hex() == m.public_key_from_signing_key(SEED).hex()
     sig = bytes.fromhex(r.signature_hex)
     ed25519.Ed25519PublicKey.from_public_bytes(pub).verify(sig, msg)
     assert sig == ed25519.Ed25519PrivateKey.from_private_bytes(SEED).sign(msg)
