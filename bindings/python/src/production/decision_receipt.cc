@@ -60,7 +60,9 @@ std::span<const uint8_t> as_bytes(std::string_view s) {
 PyObject* get_schema_version(PyObject* self, void*) {
   return from_str(receipt_of(self).schema_version);
 }
-PyObject* get_policy_epoch(PyObject* self, void*) { return from_int(receipt_of(self).policy_epoch); }
+PyObject* get_policy_epoch(PyObject* self, void*) {
+  return from_int(receipt_of(self).policy_epoch);
+}
 PyObject* get_catalog_epoch(PyObject* self, void*) {
   return from_int(receipt_of(self).catalog_epoch);
 }
@@ -73,7 +75,9 @@ PyObject* get_input_digest_hex(PyObject* self, void*) {
 PyObject* get_decision_digest_hex(PyObject* self, void*) {
   return from_str(receipt_of(self).decision_digest_hex);
 }
-PyObject* get_replay_valid(PyObject* self, void*) { return from_bool(receipt_of(self).replay_valid); }
+PyObject* get_replay_valid(PyObject* self, void*) {
+  return from_bool(receipt_of(self).replay_valid);
+}
 PyObject* get_claims_digest_hex(PyObject* self, void*) {
   return from_str(receipt_of(self).claims_digest_hex);
 }
@@ -265,7 +269,9 @@ PyObject* to_json(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     std::string text;
     json::StringSink sink(text);
-    if (auto r = json::write(sink, receipt_of(self)); !r) return runtime_error(std::move(r.error()));
+    if (auto r = json::write(sink, receipt_of(self)); !r) {
+      return runtime_error(std::move(r.error()));
+    }
     return from_str(text);
   });
 }
@@ -286,7 +292,8 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* as_dict(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return json_value_to_dict(receipt_to_value(receipt_of(self))); });
+  return guarded(
+      [&]() -> PyObject* { return json_value_to_dict(receipt_to_value(receipt_of(self))); });
 }
 
 PyObject* repr(PyObject* self) {
