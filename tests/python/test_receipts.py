@@ -444,3 +444,34 @@ def test_verify_full_order_of_argument_checks(case):
         r.verify_full(s, bad, d, public_key(SEED), state, wal)
     with pytest.raises(ValueError):
         r.verify(s, bad, d)
+
+
+class Calls:
+    """An integer whose conversion first calls back into Python."""
+
+    def __init__(self, back):
+        self.back = back
+
+    def __index__(self):
+        self.back()
+        return 5
+
+
+@pytest.mark.parametrize("outer, inner", [
+    ("sign", lambda r: r.to_json()),
+    ("sign", lambda r: r.sign(SEED, "inner", 1)),
+    ("sign", lambda r: r.wal),
+    ("verify_wal", lambda r: r.sign(SEED, "inner", 1)),
+])
+def test_reentrant_calls_are_refused(case, outer, inner):
+    s, i, d = case
+    r = s.issue_receipt(i, d)
+    with pytest.raises(RuntimeError):
+        if outer == "sign":
+            r.sign(SEED, "outer", Calls(lambda: inner(r)))
+        else:
+            r.verify_wal(Calls(lambda: inner(r)), H)
+    assert r.signer_id is None
+    r.verify_wal  # a refused call leaves the receipt usable
+    r.sign(SEED, "after", 1)
+    assert r.signer_id == "after"

@@ -2,6 +2,7 @@
 
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "lib/args.h"
 #include "lib/convert.h"
@@ -31,11 +32,39 @@ PyCFunction fastcall(F* f) {
 struct ReceiptObject {
   PyObject_HEAD
   DecisionReceipt r;
+  // Access held by unfinished calls: 0 none, n > 0 shared by n calls, -1
+  // exclusive (sign). Converting an integer argument can run Python code
+  // that calls back into the same receipt; such a call is refused rather
+  // than let it see or change a receipt in the middle of another call.
+  int access = 0;
 };
 
 PyTypeObject* g_type = nullptr;
 
-DecisionReceipt& receipt_of(PyObject* self) { return reinterpret_cast<ReceiptObject*>(self)->r; }
+ReceiptObject* object_of(PyObject* self) { return reinterpret_cast<ReceiptObject*>(self); }
+
+// Runs f(receipt) with shared access: refused while a sign is unfinished.
+template <typename F>
+PyObject* shared(PyObject* self, F&& f) {
+  ReceiptObject* o = object_of(self);
+  if (o->access < 0) return raise(PyExc_RuntimeError, "Already mutably borrowed");
+  ++o->access;
+  PyObject* result = guarded([&]() -> PyObject* { return f(std::as_const(o->r)); });
+  --o->access;
+  return result;
+}
+
+// Runs f(receipt) with exclusive access: refused while any call is
+// unfinished.
+template <typename F>
+PyObject* exclusive(PyObject* self, F&& f) {
+  ReceiptObject* o = object_of(self);
+  if (o->access != 0) return raise(PyExc_RuntimeError, "Already borrowed");
+  o->access = -1;
+  PyObject* result = guarded([&]() -> PyObject* { return f(o->r); });
+  o->access = 0;
+  return result;
+}
 
 PyObject* wrap_receipt(DecisionReceipt r) {
   PyTypeObject* type = decision_receipt_type();
@@ -43,6 +72,7 @@ PyObject* wrap_receipt(DecisionReceipt r) {
   auto* obj = alloc_object<ReceiptObject>(type);
   if (obj == nullptr) return nullptr;
   new (&obj->r) DecisionReceipt(std::move(r));
+  obj->access = 0;
   return reinterpret_cast<PyObject*>(obj);
 }
 
@@ -58,55 +88,61 @@ std::span<const uint8_t> as_bytes(std::string_view s) {
 // --- properties ---
 
 PyObject* get_schema_version(PyObject* self, void*) {
-  return from_str(receipt_of(self).schema_version);
+  return shared(self, [](const DecisionReceipt& r) { return from_str(r.schema_version); });
 }
 PyObject* get_policy_epoch(PyObject* self, void*) {
-  return from_int(receipt_of(self).policy_epoch);
+  return shared(self, [](const DecisionReceipt& r) { return from_int(r.policy_epoch); });
 }
 PyObject* get_catalog_epoch(PyObject* self, void*) {
-  return from_int(receipt_of(self).catalog_epoch);
+  return shared(self, [](const DecisionReceipt& r) { return from_int(r.catalog_epoch); });
 }
 PyObject* get_policy_digest_hex(PyObject* self, void*) {
-  return from_str(receipt_of(self).policy_digest_hex);
+  return shared(self, [](const DecisionReceipt& r) { return from_str(r.policy_digest_hex); });
 }
 PyObject* get_input_digest_hex(PyObject* self, void*) {
-  return from_str(receipt_of(self).input_digest_hex);
+  return shared(self, [](const DecisionReceipt& r) { return from_str(r.input_digest_hex); });
 }
 PyObject* get_decision_digest_hex(PyObject* self, void*) {
-  return from_str(receipt_of(self).decision_digest_hex);
+  return shared(self, [](const DecisionReceipt& r) { return from_str(r.decision_digest_hex); });
 }
 PyObject* get_replay_valid(PyObject* self, void*) {
-  return from_bool(receipt_of(self).replay_valid);
+  return shared(self, [](const DecisionReceipt& r) { return from_bool(r.replay_valid); });
 }
 PyObject* get_claims_digest_hex(PyObject* self, void*) {
-  return from_str(receipt_of(self).claims_digest_hex);
+  return shared(self, [](const DecisionReceipt& r) { return from_str(r.claims_digest_hex); });
 }
 PyObject* get_signer_id(PyObject* self, void*) {
-  const auto& s = receipt_of(self).signature;
-  return none_or(s.has_value(), [&] { return from_str(s->signer_id); });
+  return shared(self, [](const DecisionReceipt& r) {
+    const auto& s = r.signature;
+    return none_or(s.has_value(), [&] { return from_str(s->signer_id); });
+  });
 }
 PyObject* get_signed_at_epoch_ms(PyObject* self, void*) {
-  const auto& s = receipt_of(self).signature;
-  return none_or(s.has_value(), [&] { return from_int(s->signed_at_epoch_ms); });
+  return shared(self, [](const DecisionReceipt& r) {
+    const auto& s = r.signature;
+    return none_or(s.has_value(), [&] { return from_int(s->signed_at_epoch_ms); });
+  });
 }
 PyObject* get_public_key_hex(PyObject* self, void*) {
-  const auto& s = receipt_of(self).signature;
-  return none_or(s.has_value(), [&] { return from_str(s->public_key_hex); });
+  return shared(self, [](const DecisionReceipt& r) {
+    const auto& s = r.signature;
+    return none_or(s.has_value(), [&] { return from_str(s->public_key_hex); });
+  });
 }
 PyObject* get_signature_hex(PyObject* self, void*) {
-  const auto& s = receipt_of(self).signature;
-  return none_or(s.has_value(), [&] { return from_str(s->signature_hex); });
+  return shared(self, [](const DecisionReceipt& r) {
+    const auto& s = r.signature;
+    return none_or(s.has_value(), [&] { return from_str(s->signature_hex); });
+  });
 }
 PyObject* get_state(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    const auto& s = receipt_of(self).state;
-    return none_or(s.has_value(), [&] { return wrap_receipt_state(*s); });
+  return shared(self, [](const DecisionReceipt& r) {
+    return none_or(r.state.has_value(), [&] { return wrap_receipt_state(*r.state); });
   });
 }
 PyObject* get_wal(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* {
-    const auto& w = receipt_of(self).wal;
-    return none_or(w.has_value(), [&] { return wrap_receipt_wal(*w); });
+  return shared(self, [](const DecisionReceipt& r) {
+    return none_or(r.wal.has_value(), [&] { return wrap_receipt_wal(*r.wal); });
   });
 }
 
@@ -131,7 +167,7 @@ PyGetSetDef kGetSet[] = {
 // --- methods ---
 
 PyObject* sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return exclusive(self, [&](DecisionReceipt& rec) -> PyObject* {
     static const char* const names[] = {"signing_key_bytes", "signer_id", "signed_at_epoch_ms"};
     BoundArgs b;
     if (!bind_fast(Signature{"sign", names, 3, 3}, args, nargs, kwnames, b)) return nullptr;
@@ -144,7 +180,7 @@ PyObject* sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     // The key pair wipes its seed when it goes out of scope, on every path.
     auto key = signing_key(*key_bytes);
     if (!key) return nullptr;
-    if (auto r = sign_receipt(receipt_of(self), *key, *signer_id, *signed_at); !r) {
+    if (auto r = sign_receipt(rec, *key, *signer_id, *signed_at); !r) {
       return receipt_error(std::move(r.error()));
     }
     Py_RETURN_NONE;
@@ -152,7 +188,7 @@ PyObject* sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return shared(self, [&](const DecisionReceipt& rec) -> PyObject* {
     static const char* const names[] = {"snapshot", "input", "decision"};
     BoundArgs b;
     if (!bind_fast(Signature{"verify", names, 3, 3}, args, nargs, kwnames, b)) return nullptr;
@@ -163,7 +199,7 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     auto decision = decision_arg(b[2], "decision");
     if (!decision) return nullptr;
     if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
-    if (auto r = verify_receipt(receipt_of(self), *snapshot, *input, *decision); !r) {
+    if (auto r = verify_receipt(rec, *snapshot, *input, *decision); !r) {
       return receipt_error(std::move(r.error()));
     }
     Py_RETURN_NONE;
@@ -172,7 +208,7 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* verify_signature(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return shared(self, [&](const DecisionReceipt& rec) -> PyObject* {
     static const char* const names[] = {"trusted_public_key"};
     BoundArgs b;
     if (!bind_fast(Signature{"verify_signature", names, 1, 1}, args, nargs, kwnames, b)) {
@@ -182,7 +218,7 @@ PyObject* verify_signature(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!key_bytes) return nullptr;
     auto key = verifying_key(as_bytes(*key_bytes));
     if (!key) return nullptr;
-    if (auto r = verify_receipt_signature(receipt_of(self), *key); !r) {
+    if (auto r = verify_receipt_signature(rec, *key); !r) {
       return receipt_error(std::move(r.error()));
     }
     Py_RETURN_NONE;
@@ -191,7 +227,7 @@ PyObject* verify_signature(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return shared(self, [&](const DecisionReceipt& r) -> PyObject* {
     static const char* const names[] = {"snapshot",           "input",          "decision",
                                         "trusted_public_key", "expected_state", "expected_wal"};
     BoundArgs b;
@@ -213,7 +249,6 @@ PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto key = verifying_key(as_bytes(*key_bytes));
     if (!key) return nullptr;
     if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
-    const DecisionReceipt& r = receipt_of(self);
     ReceiptResult<void> result = verify_receipt(r, *snapshot, *input, *decision);
     if (result) result = verify_receipt_signature(r, *key);
     if (result) result = verify_receipt_state(r, *expected_state);
@@ -224,7 +259,7 @@ PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* verify_wal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return shared(self, [&](const DecisionReceipt& rec) -> PyObject* {
     static const char* const names[] = {"sequence", "entry_hash"};
     BoundArgs b;
     if (!bind_fast(Signature{"verify_wal", names, 2, 2}, args, nargs, kwnames, b)) {
@@ -235,7 +270,7 @@ PyObject* verify_wal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     auto entry_hash = to_str(b[1], "entry_hash");
     if (!entry_hash) return nullptr;
     ReceiptWal expected{*sequence, std::string(*entry_hash)};
-    if (auto r = verify_receipt_wal(receipt_of(self), expected); !r) {
+    if (auto r = verify_receipt_wal(rec, expected); !r) {
       return receipt_error(std::move(r.error()));
     }
     Py_RETURN_NONE;
@@ -244,7 +279,7 @@ PyObject* verify_wal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* verify_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return shared(self, [&](const DecisionReceipt& rec) -> PyObject* {
     static const char* const names[] = {"step", "state_digest_before_hex",
                                         "state_digest_after_hex"};
     BoundArgs b;
@@ -258,7 +293,7 @@ PyObject* verify_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto after = to_str(b[2], "state_digest_after_hex");
     if (!after) return nullptr;
     ReceiptState expected{*step, std::string(*before), std::string(*after)};
-    if (auto r = verify_receipt_state(receipt_of(self), expected); !r) {
+    if (auto r = verify_receipt_state(rec, expected); !r) {
       return receipt_error(std::move(r.error()));
     }
     Py_RETURN_NONE;
@@ -266,10 +301,10 @@ PyObject* verify_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* to_json(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return shared(self, [&](const DecisionReceipt& rec) -> PyObject* {
     std::string text;
     json::StringSink sink(text);
-    if (auto r = json::write(sink, receipt_of(self)); !r) {
+    if (auto r = json::write(sink, rec); !r) {
       return runtime_error(std::move(r.error()));
     }
     return from_str(text);
@@ -292,13 +327,13 @@ PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* as_dict(PyObject* self, PyObject*) {
-  return guarded(
-      [&]() -> PyObject* { return json_value_to_dict(receipt_to_value(receipt_of(self))); });
+  return shared(self, [](const DecisionReceipt& r) -> PyObject* {
+    return json_value_to_dict(receipt_to_value(r));
+  });
 }
 
 PyObject* repr(PyObject* self) {
-  return guarded([&] {
-    const DecisionReceipt& r = receipt_of(self);
+  return shared(self, [](const DecisionReceipt& r) -> PyObject* {
     return from_str(str_cat("DecisionReceipt(policy_epoch=", r.policy_epoch,
                             ", catalog_epoch=", r.catalog_epoch,
                             ", signed=", r.signature ? "true" : "false", ", claims='",
