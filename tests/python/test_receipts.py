@@ -472,6 +472,5 @@ def test_reentrant_calls_are_refused(case, outer, inner):
         else:
             r.verify_wal(Calls(lambda: inner(r)), H)
     assert r.signer_id is None
-    r.verify_wal  # a refused call leaves the receipt usable
-    r.sign(SEED, "after", 1)
+    r.sign(SEED, "after", 1)  # a refused call leaves the receipt usable
     assert r.signer_id == "after"
