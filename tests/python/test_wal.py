@@ -494,7 +494,7 @@ attempt(lambda: w.append_verified(snap, inp, d, "{{}}"))
 attempt(lambda: w.append_verified(snap, inp, d, "{{}}"))
 attempt(w.flush)
 attempt(w.sync)
-print(w.sequence, repr(w)[:24])
+print(w.sequence, repr(w)[:34])
 attempt(lambda: w.close(sync=True))
 print(repr(w))
 """
@@ -502,7 +502,7 @@ print(repr(w))
                          env=os.environ.copy(), check=True).stdout.splitlines()
     poisoned = "WAL I/O error: WAL writer is poisoned after an earlier I/O failure"
     assert out == ["WAL I/O error: File too large (os error 27)", poisoned, poisoned, poisoned,
-                   "1 AuditedWal(sequence=1, ", poisoned, "AuditedWal(closed=True)"]
+                   "1 AuditedWal(sequence=1, keyed=false", poisoned, "AuditedWal(closed=True)"]
     with pytest.raises(m.WalError) as e:
         m.AuditedWal(path)
     assert wal_message(e).startswith("WAL JSON error: ")
