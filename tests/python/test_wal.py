@@ -408,6 +408,31 @@ def test_wrong_thread_panics(tmp_path):
     w.close()
 
 
+def test_dropped_on_another_thread_keeps_its_lock(tmp_path, monkeypatch):
+    path = tmp_path / "log"
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(str(u.exc_value)))
+    holder = [m.AuditedWal(path)]
+    t = threading.Thread(target=holder.clear)
+    t.start()
+    t.join()
+    assert any("is unsendable, but is being dropped on another thread" in s for s in seen)
+    with pytest.raises(m.WalError, match="already has an active writer"):
+        m.AuditedWal(path)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda p: m.AuditedWal(str(p) + "\0x"), m.WalError),
+    (lambda p: m.verify_audited_wal(str(p) + "\0x"), m.WalError),
+    (lambda p: m.replay_verify_audited_wal(str(p) + "\0x", SNAP), m.WalError),
+    (lambda p: m.WalAnchor.load(str(p) + "\0x"), m.PersistenceError),
+])
+def test_nul_in_path_is_refused_not_cut_short(tmp_path, call, error):
+    (tmp_path / "log").write_bytes(b"")
+    with pytest.raises(error, match="file name contained an unexpected NUL byte$"):
+        call(tmp_path / "log")
+
+
 # --- writer lock -------------------------------------------------------------
 
 
