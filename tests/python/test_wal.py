@@ -385,6 +385,29 @@ def test_metadata_nesting_that_readers_could_not_read_back_is_refused(tmp_path):
     assert len(m.replay_verify_audited_wal(path, SNAP)) == 1
 
 
+@pytest.mark.parametrize("extra", [0, 1])
+def test_record_size_limit(tmp_path, extra):
+    limit = 16776704
+    path = tmp_path / "log"
+    w = m.AuditedWal(path)
+    inp, d = decide(1)
+    w.append_verified(SNAP, inp, d, "0")
+    base = len(split(open(path, "rb").read().rstrip(b"\n"))[3])
+    metadata = '"' + "a" * (limit - base - 1 + extra) + '"'
+    if extra:
+        with pytest.raises(m.WalError) as e:
+            w.append_verified(SNAP, inp, d, metadata)
+        assert wal_message(e) == "WAL I/O error: WAL entry exceeds 16776704 bytes"
+        assert w.sequence == 1
+        w.append_verified(SNAP, inp, d, "0")  # not poisoned
+    else:
+        w.append_verified(SNAP, inp, d, metadata)
+        assert len(split(open(path, "rb").read().splitlines()[1])[3]) == limit
+    w.close()
+    assert m.verify_audited_wal(path)[0] == 2
+    assert len(m.replay_verify_audited_wal(path, SNAP)) == 2
+
+
 def test_wrong_thread_panics(tmp_path):
     w = m.AuditedWal(tmp_path / "log")
     caught = []
