@@ -274,6 +274,9 @@ def test_new_log_starts_at_genesis_and_reopens_where_it_ended(tmp_path):
     first = w.append_verified(SNAP, *decide(1), "{}")
     assert first.as_dict() == {"sequence": 1, "previous_hash": "genesis", "entry_hash": first.entry_hash}
     assert list(first.as_dict()) == ["sequence", "previous_hash", "entry_hash"]
+    receipt_wal = first.receipt_anchor()
+    assert type(receipt_wal) is m.ReceiptWal
+    assert (receipt_wal.sequence, receipt_wal.entry_hash) == (1, first.entry_hash)
     w.sync()
     w.flush_and_sync()
     w.flush()
@@ -780,7 +783,8 @@ def test_registration_order_and_signatures():
     ours = ["WalAnchor", "WalEntry", "AuditedWal", "verify_audited_wal", "replay_verify_audited_wal"]
     positions = [names.index(n) for n in ours]
     assert positions == sorted(positions)
-    assert positions[0] > names.index("StateTrajectoryError")
+    assert positions[0] > names.index("DecisionReceipt")
+    assert positions[-1] < names.index("verify_state_trajectory")
     assert str(inspect.signature(m.AuditedWal)) == "(path, *, hmac_key=None)"
     assert str(inspect.signature(m.verify_audited_wal)) == "(path, *, hmac_key=None, anchor=None)"
     assert str(inspect.signature(m.replay_verify_audited_wal)) == (
