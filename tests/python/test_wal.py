@@ -617,6 +617,33 @@ def test_anchor_load_io_errors(tmp_path):
         write_log(tmp_path / "log", 0)[1].save(tmp_path / "no" / "dir.json")
 
 
+def test_anchor_save_waits_for_the_sibling_lock_without_holding_the_interpreter(tmp_path):
+    import fcntl
+    _, anchor = write_log(tmp_path / "log", 1)
+    target = tmp_path / "a.json"
+    with open(tmp_path / ".a.json.morvatel.lock", "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        t = threading.Thread(target=anchor.save, args=(target,))
+        t.start()
+        t.join(0.3)
+        assert t.is_alive() and not target.exists()  # waiting, and this thread still runs
+        fcntl.flock(held, fcntl.LOCK_UN)
+        t.join()
+    assert m.WalAnchor.load(target).as_dict() == anchor.as_dict()
+
+
+def test_anchor_that_loads_at_the_size_limit_cannot_be_saved(tmp_path):
+    path = tmp_path / "a.json"
+    body = '{"schema_version":"","sequence":0,"last_hash":"","keyed":false}'
+    path.write_text(body.replace('""', '"' + "s" * (16777216 - len(body)) + '"', 1))
+    assert os.path.getsize(path) == 16777216
+    anchor = m.WalAnchor.load(path)
+    with pytest.raises(m.PersistenceError) as e:
+        anchor.save(tmp_path / "b.json")
+    assert str(e.value) == "I/O error: persistence artifact exceeds 16777216 bytes"
+    assert not any(".tmp." in n for n in os.listdir(tmp_path))
+
+
 def anchor_file(tmp_path, schema="morvatel.wal-anchor.v1", sequence=0, last_hash="genesis", keyed=False):
     path = tmp_path / "a.json"
     path.write_text(json.dumps({"schema_version": schema, "sequence": sequence,
