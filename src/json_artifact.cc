@@ -2,30 +2,12 @@
 
 #include <optional>
 
-#include "bounded_io.h"
-
 namespace morvatel {
 
-namespace {
-
-// The JSON writer's sink over the byte-limited writer. A refused write
-// reaches the JSON writer as an I/O error carrying the refusal's text; the
-// limited writer's own flag tells the two kinds of refusal apart.
-class LimitedSink final : public json::Sink {
- public:
-  explicit LimitedSink(LimitedWriter& out) : out_(out) {}
-  json::Result<void> write(std::string_view bytes) override {
-    if (auto r = out_.write_all(bytes); !r) {
-      return std::unexpected(json::Error::io(r.error().message()));
-    }
-    return {};
-  }
-
- private:
-  LimitedWriter& out_;
-};
-
-}  // namespace
+json::Result<void> LimitedJsonSink::write(std::string_view bytes) {
+  if (auto r = out_.write_all(bytes); !r) return std::unexpected(json::Error::io(r.error().message()));
+  return {};
+}
 
 std::expected<void, PersistenceError> save_json_artifact(std::string_view path,
                                                          const JsonDocumentWriter& write,
@@ -34,7 +16,7 @@ std::expected<void, PersistenceError> save_json_artifact(std::string_view path,
   auto r = atomic_write_artifact(
       path,
       [&](LimitedWriter& out) {
-        LimitedSink sink(out);
+        LimitedJsonSink sink(out);
         auto w = write(sink);
         if (!w) {
           serializer_error = std::move(w.error());

@@ -11,10 +11,23 @@
 #include <string_view>
 
 #include "blocking.h"
+#include "bounded_io.h"
 #include "json/record.h"
 #include "persistence_error.h"
 
 namespace morvatel {
+
+// The JSON writer's sink over a byte-limited writer. A refused write reaches
+// the JSON writer as an I/O error carrying the refusal's text; the limited
+// writer's exceeded() tells a limit refusal from any other.
+class LimitedJsonSink final : public json::Sink {
+ public:
+  explicit LimitedJsonSink(LimitedWriter& out) : out_(out) {}
+  json::Result<void> write(std::string_view bytes) override;
+
+ private:
+  LimitedWriter& out_;
+};
 
 // Writes one JSON document into the sink; returns the writer's result.
 using JsonDocumentWriter = std::function<json::Result<void>(json::Sink&)>;

@@ -8,6 +8,7 @@
 
 #include "bounded_io.h"
 #include "crypto.h"
+#include "json_artifact.h"
 #include "text.h"
 #include "utf8_valid.h"
 #include "verify.h"
@@ -49,19 +50,6 @@ std::string hex16(uint64_t v) {
   }
   return out;
 }
-
-// The JSON writer's sink over the record's byte-limited buffer.
-class RecordSink final : public json::Sink {
- public:
-  explicit RecordSink(LimitedWriter& out) : out_(out) {}
-  json::Result<void> write(std::string_view bytes) override {
-    if (auto r = out_.write_all(bytes); !r) return std::unexpected(json::Error::io(r.error().message()));
-    return {};
-  }
-
- private:
-  LimitedWriter& out_;
-};
 
 }  // namespace
 
@@ -222,7 +210,7 @@ std::expected<WalAppend, WalError> WalWriter::append_verified(const PolicySnapsh
   AuditedRecord record{std::move(*bundle), input, decision, metadata};
   LimitedWriter buffer(MAX_WAL_RECORD_BYTES);
   {
-    RecordSink sink(buffer);
+    LimitedJsonSink sink(buffer);
     if (auto w = write_record(sink, record); !w) {
       if (buffer.exceeded()) return std::unexpected(WalError::io(record_too_large_error()));
       return std::unexpected(WalError::json(std::move(w.error())));

@@ -2,7 +2,6 @@
 
 #include "lib/errors.h"
 #include "text.h"
-#include "utf8_valid.h"
 
 namespace morvatel::py {
 
@@ -41,23 +40,6 @@ std::optional<std::string> path_arg(PyObject* o, std::string_view name) {
     return std::nullopt;
   }
   return std::string(data, static_cast<size_t>(len));
-}
-
-std::string path_display(std::string_view path) {
-  std::string out;
-  out.reserve(path.size());
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t len = utf8_sequence_length(path.substr(i));
-    if (len == 0) {
-      out.append("\xEF\xBF\xBD");  // U+FFFD
-      ++i;
-    } else {
-      out.append(path.substr(i, len));
-      i += len;
-    }
-  }
-  return out;
 }
 
 }  // namespace morvatel::py

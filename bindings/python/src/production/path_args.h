@@ -18,10 +18,6 @@ namespace morvatel::py {
 // and refused by the file-system layer when the path is used.
 std::optional<std::string> path_arg(PyObject* o, std::string_view name);
 
-// The path's bytes as text for messages: bytes that are not UTF-8 are shown
-// as U+FFFD.
-std::string path_display(std::string_view path);
-
 }  // namespace morvatel::py
 
 #endif  // MORVATEL_PY_PRODUCTION_PATH_ARGS_H_
