@@ -5,6 +5,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "crypto.h"
 #include "digest.h"
 #include "fs.h"

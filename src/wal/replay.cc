@@ -16,7 +16,7 @@ namespace {
 
 const char* flag(bool b) { return b ? "true" : "false"; }
 
-// The audit of one decoded entry; an empty reason means it passed.
+// The audit of one decoded entry: its verdict, or the reason it failed.
 std::expected<WalReplayVerdict, WalError> audit_entry(const RecordWalEntry& entry,
                                                       const PolicySnapshot& snapshot,
                                                       std::string_view snapshot_digest_hex) {

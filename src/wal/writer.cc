@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+
 #include "bounded_io.h"
 #include "crypto.h"
 #include "json_artifact.h"

@@ -40,8 +40,9 @@ std::string wal_lock_file_name(uint64_t dev, uint64_t ino);
 // existing directory is fine.
 std::expected<void, IoError> create_directories(std::string_view path);
 
-// The longest record a writer stores, so that its line stays within what
-// readers accept; the text of the refusal.
+// "WAL entry exceeds 16776704 bytes" (InvalidInput). A record is held 512
+// bytes under the readers' line limit, leaving room for the rest of the
+// line, so that every line written can be read back.
 IoError record_too_large_error();
 // "WAL writer is poisoned after an earlier I/O failure" (Other).
 IoError poisoned_error();
