@@ -38,18 +38,6 @@ std::string entry_line(uint64_t seq, const std::string& prev, const std::string&
   return format_line(seq, prev, compute_hash(prev, data, key).value(), data);
 }
 
-TEST(WalErrorTest, Texts) {
-  EXPECT_EQ(WalError::io(IoError::os(ENOENT)).message(),
-            "WAL I/O error: No such file or directory (os error 2)");
-  EXPECT_EQ(WalError::json(json::Error{json::Error::Category::Eof, "EOF while parsing a value", 1, 3})
-                .message(),
-            "WAL JSON error: EOF while parsing a value at line 1 column 3");
-  EXPECT_EQ(WalError::chain_broken(4, "aa", "bb").message(),
-            "WAL chain broken at sequence 4: expected aa, found bb");
-  EXPECT_EQ(WalError::sequence_continuity(0).message(), "WAL sequence continuity violation: found 0");
-  EXPECT_EQ(WalError::audit_failed(2, "why").message(), "WAL audit failed at sequence 2: why");
-}
-
 TEST(ComputeHashTest, PlainAndKeyed) {
   EXPECT_EQ(compute_hash("genesis", "null", std::nullopt).value(), bytes_to_hex(sha256("genesisnull")));
   std::string key(32, 'k');
