@@ -96,6 +96,14 @@ class WalWriter {
   bool poisoned() const { return poisoned_; }
   WalAnchor anchor() const { return WalAnchor::of_head(head_, keyed()); }
 
+  // Gives up both descriptors without closing them: the log stays open and
+  // the lock held until the process ends. For a writer that must not be
+  // closed from where it is being destroyed.
+  void leak_descriptors() {
+    (void)log_.release();
+    (void)lock_.release();
+  }
+
  private:
   WalWriter(UniqueFd log, UniqueFd lock, std::optional<std::string> key, WalHead head)
       : lock_(std::move(lock)), log_(std::move(log)), key_(std::move(key)), head_(std::move(head)) {}

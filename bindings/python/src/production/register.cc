@@ -2,7 +2,10 @@
 // production classes, then the module functions.
 
 #include "lib/module.h"
+#include "production/audited_wal.h"
 #include "production/exceptions.h"
+#include "production/wal_anchor.h"
+#include "production/wal_verify.h"
 
 namespace morvatel::py {
 
@@ -13,6 +16,11 @@ bool register_production(PyObject* module) {
     Py_INCREF(cls);
     if (!add_name(module, exception_name(c), cls)) return false;
   }
+  if (!add_class(module, "WalAnchor", wal_anchor_type())) return false;
+  if (!add_class(module, "WalEntry", wal_entry_type())) return false;
+  if (!add_class(module, "AuditedWal", audited_wal_type())) return false;
+  if (!add_verify_audited_wal(module)) return false;
+  if (!add_replay_verify_audited_wal(module)) return false;
   return true;
 }
 
