@@ -594,3 +594,163 @@ def test_migration_replaces_an_existing_other_file(tmp_path):
 def test_persistence_error_class():
     assert issubclass(PersistenceError, core.MorvatelError)
     assert not issubclass(PersistenceError, ValueError)
+
+
+# --- recovery planning ---
+
+from kernel_samples import model, request, snapshot as policy  # noqa: E402
+
+KEY = bytes(range(32))
+
+
+@pytest.fixture
+def logdir(tmp_path, monkeypatch):
+    monkeypatch.setenv("MORVATEL_WAL_LOCK_DIR", str(tmp_path / "locks"))
+    d = tmp_path / "work"
+    d.mkdir()
+    return d
+
+
+def append(path, n, key=None):
+    """Appends n verified decisions; returns the writer's anchor at the end."""
+    p = policy([model(1)])
+    w = core.AuditedWal(path, hmac_key=key)
+    for _ in range(n):
+        i = request(request_sequence=w.sequence + 1)
+        w.append_verified(p, i, p.prescribe(i), '{"k": [1, 2.5]}')
+    anchor = w.anchor()
+    w.close()
+    return anchor
+
+
+def checkpoint(path, watermark):
+    e = funded()
+    return e.checkpoint(path) if watermark is None else e.checkpoint_with_wal(path, watermark)
+
+
+@pytest.mark.parametrize(
+    "watermark, entries, replay",
+    [(None, 5, 5), (5, 5, 0), (5, 8, 3), (0, 0, 0), (None, 0, 0), (2, 3, 1)],
+)
+def test_plan_counts_what_lies_beyond_the_watermark(logdir, watermark, entries, replay):
+    snap_path, log = logdir / "s.json", logdir / "log.jsonl"
+    saved = checkpoint(snap_path, watermark)
+    append(log, entries)
+    before = sorted(os.listdir(logdir))
+    plan = core.plan_recovery(str(snap_path), log)
+    assert list(plan) == ["total_wal_entries", "entries_to_replay", "wal_high_watermark", "snapshot"]
+    assert plan["total_wal_entries"] == entries
+    assert plan["entries_to_replay"] == replay
+    assert plan["wal_high_watermark"] == (watermark or 0)
+    assert plan["snapshot"] == saved and list(plan["snapshot"]) == SNAPSHOT_KEYS
+    # Read-only: no lock file, no temporary file, nothing created.
+    assert sorted(os.listdir(logdir)) == before
+    # The caller's recovery: restore, then replay the reported entries.
+    e = BudgetEngine()
+    assert e.restore(snap_path) == saved
+    balanced(e)
+
+
+def test_plan_refuses_a_watermark_beyond_the_head_before_the_anchor(logdir):
+    log = logdir / "log.jsonl"
+    stale = append(log, 2)
+    append(log, 3)
+    checkpoint(logdir / "s.json", 6)
+    with pytest.raises(PersistenceError) as info:
+        core.plan_recovery(logdir / "s.json", log, anchor=stale)
+    assert str(info.value) == "I/O error: snapshot WAL watermark 6 is ahead of verified WAL head 5"
+
+
+def test_plan_with_anchors(logdir):
+    log, other = logdir / "log.jsonl", logdir / "keyed.jsonl"
+    checkpoint(logdir / "s.json", 1)
+    old = append(log, 2)
+    head = append(log, 1)
+    head.save(logdir / "anchor.json")
+    loaded = core.WalAnchor.load(logdir / "anchor.json")
+    assert core.plan_recovery(logdir / "s.json", log, anchor=loaded)["entries_to_replay"] == 2
+    with pytest.raises(PersistenceError) as info:
+        core.plan_recovery(logdir / "s.json", log, anchor=old)
+    assert str(info.value) == (
+        f"I/O error: WAL I/O error: WAL anchor mismatch: expected sequence 2 hash {old.last_hash}, "
+        f"found sequence 3 hash {head.last_hash}"
+    )
+    keyed = append(other, 3, KEY)
+    with pytest.raises(PersistenceError) as info:
+        core.plan_recovery(logdir / "s.json", log, anchor=keyed)
+    assert str(info.value) == (
+        "I/O error: WAL I/O error: WAL anchor keyed mode does not match verifier mode"
+    )
+    # The keyed log itself: only its key walks it.
+    plan = core.plan_recovery(logdir / "s.json", other, hmac_key=KEY, anchor=keyed)
+    assert plan["total_wal_entries"] == 3
+    with pytest.raises(PersistenceError) as info:
+        core.plan_recovery(logdir / "s.json", other)
+    assert str(info.value).startswith("I/O error: WAL chain broken at sequence 1: expected ")
+
+
+def test_plan_reports_snapshot_faults_before_log_faults(logdir):
+    missing = logdir / "none.jsonl"
+    write(logdir / "legacy.json", snap(version=5))
+    with pytest.raises(PersistenceError) as info:
+        core.plan_recovery(logdir / "legacy.json", missing)
+    assert str(info.value) == (
+        "restore error: tenant <snapshot-metadata> has negative recovery-aware version tag: 5"
+    )
+    write(logdir / "open.json", snap(active=2))
+    with pytest.raises(PersistenceError) as info:
+        core.plan_recovery(logdir / "open.json", missing)
+    assert str(info.value) == "restore error: cannot restore snapshot with 2 active reservations"
+    write(logdir / "bad.json", "{")
+    with pytest.raises(PersistenceError) as info:
+        core.plan_recovery(logdir / "bad.json", missing)
+    assert str(info.value).startswith("JSON error: EOF while parsing")
+
+    checkpoint(logdir / "s.json", None)
+    with pytest.raises(PersistenceError) as info:
+        core.plan_recovery(logdir / "s.json", missing)
+    assert str(info.value) == "I/O error: WAL I/O error: No such file or directory (os error 2)"
+    assert not missing.exists()
+
+
+def test_plan_refuses_a_torn_last_line(logdir):
+    log = logdir / "log.jsonl"
+    checkpoint(logdir / "s.json", 0)
+    append(log, 2)
+    with open(log, "ab") as f:
+        f.write(b'{"sequence": 3, "prev')
+    with pytest.raises(PersistenceError) as info:
+        core.plan_recovery(logdir / "s.json", log)
+    assert str(info.value).startswith("I/O error: WAL JSON error: ")
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, text",
+    [
+        (dict(snapshot_path=1, wal_path="x"), TypeError, "snapshot_path"),
+        (dict(snapshot_path="x", wal_path=None), TypeError, "wal_path"),
+        (dict(snapshot_path="x", wal_path="y", hmac_key="k" * 32), TypeError, "hmac_key"),
+        (dict(snapshot_path="x", wal_path="y", hmac_key=bytearray(32)), TypeError, "hmac_key"),
+        (dict(snapshot_path="x", wal_path="y", anchor="a"), TypeError, "anchor"),
+        # The key is checked before any file is read.
+        (dict(snapshot_path="x", wal_path="y", hmac_key=b"k" * 31), core.ArtifactValidationError,
+         "hmac_key must be at least 32 bytes, found 31"),
+    ],
+)
+def test_plan_arguments(kwargs, exc, text):
+    with pytest.raises(exc) as info:
+        core.plan_recovery(**kwargs)
+    if exc is TypeError:
+        assert text in str(info.value) + "".join(getattr(info.value, "__notes__", []))
+    else:
+        assert str(info.value) == text
+
+
+def test_plan_signature():
+    assert core.plan_recovery.__text_signature__ == (
+        "(snapshot_path, wal_path, *, hmac_key=None, anchor=None)"
+    )
+    assert core.plan_recovery.__doc__ is None
+    with pytest.raises(TypeError):
+        core.plan_recovery("a", "b", KEY)
+    assert core.__all__.index("plan_recovery") > core.__all__.index("replay_verify_audited_wal")

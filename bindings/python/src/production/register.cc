@@ -4,6 +4,7 @@
 #include "lib/module.h"
 #include "production/audited_wal.h"
 #include "production/exceptions.h"
+#include "production/plan_recovery.h"
 #include "production/wal_anchor.h"
 #include "production/wal_verify.h"
 
@@ -21,6 +22,7 @@ bool register_production(PyObject* module) {
   if (!add_class(module, "AuditedWal", audited_wal_type())) return false;
   if (!add_verify_audited_wal(module)) return false;
   if (!add_replay_verify_audited_wal(module)) return false;
+  if (!add_plan_recovery(module)) return false;
   return true;
 }
 
