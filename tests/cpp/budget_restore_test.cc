@@ -1,14 +1,11 @@
-// Restoring an engine from a snapshot: the snapshot file's exact text, and
-// restores racing ledger traffic. A restore swaps every map under the
+// Restores racing ledger traffic. A restore swaps every map under the
 // exclusive gate; operations on either side of it must see a whole engine,
 // so every capture balances and the money of reservations cut off by a
 // restore is simply gone with the state it belonged to.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -16,9 +13,6 @@
 #include <vector>
 
 #include "budget/engine.h"
-#include "budget/migration.h"
-#include "fs.h"
-#include "persistence.h"
 
 namespace morvatel {
 namespace {
@@ -28,101 +22,6 @@ using budget::BudgetSnapshot;
 using budget::TenantLedger;
 
 constexpr uint64_t kTag = uint64_t{1} << 63;
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/morvatel-restore-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string operator/(std::string_view name) const { return join_path(path_, name); }
-
- private:
-  std::string path_;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(f)), {});
-}
-
-TEST(SnapshotFile, ExactText) {
-  TempDir dir;
-  BudgetSnapshot s;
-  s.version = kTag + 3;
-  s.tenants = {TenantLedger{"q\"\\\n\x01\x7f\xc3\xa9", 10, -4, 0, 14},
-               TenantLedger{"", 0, 0, 0, 0}};
-  s.active_reservations = 2;
-  ASSERT_TRUE(save_snapshot(dir / "s.json", s));
-  EXPECT_EQ(slurp(dir / "s.json"),
-            "{\n"
-            "  \"version\": 9223372036854775811,\n"
-            "  \"tenants\": [\n"
-            "    {\n"
-            "      \"tenant_id\": \"q\\\"\\\\\\n\\u0001\x7f\xc3\xa9\",\n"
-            "      \"initial_microcents\": 10,\n"
-            "      \"remaining_microcents\": -4,\n"
-            "      \"reserved_microcents\": 0,\n"
-            "      \"committed_microcents\": 14\n"
-            "    },\n"
-            "    {\n"
-            "      \"tenant_id\": \"\",\n"
-            "      \"initial_microcents\": 0,\n"
-            "      \"remaining_microcents\": 0,\n"
-            "      \"reserved_microcents\": 0,\n"
-            "      \"committed_microcents\": 0\n"
-            "    }\n"
-            "  ],\n"
-            "  \"active_reservations\": 2,\n"
-            "  \"wal_high_watermark\": null\n"
-            "}");
-  // Read back exactly, row order and invalid ledgers included.
-  auto back = load_snapshot(dir / "s.json");
-  ASSERT_TRUE(back);
-  EXPECT_EQ(*back, s);
-}
-
-TEST(SnapshotFile, VersionTagBoundaries) {
-  struct Case {
-    uint64_t version;
-    bool valid;
-    int64_t shown;
-  };
-  for (const Case& c : {Case{kTag + 1, true, 0}, Case{~uint64_t{0}, true, 0},
-                        Case{kTag, false, INT64_MAX}, Case{kTag - 1, false, INT64_MAX},
-                        Case{kTag - 2, false, INT64_MAX - 1}, Case{0, false, 0}}) {
-    BudgetSnapshot s;
-    s.version = c.version;
-    auto r = check_recovery_aware_version(s);
-    EXPECT_EQ(r.has_value(), c.valid) << c.version;
-    if (!r) {
-      EXPECT_EQ(r.error().value(), c.shown);
-      EXPECT_EQ(r.error().message(), "tenant <snapshot-metadata> has negative recovery-aware "
-                                     "version tag: " + std::to_string(c.shown));
-    }
-  }
-}
-
-TEST(SnapshotFile, MigrationChecksInOrder) {
-  BudgetSnapshot s;
-  s.version = kTag + 9;
-  s.active_reservations = 1;
-  // Recovery-aware first, then the id, then the ledgers.
-  EXPECT_EQ(budget::migrate_legacy_snapshot(s, 0).error().kind(),
-            budget::LegacySnapshotMigrationError::Kind::AlreadyRecoveryAware);
-  s.version = 4;
-  EXPECT_EQ(budget::migrate_legacy_snapshot(s, kTag).error().kind(),
-            budget::LegacySnapshotMigrationError::Kind::TrustedIdOutOfRange);
-  EXPECT_EQ(budget::migrate_legacy_snapshot(s, 1).error().kind(),
-            budget::LegacySnapshotMigrationError::Kind::Restore);
-  s.active_reservations = 0;
-  s.wal_high_watermark = 3;
-  auto m = budget::migrate_legacy_snapshot(s, kTag - 1);
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->version, ~uint64_t{0});
-  EXPECT_EQ(m->wal_high_watermark, 3u);
-}
 
 TEST(BudgetRestore, RacesLedgerTrafficWithoutTearing) {
   // On the heap: see budget_stress_test.cc on sanitizers and mutex addresses.
