@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>

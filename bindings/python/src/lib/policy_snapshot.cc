@@ -16,6 +16,8 @@
 #include "lib/policy_verify.h"
 #include "lib/sequence.h"
 #include "lib/types.h"
+#include "production/decision_receipt.h"
+#include "production/state_classes.h"
 #include "text.h"
 
 namespace morvatel::py {
@@ -500,7 +502,11 @@ PyMethodDef kMethods[] = {
      "audit_bundle($self, input, decision)\n--\n\n"},
     {"verified_audit_bundle", fastcall(snapshot_verified_audit_bundle), kFast,
      "verified_audit_bundle($self, input, decision)\n--\n\n"},
-    // sign_policy, issue_receipt, stateful_audit_bundle
+    // sign_policy
+    {"issue_receipt", fastcall(snapshot_issue_receipt), kFast,
+     "issue_receipt($self, input, decision, *, state=None, wal=None)\n--\n\n"},
+    {"stateful_audit_bundle", fastcall(snapshot_stateful_audit_bundle), kFast,
+     "stateful_audit_bundle($self, input, decision, transition)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

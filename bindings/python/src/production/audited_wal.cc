@@ -16,6 +16,7 @@
 #include "production/exceptions.h"
 #include "production/json_errors.h"
 #include "production/path_args.h"
+#include "production/receipt_anchors.h"
 #include "production/wal_anchor.h"
 #include "production/wal_errors.h"
 #include "text.h"
@@ -114,8 +115,16 @@ PyObject* entry_as_dict(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* entry_receipt_anchor(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const wal::WalAppend& e = entry_of(self);
+    return wrap_receipt_wal(ReceiptWal{e.sequence, e.entry_hash});
+  });
+}
+
 PyMethodDef kEntryMethods[] = {
     {"as_dict", entry_as_dict, METH_NOARGS, "as_dict($self)\n--\n\n"},
+    {"receipt_anchor", entry_receipt_anchor, METH_NOARGS, "receipt_anchor($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
