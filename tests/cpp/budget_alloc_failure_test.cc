@@ -152,12 +152,6 @@ TEST_F(BudgetAllocFailure, CaptureFailingBeforeItsVersionConsumesNone) {
   EXPECT_EQ(e.try_snapshot()->version, before + 1);
 }
 
-}  // namespace
-}  // namespace morvatel::budget
-
-namespace morvatel::budget {
-namespace {
-
 TEST_F(BudgetAllocFailure, RestoreReplacesEverythingOrNothing) {
   BudgetEngine& e = *engine_;
   auto open = e.try_reserve("1", 10);
