@@ -5,6 +5,7 @@
 #include "production/audited_wal.h"
 #include "production/decision_receipt.h"
 #include "production/exceptions.h"
+#include "production/plan_recovery.h"
 #include "production/receipt_anchors.h"
 #include "production/signed_policy.h"
 #include "production/state_classes.h"
@@ -36,6 +37,7 @@ bool register_production(PyObject* module) {
                      new_verify_complete_state_trajectory(module)) &&
             add_name(module, "verify_state_trajectory_fragment",
                      new_verify_state_trajectory_fragment(module)) &&
+            add_plan_recovery(module) &&
             add_name(module, "public_key_from_signing_key",
                      new_public_key_from_signing_key(module));
   return ok;
