@@ -419,6 +419,31 @@ def test_wrong_thread_panics(tmp_path):
     w.close()
 
 
+def test_writer_of_a_finished_thread_is_foreign_to_every_later_thread(tmp_path, monkeypatch):
+    # A finished thread's ident is handed to the next thread started, so the
+    # owner must be told apart by more than the ident.
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)
+    box, caught = [], []
+
+    def on_thread(f):
+        t = threading.Thread(target=f)
+        t.start()
+        t.join()
+
+    def use():
+        try:
+            box[0].sequence
+        except BaseException as exc:
+            caught.append(exc)
+
+    on_thread(lambda: box.append(m.AuditedWal(tmp_path / "log")))
+    for _ in range(5):
+        on_thread(use)
+    assert len(caught) == 5
+    assert all("is unsendable, but sent to another thread" in str(e) for e in caught)
+    box.clear()  # dropped here, off its thread, while the hook is in place
+
+
 def test_dropped_on_another_thread_keeps_its_lock(tmp_path, monkeypatch):
     path = tmp_path / "log"
     seen = []

@@ -1,5 +1,7 @@
 #include "production/audited_wal.h"
 
+#include <atomic>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -31,7 +33,7 @@ constexpr std::string_view kQualifiedName = "morvatel._core.AuditedWal";
 struct AuditedWalObject {
   PyObject_HEAD
   std::optional<wal::WalWriter> writer;  // absent once closed
-  unsigned long owner;                   // the creating thread
+  uint64_t owner;                        // thread_token() of the creating thread
 };
 
 struct WalEntryObject {
@@ -52,10 +54,20 @@ PyCFunction fastcall(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// A number for the calling thread that no other thread of the process ever
+// gets. The interpreter's thread ident will not do: it is reused as soon as
+// a thread has ended, so a writer made on a finished thread would pass as
+// belonging to whichever thread inherits the ident.
+uint64_t thread_token() {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t token = next.fetch_add(1, std::memory_order_relaxed);
+  return token;
+}
+
 // A writer is bound to its thread: the object carries no mutex, and the
 // owning-thread rule is what serialises all use of it.
 bool on_owner_thread(PyObject* self) {
-  if (PyThread_get_thread_ident() == wal_of(self).owner) return true;
+  if (thread_token() == wal_of(self).owner) return true;
   raise_panic(str_cat(kQualifiedName, " is unsendable, but sent to another thread"));
   return false;
 }
@@ -150,20 +162,23 @@ PyObject* new_wal(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* obj = alloc_object<AuditedWalObject>(type);
     if (obj == nullptr) return nullptr;
     new (&obj->writer) std::optional<wal::WalWriter>(std::move(*writer));
-    obj->owner = PyThread_get_thread_ident();
+    obj->owner = thread_token();
     return reinterpret_cast<PyObject*>(obj);
   });
 }
 
 void dealloc_wal(PyObject* self) {
   AuditedWalObject& obj = wal_of(self);
-  if (obj.writer && PyThread_get_thread_ident() != obj.owner) {
+  if (obj.writer && thread_token() != obj.owner) {
     // Closing here would run a writer on a thread it does not belong to;
     // its descriptors and lock are left to the end of the process.
     obj.writer->leak_descriptors();
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    raise_panic(str_cat(kQualifiedName, " is unsendable, but is being dropped on another thread"));
+    guarded([]() -> PyObject* {
+      return raise_panic(
+          str_cat(kQualifiedName, " is unsendable, but is being dropped on another thread"));
+    });
     PyErr_WriteUnraisable(nullptr);
     PyErr_Restore(type, value, tb);
   }
@@ -171,15 +186,19 @@ void dealloc_wal(PyObject* self) {
 }
 
 PyObject* get_sequence(PyObject* self, void*) {
-  if (!on_owner_thread(self)) return nullptr;
-  wal::WalWriter* w = open_writer(self);
-  return w == nullptr ? nullptr : from_int(w->sequence());
+  return guarded([&]() -> PyObject* {
+    if (!on_owner_thread(self)) return nullptr;
+    wal::WalWriter* w = open_writer(self);
+    return w == nullptr ? nullptr : from_int(w->sequence());
+  });
 }
 
 PyObject* get_last_hash(PyObject* self, void*) {
-  if (!on_owner_thread(self)) return nullptr;
-  wal::WalWriter* w = open_writer(self);
-  return w == nullptr ? nullptr : from_str(w->last_hash());
+  return guarded([&]() -> PyObject* {
+    if (!on_owner_thread(self)) return nullptr;
+    wal::WalWriter* w = open_writer(self);
+    return w == nullptr ? nullptr : from_str(w->last_hash());
+  });
 }
 
 PyGetSetDef kWalGetSet[] = {
