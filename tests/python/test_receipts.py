@@ -311,6 +311,29 @@ def test_sign_refuses_malformed_hex(case, text, message):
     assert r.signer_id is None
 
 
+BAD_STATE = {"step": 0, "state_digest_before_hex": "x", "state_digest_after_hex": "y"}
+BAD_WAL = {"sequence": 0, "entry_hash": "x"}
+
+
+@pytest.mark.parametrize("changes, message", [
+    # The digest fields come first, then the state anchor, then the log
+    # anchor; a zero step or sequence is reported before its hex.
+    ({"decision_digest_hex": "", "state": BAD_STATE, "wal": BAD_WAL},
+     "malformed decision_digest_hex: expected 64 hex chars, found 0"),
+    ({"state": BAD_STATE, "wal": BAD_WAL}, "malformed state.step: must be at least 1"),
+    ({"state": dict(BAD_STATE, step=1), "wal": BAD_WAL},
+     "malformed state_digest_before_hex: expected 64 hex chars, found 1"),
+    ({"state": dict(BAD_STATE, step=1, state_digest_before_hex=H), "wal": BAD_WAL},
+     "malformed state_digest_after_hex: expected 64 hex chars, found 1"),
+    ({"wal": dict(BAD_WAL, sequence=1, entry_hash=H[:-1] + "G")},
+     "malformed wal.entry_hash: invalid hex at offset 63"),
+])
+def test_claims_digest_checks_run_in_layout_order(case, changes, message):
+    s, i, d = case
+    r = tampered(s.issue_receipt(i, d), **changes)
+    raises_receipt(message, r.sign, SEED, "a", 1)
+
+
 def test_sign_failures_leave_receipt_unchanged(case):
     s, i, d = case
     r = s.issue_receipt(i, d)
@@ -354,6 +377,19 @@ def signed(case, **anchor_kw):
      "malformed signature.signature_hex: invalid hex at offset 127"),
 ])
 def test_verify_signature_failures(case, changes, message):
+    r = tampered(signed(case), **changes)
+    raises_receipt(message, r.verify_signature, public_key(SEED))
+
+
+@pytest.mark.parametrize("changes, message", [
+    # The claims digest is checked before the key it is signed under.
+    ({"claims_digest_hex": H, "signature__public_key_hex": "ab"},
+     "receipt claims digest mismatch"),
+    # The key is compared with the trusted one before the signature is read.
+    ({"signature__public_key_hex": "00" * 32, "signature__signature_hex": "x"},
+     "receipt signer does not match the trusted key"),
+])
+def test_verify_signature_check_order(case, changes, message):
     r = tampered(signed(case), **changes)
     raises_receipt(message, r.verify_signature, public_key(SEED))
 
