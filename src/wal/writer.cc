@@ -153,7 +153,14 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
     return std::unexpected(WalError::io(std::move(e)));
   };
 
-  auto log = open_path(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+  // Open without creating first, so the writer knows whether the log's
+  // directory entry is new and must be made durable on the first sync.
+  bool created = false;
+  auto log = open_path(path, O_RDWR | O_APPEND, 0666);
+  if (!log && log.error().os_error() == ENOENT) {
+    log = open_path(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+    created = true;
+  }
   if (!log) return fail(std::move(log.error()));
 
   // By path, following links: the lock belongs to the file, however reached.
@@ -188,7 +195,9 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
     }
     head = std::move(*walked);
   }
-  return WalWriter(std::move(*log), std::move(*lock), std::move(key), std::move(head));
+  WalWriter writer(std::move(*log), std::move(*lock), std::move(key), std::move(head));
+  if (created) writer.unsynced_directory_ = std::string(path);
+  return writer;
 }
 
 WalWriter::~WalWriter() {
@@ -247,6 +256,15 @@ std::expected<void, WalError> WalWriter::sync() {
   if (auto r = full_sync(log_.get()); !r) {
     poisoned_ = true;
     return std::unexpected(WalError::io(std::move(r.error())));
+  }
+  // A log this writer created is durable only once its directory entry is:
+  // without this, a crash after a successful sync could lose the whole file.
+  if (unsynced_directory_) {
+    if (auto r = sync_parent_directory(*unsynced_directory_); !r) {
+      poisoned_ = true;
+      return std::unexpected(WalError::io(std::move(r.error())));
+    }
+    unsynced_directory_.reset();
   }
   return {};
 }

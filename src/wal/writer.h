@@ -7,7 +7,8 @@
 // that does not replay, and appends one hash-chained line per decision.
 //
 // Durability is explicit: appends only write; sync() flushes to stable
-// storage. A failed line write or flush poisons the writer, so that no
+// storage (and, the first time, the directory of a log this writer created,
+// so that a synced log cannot vanish in a crash). A failed line write or flush poisons the writer, so that no
 // entry can ever follow a torn one.
 
 #include <cstdint>
@@ -117,6 +118,9 @@ class WalWriter {
   std::optional<std::string> key_;
   WalHead head_;
   bool poisoned_ = false;
+  // Path of a log this writer created, until a sync has also flushed the
+  // directory that holds it.
+  std::optional<std::string> unsynced_directory_;
 };
 
 }  // namespace morvatel::wal

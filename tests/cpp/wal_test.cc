@@ -169,3 +169,32 @@ TEST(WriterPiecesTest, MetadataDepthErrorIsPositionedLikeAReader) {
 
 }  // namespace
 }  // namespace morvatel::wal
+
+namespace morvatel::wal {
+namespace {
+
+// A log the writer created is not durable until its directory entry is: the
+// first sync flushes the directory too, which fails once the directory is
+// gone, while a writer that found the log existing only flushes the file.
+TEST(WriterDurabilityTest, FirstSyncOfACreatedLogFlushesItsDirectory) {
+  TempDir locks;
+  ASSERT_EQ(::setenv("MORVATEL_WAL_LOCK_DIR", (locks / "locks").c_str(), 1), 0);
+  for (bool existed : {false, true}) {
+    TempDir dir;
+    std::string sub = dir / "logs";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0700), 0);
+    std::string log = join_path(sub, "audit.wal");
+    if (existed) spill(log, "");
+    auto writer = WalWriter::open(log, log, std::nullopt);
+    ASSERT_TRUE(writer.has_value()) << writer.error().message();
+    ASSERT_EQ(::unlink(log.c_str()), 0);
+    ASSERT_EQ(::rmdir(sub.c_str()), 0);
+    auto synced = writer->sync();
+    EXPECT_EQ(synced.has_value(), existed) << (existed ? "" : "created log synced without its directory");
+    if (!existed) EXPECT_TRUE(writer->poisoned());
+  }
+  ::unsetenv("MORVATEL_WAL_LOCK_DIR");
+}
+
+}  // namespace
+}  // namespace morvatel::wal
