@@ -343,6 +343,7 @@ class Interrupted(Exception):
 def test_save_waiting_for_the_sibling_lock_can_be_interrupted(tmp_path, save):
     # Another saver holds the target's lock; a signal handler that raises
     # ends the wait with its own exception, not an I/O error.
+    import faulthandler
     import fcntl
     import signal
 
@@ -353,6 +354,8 @@ def test_save_waiting_for_the_sibling_lock_can_be_interrupted(tmp_path, save):
         raise Interrupted
 
     old = signal.signal(signal.SIGALRM, interrupt)
+    # A wait that ignores signals would never end: give up loudly instead.
+    faulthandler.dump_traceback_later(30, exit=True)
     try:
         with open(tmp_path / ".s.json.morvatel.lock", "w") as held:
             fcntl.flock(held, fcntl.LOCK_EX)
@@ -360,6 +363,7 @@ def test_save_waiting_for_the_sibling_lock_can_be_interrupted(tmp_path, save):
             with pytest.raises(Interrupted):
                 save(BudgetEngine(), src, target)
     finally:
+        faulthandler.cancel_dump_traceback_later()
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert not target.exists()
