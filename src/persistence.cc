@@ -102,8 +102,9 @@ std::expected<void, PersistenceError> check_distinct_destination(std::string_vie
 }  // namespace
 
 std::expected<void, PersistenceError> save_snapshot(std::string_view path,
-                                                    const BudgetSnapshot& snapshot) {
-  return save_json_artifact(path, snapshot);
+                                                    const BudgetSnapshot& snapshot,
+                                                    BlockingHook* hook) {
+  return save_json_artifact(path, snapshot, hook);
 }
 
 std::expected<BudgetSnapshot, PersistenceError> load_snapshot(std::string_view path) {
@@ -148,12 +149,14 @@ json::Value snapshot_json_value(const BudgetSnapshot& snapshot) {
 
 std::expected<BudgetSnapshot, PersistenceError> checkpoint(
     budget::BudgetEngine& engine, std::string_view path,
-    std::optional<uint64_t> wal_high_watermark) {
+    std::optional<uint64_t> wal_high_watermark, BlockingHook* hook) {
   auto snapshot = engine.try_snapshot();
   if (!snapshot) return invalid_data("reservation allocator exhausted");
   snapshot->wal_high_watermark = wal_high_watermark;
   if (auto r = check_restorable(*snapshot); !r) return std::unexpected(std::move(r.error()));
-  if (auto r = save_snapshot(path, *snapshot); !r) return std::unexpected(std::move(r.error()));
+  if (auto r = save_snapshot(path, *snapshot, hook); !r) {
+    return std::unexpected(std::move(r.error()));
+  }
   return std::move(*snapshot);
 }
 
@@ -168,7 +171,7 @@ std::expected<BudgetSnapshot, PersistenceError> restore(budget::BudgetEngine& en
 
 std::expected<BudgetSnapshot, PersistenceError> migrate_legacy_snapshot_file(
     std::string_view source, std::string_view destination,
-    uint64_t trusted_next_reservation_id) {
+    uint64_t trusted_next_reservation_id, BlockingHook* hook) {
   if (auto r = check_distinct_destination(source, destination); !r) {
     return std::unexpected(std::move(r.error()));
   }
@@ -177,7 +180,7 @@ std::expected<BudgetSnapshot, PersistenceError> migrate_legacy_snapshot_file(
   auto migrated =
       budget::migrate_legacy_snapshot(std::move(*loaded), trusted_next_reservation_id);
   if (!migrated) return invalid_data(migrated.error().message());
-  if (auto r = save_snapshot(destination, *migrated); !r) {
+  if (auto r = save_snapshot(destination, *migrated, hook); !r) {
     return std::unexpected(std::move(r.error()));
   }
   return std::move(*migrated);

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string_view>
 
+#include "blocking.h"
 #include "budget/engine.h"
 #include "budget/ledger.h"
 #include "json/value.h"
@@ -23,8 +24,11 @@
 
 namespace morvatel {
 
+// `hook` sees the wait for the target's sibling lock, which another saver
+// may hold for as long as it likes.
 std::expected<void, PersistenceError> save_snapshot(std::string_view path,
-                                                    const budget::BudgetSnapshot& snapshot);
+                                                    const budget::BudgetSnapshot& snapshot,
+                                                    BlockingHook* hook = nullptr);
 
 std::expected<budget::BudgetSnapshot, PersistenceError> load_snapshot(std::string_view path);
 
@@ -48,7 +52,7 @@ json::Value snapshot_json_value(const budget::BudgetSnapshot& snapshot);
 // saved.
 std::expected<budget::BudgetSnapshot, PersistenceError> checkpoint(
     budget::BudgetEngine& engine, std::string_view path,
-    std::optional<uint64_t> wal_high_watermark = std::nullopt);
+    std::optional<uint64_t> wal_high_watermark = std::nullopt, BlockingHook* hook = nullptr);
 
 // Loads `path`, tests it as checkpoint does, and only then replaces the
 // engine's ledgers with it. On failure the engine is unchanged. Returns the
@@ -61,7 +65,8 @@ std::expected<budget::BudgetSnapshot, PersistenceError> restore(budget::BudgetEn
 // destination must be another file than the source (by canonical path and
 // by device and inode), so a failed migration never costs the only copy.
 std::expected<budget::BudgetSnapshot, PersistenceError> migrate_legacy_snapshot_file(
-    std::string_view source, std::string_view destination, uint64_t trusted_next_reservation_id);
+    std::string_view source, std::string_view destination, uint64_t trusted_next_reservation_id,
+    BlockingHook* hook = nullptr);
 
 }  // namespace morvatel
 

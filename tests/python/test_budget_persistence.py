@@ -328,6 +328,49 @@ def test_oversized_checkpoint_keeps_the_previous_file(tmp_path):
     assert e.snapshot()["version"] == before["version"] + 2
 
 
+class Interrupted(Exception):
+    pass
+
+
+@pytest.mark.parametrize(
+    "save",
+    [
+        lambda e, src, p: e.checkpoint(p),
+        lambda e, src, p: e.checkpoint_with_wal(p, 3),
+        lambda e, src, p: BudgetEngine.migrate_legacy_snapshot_file(src, p, 1),
+    ],
+)
+def test_save_waiting_for_the_sibling_lock_can_be_interrupted(tmp_path, save):
+    # Another saver holds the target's lock; a signal handler that raises
+    # ends the wait with its own exception, not an I/O error.
+    import faulthandler
+    import fcntl
+    import signal
+
+    src = write(tmp_path / "legacy.json", snap(version=5))
+    target = tmp_path / "s.json"
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    old = signal.signal(signal.SIGALRM, interrupt)
+    # A wait that ignores signals would never end: give up loudly instead.
+    faulthandler.dump_traceback_later(30, exit=True)
+    try:
+        with open(tmp_path / ".s.json.morvatel.lock", "w") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            with pytest.raises(Interrupted):
+                save(BudgetEngine(), src, target)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert not target.exists()
+    assert not [n for n in os.listdir(tmp_path) if ".tmp." in n]
+    assert save(BudgetEngine(), src, target)["version"] in (TAG + 1, TAG + 2)
+
+
 # --- checkpoint ---
 
 

@@ -7,6 +7,7 @@
 #include "lib/budget_engine.h"
 #include "lib/convert.h"
 #include "lib/errors.h"
+#include "lib/gil.h"
 #include "persistence.h"
 #include "production/json_errors.h"
 #include "production/path_args.h"
@@ -23,8 +24,14 @@ bool bind(const char* function, const std::array<const char*, N>& names, PyObjec
   return bind_fast(sig, args, nargs, kwnames, out);
 }
 
-PyObject* snapshot_result(std::expected<budget::BudgetSnapshot, PersistenceError> r) {
-  if (!r) return persistence_error(std::move(r.error()));
+// `hook` was handed to the save: when a signal handler raised while the save
+// waited for the target's lock, that exception stands and nothing is added.
+PyObject* snapshot_result(std::expected<budget::BudgetSnapshot, PersistenceError> r,
+                          const PythonBlockingHook* hook = nullptr) {
+  if (!r) {
+    if (hook != nullptr && hook->exception_pending()) return nullptr;
+    return persistence_error(std::move(r.error()));
+  }
   return json_value_to_dict(snapshot_json_value(*r));
 }
 
@@ -38,7 +45,10 @@ PyObject* budget_checkpoint(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!bind("checkpoint", names, args, nargs, kwnames, a)) return nullptr;
     auto path = path_arg(a[0], "path");
     if (!path) return nullptr;
-    return snapshot_result(checkpoint(budget_engine_of(self), *path));
+    // The capture is taken before the save waits for the target's sibling
+    // lock, so other threads may run (and Ctrl-C may end the wait) then.
+    PythonBlockingHook hook;
+    return snapshot_result(checkpoint(budget_engine_of(self), *path, std::nullopt, &hook), &hook);
   });
 }
 
@@ -52,7 +62,8 @@ PyObject* budget_checkpoint_with_wal(PyObject* self, PyObject* const* args, Py_s
     if (!path) return nullptr;
     auto sequence = to_int<uint64_t>(a[1], "wal_sequence");
     if (!sequence) return nullptr;
-    return snapshot_result(checkpoint(budget_engine_of(self), *path, *sequence));
+    PythonBlockingHook hook;
+    return snapshot_result(checkpoint(budget_engine_of(self), *path, *sequence, &hook), &hook);
   });
 }
 
@@ -81,7 +92,9 @@ PyObject* budget_migrate_legacy_snapshot_file(PyObject*, PyObject* const* args, 
     if (!destination) return nullptr;
     auto id = to_int<uint64_t>(a[2], "trusted_next_reservation_id");
     if (!id) return nullptr;
-    return snapshot_result(migrate_legacy_snapshot_file(*source, *destination, *id));
+    PythonBlockingHook hook;
+    return snapshot_result(migrate_legacy_snapshot_file(*source, *destination, *id, &hook),
+                           &hook);
   });
 }
 

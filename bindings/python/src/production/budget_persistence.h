@@ -7,7 +7,7 @@
 // happens, so a bad argument consumes no allocator value and touches no
 // file; failures raise PersistenceError; results are the snapshot as a dict
 // in the file's key order. The interpreter lock is held throughout, file
-// I/O included.
+// I/O included, except while a save waits for the target's sibling lock.
 
 #include "lib/py.h"
 
