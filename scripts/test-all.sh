@@ -3,13 +3,13 @@
 # Python suites, both again under ASan+UBSan, the budget engine's stress test
 # under ThreadSanitizer, and each fuzzer for a bounded time.
 #   scripts/test-all.sh
-# FUZZ_SECONDS (default 60) bounds each fuzzer's run.
+# FUZZ_SECONDS (default 30) bounds the fuzzers' run; they run side by side.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 venv=$root/.venv
 jobs=$(nproc)
-fuzz_seconds=${FUZZ_SECONDS:-60}
+fuzz_seconds=${FUZZ_SECONDS:-30}
 passed=0
 failed=0
 failed_stages=()
@@ -19,8 +19,10 @@ stage() {
   shift
   echo
   echo "=== $name"
+  local start=$SECONDS
   if "$@"; then
     passed=$((passed + 1))
+    echo "($name: $((SECONDS - start)) s)"
   else
     failed=$((failed + 1))
     failed_stages+=("$name")
@@ -33,10 +35,13 @@ export PATH="$venv/bin:$PATH"
 configure() {  # build-dir, extra cmake args...
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPython_EXECUTABLE="$venv/bin/python" "$@" >/dev/null &&
+  cmake -S "$root" -B "$dir" -G Ninja -DPython_EXECUTABLE="$venv/bin/python" "$@" >/dev/null &&
     cmake --build "$dir" -j "$jobs"
 }
+
+# Sanitizer builds: light optimisation and line tables keep them quick to
+# compile while reports still name the line.
+sanitized=(-DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1")
 
 # Lays out an importable package around a built extension.
 package_dir() {
@@ -46,18 +51,18 @@ package_dir() {
   cp "$dir/_core.abi3.so" "$dir/py/morvatel/"
 }
 
-wheel_and_pytest() {
-  pip install -q --no-build-isolation --force-reinstall --no-deps "$root" &&
-    (cd "$root/tests/python" && python -m pytest -q -p no:cacheprovider .)
-}
-
-cpp_tests() {
-  configure build/ci-cpp -DMORVATEL_BUILD_TESTS=ON -DMORVATEL_BUILD_PYTHON=OFF &&
-    ctest --test-dir build/ci-cpp --output-on-failure -j "$jobs"
+# One Release build serves both suites: pip builds and installs the wheel
+# with the C++ tests switched on in a build directory it keeps.
+wheel_and_tests() {
+  pip install -q --no-build-isolation --force-reinstall --no-deps \
+    -C build-dir="$root/build/ci-wheel" -C cmake.define.MORVATEL_BUILD_TESTS=ON "$root" || return 1
+  ctest --test-dir build/ci-wheel --output-on-failure -j "$jobs" || return 1
+  (cd "$root/tests/python" && python -m pytest -q -p no:cacheprovider .)
 }
 
 asan_suites() {
-  configure build/ci-asan -DMORVATEL_BUILD_TESTS=ON -DMORVATEL_SANITIZE=address,undefined || return 1
+  configure build/ci-asan "${sanitized[@]}" -DMORVATEL_BUILD_TESTS=ON \
+    -DMORVATEL_SANITIZE=address,undefined || return 1
   package_dir build/ci-asan
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/ci-asan --output-on-failure -j "$jobs" || return 1
@@ -70,29 +75,44 @@ asan_suites() {
 }
 
 tsan_budget() {
-  configure build/ci-tsan -DMORVATEL_BUILD_TESTS=ON -DMORVATEL_BUILD_PYTHON=OFF \
+  configure build/ci-tsan "${sanitized[@]}" -DMORVATEL_BUILD_TESTS=ON \
+    -DMORVATEL_TEST_SOURCES="budget_*.cc" -DMORVATEL_BUILD_PYTHON=OFF \
     -DMORVATEL_SANITIZE=thread &&
     TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/ci-tsan --output-on-failure -R Budget
 }
 
+# Every fuzzer at once, each on its own corpus, for FUZZ_SECONDS.
 fuzzers() {
-  CC=clang-19 CXX=clang++-19 configure build/ci-fuzz -DMORVATEL_BUILD_FUZZERS=ON \
-    -DMORVATEL_BUILD_PYTHON=OFF -DMORVATEL_SANITIZE=address,undefined || return 1
-  local any=0 f
+  CC=clang-19 CXX=clang++-19 configure build/ci-fuzz "${sanitized[@]}" \
+    -DMORVATEL_BUILD_FUZZERS=ON -DMORVATEL_BUILD_PYTHON=OFF \
+    -DMORVATEL_SANITIZE=address,undefined || return 1
+  local pids=() names=() f status=0 i
   for f in build/ci-fuzz/*_fuzzer; do
     # The corpus directories beside the fuzzers end in _fuzzer too.
     [ -f "$f" ] && [ -x "$f" ] || continue
-    any=1
-    local corpus=build/ci-fuzz/corpus-$(basename "$f")
+    local name corpus
+    name=$(basename "$f")
+    corpus=build/ci-fuzz/corpus-$name
     mkdir -p "$corpus"
-    echo "--- $(basename "$f") for ${fuzz_seconds}s"
-    "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 3 || return 1
+    "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" \
+      >"build/ci-fuzz/$name.log" 2>&1 &
+    pids+=($!)
+    names+=("$name")
   done
-  [ "$any" -eq 1 ] || echo "no fuzz targets"
+  for i in "${!pids[@]}"; do
+    if wait "${pids[$i]}"; then
+      echo "--- ${names[$i]}: $(grep -m1 -E '^stat::number_of_executed_units' "build/ci-fuzz/${names[$i]}.log" || true)"
+    else
+      echo "--- ${names[$i]} FAILED:"
+      tail -n 40 "build/ci-fuzz/${names[$i]}.log"
+      status=1
+    fi
+  done
+  [ "${#pids[@]}" -gt 0 ] || echo "no fuzz targets"
+  return $status
 }
 
-stage "C++ tests" cpp_tests
-stage "wheel + Python tests" wheel_and_pytest
+stage "wheel, C++ and Python tests" wheel_and_tests
 stage "ASan+UBSan C++ and Python tests" asan_suites
 stage "ThreadSanitizer budget stress" tsan_budget
 stage "fuzzers" fuzzers

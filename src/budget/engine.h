@@ -167,6 +167,13 @@ class BudgetEngine {
   // ever moves up.
   std::expected<Certificate, SnapshotAllocatorError> certify();
 
+  // Replaces every ledger at once with the snapshot's rows, which the caller
+  // has checked (recovery-aware version, validate_snapshot_ledger): no
+  // reservation and no exposure limit survives, the allocator continues from
+  // the id the version carries, and the next certificate counts committed
+  // spend from the snapshot's committed total.
+  void restore(const BudgetSnapshot& snapshot);
+
  private:
   // A tenant's shared balance. Aligned to its own cache line so that
   // tenants on different threads do not contend on one line.

@@ -152,5 +152,20 @@ TEST_F(BudgetAllocFailure, CaptureFailingBeforeItsVersionConsumesNone) {
   EXPECT_EQ(e.try_snapshot()->version, before + 1);
 }
 
+TEST_F(BudgetAllocFailure, RestoreReplacesEverythingOrNothing) {
+  BudgetEngine& e = *engine_;
+  auto open = e.try_reserve("1", 10);
+  BudgetSnapshot target;
+  target.version = (uint64_t{1} << 63) + 50;
+  for (int i = 0; i < 20; ++i) {
+    target.tenants.push_back(TenantLedger{"r" + std::to_string(i), 9, 4, 0, 5});
+  }
+  int failures = fail_each_allocation(e, [&] { e.restore(target); });
+  EXPECT_GE(failures, 20);
+  EXPECT_EQ(e.tenant_count(), 20u);
+  EXPECT_EQ(e.release(open.reservation_id).kind, Settlement::Kind::MissingReservation);
+  EXPECT_EQ(e.try_reserve("r3", 4).reservation_id, 50u);
+}
+
 }  // namespace
 }  // namespace morvatel::budget

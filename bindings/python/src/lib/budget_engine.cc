@@ -8,6 +8,7 @@
 #include "lib/convert.h"
 #include "lib/errors.h"
 #include "lib/types.h"
+#include "production/budget_persistence.h"
 #include "text.h"
 
 namespace morvatel::py {
@@ -475,12 +476,21 @@ PyMethodDef kMethods[] = {
     {"snapshot", snapshot, METH_NOARGS, "snapshot($self)\n--\n\n"},
     {"prove_conservation", prove_conservation, METH_NOARGS, "prove_conservation($self)\n--\n\n"},
     {"certify", certify, METH_NOARGS, "certify($self)\n--\n\n"},
+    {"checkpoint", fast(budget_checkpoint), kFast, "checkpoint($self, path)\n--\n\n"},
+    {"checkpoint_with_wal", fast(budget_checkpoint_with_wal), kFast,
+     "checkpoint_with_wal($self, path, wal_sequence)\n--\n\n"},
+    {"restore", fast(budget_restore), kFast, "restore($self, path)\n--\n\n"},
+    {"migrate_legacy_snapshot_file", fast(budget_migrate_legacy_snapshot_file),
+     kFast | METH_STATIC,
+     "migrate_legacy_snapshot_file(source, destination, trusted_next_reservation_id)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyTypeObject* g_type = nullptr;
 
 }  // namespace
+
+budget::BudgetEngine& budget_engine_of(PyObject* self) { return engine_of(self); }
 
 PyTypeObject* budget_engine_type() {
   ClassSpec spec{"morvatel._core.BudgetEngine",

@@ -13,11 +13,18 @@
 
 #include "lib/py.h"
 
+namespace morvatel::budget {
+class BudgetEngine;
+}
+
 namespace morvatel::py {
 
 // The class (borrowed; created on first use; null with an exception set if
 // creation fails).
 PyTypeObject* budget_engine_type();
+
+// The core engine of a BudgetEngine instance (the `self` of its methods).
+budget::BudgetEngine& budget_engine_of(PyObject* self);
 
 }  // namespace morvatel::py
 

@@ -16,7 +16,9 @@
 #include "lib/policy_verify.h"
 #include "lib/sequence.h"
 #include "lib/types.h"
+#include "production/decision_receipt.h"
 #include "production/signed_policy.h"
+#include "production/state_classes.h"
 #include "text.h"
 
 namespace morvatel::py {
@@ -503,7 +505,10 @@ PyMethodDef kMethods[] = {
      "verified_audit_bundle($self, input, decision)\n--\n\n"},
     {"sign_policy", fastcall(snapshot_sign_policy), kFast,
      "sign_policy($self, signing_key_bytes, signer_id, signed_at_epoch_ms)\n--\n\n"},
-    // issue_receipt, stateful_audit_bundle
+    {"issue_receipt", fastcall(snapshot_issue_receipt), kFast,
+     "issue_receipt($self, input, decision, *, state=None, wal=None)\n--\n\n"},
+    {"stateful_audit_bundle", fastcall(snapshot_stateful_audit_bundle), kFast,
+     "stateful_audit_bundle($self, input, decision, transition)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

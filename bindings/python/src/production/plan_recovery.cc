@@ -1,0 +1,75 @@
+#include "production/plan_recovery.h"
+
+#include <optional>
+#include <string_view>
+
+#include "lib/args.h"
+#include "lib/convert.h"
+#include "lib/errors.h"
+#include "lib/module.h"
+#include "persistence.h"
+#include "production/exceptions.h"
+#include "production/json_errors.h"
+#include "production/path_args.h"
+#include "production/persistence_errors.h"
+#include "production/wal_anchor.h"
+#include "recovery_plan.h"
+#include "text.h"
+
+namespace morvatel::py {
+
+namespace {
+
+PyObject* plan_recovery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"snapshot_path", "wal_path", "hmac_key", "anchor"};
+    static const Signature sig{"plan_recovery", names, 2, 2};
+    BoundArgs b;
+    if (!bind_fast(sig, args, nargs, kwnames, b)) return nullptr;
+    auto snapshot_path = path_arg(b[0], "snapshot_path");
+    if (!snapshot_path) return nullptr;
+    auto wal_path = path_arg(b[1], "wal_path");
+    if (!wal_path) return nullptr;
+    std::optional<std::string_view> key;
+    if (b[2] != nullptr && b[2] != Py_None) {
+      key = to_bytes(b[2], "hmac_key");
+      if (!key) return nullptr;
+    }
+    const wal::WalAnchor* anchor = nullptr;
+    if (b[3] != nullptr && b[3] != Py_None) {
+      anchor = anchor_arg(b[3], "anchor");
+      if (anchor == nullptr) return nullptr;
+    }
+    if (key && key->size() < wal::kMinHmacKeyBytes) {
+      return raise_error(ErrorClass::ArtifactValidation,
+                         str_cat("hmac_key must be at least 32 bytes, found ", key->size()));
+    }
+
+    auto plan = recovery_plan_inner(*snapshot_path, *wal_path, key, anchor);
+    if (!plan) return persistence_error(std::move(plan.error()));
+    json::Object out;
+    out.reserve(4);
+    out.set("total_wal_entries", plan->total_wal_entries);
+    out.set("entries_to_replay", plan->entries_to_replay);
+    out.set("wal_high_watermark", plan->wal_high_watermark);
+    out.set("snapshot", snapshot_json_value(plan->snapshot));
+    return json_value_to_dict(std::move(out));
+  });
+}
+
+PyMethodDef kPlanRecoveryDef = {
+    "plan_recovery",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plan_recovery)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "plan_recovery(snapshot_path, wal_path, *, hmac_key=None, anchor=None)\n--\n\n"};
+
+}  // namespace
+
+bool add_plan_recovery(PyObject* module) {
+  Ref name = Ref::steal(PyModule_GetNameObject(module));
+  if (!name) return false;
+  return add_name(module, kPlanRecoveryDef.ml_name,
+                  PyCFunction_NewEx(&kPlanRecoveryDef, module, name.get()));
+}
+
+}  // namespace morvatel::py

@@ -1,0 +1,63 @@
+#include "recovery_plan.h"
+
+#include <utility>
+
+#include "persistence.h"
+#include "text.h"
+
+namespace morvatel {
+
+namespace {
+
+// A log fault seen from the persistence layer: its text kept whole behind
+// the "I/O error: " prefix.
+PersistenceError from_wal(const wal::WalError& e) {
+  return PersistenceError::io(IoError::custom(IoErrorKind::Other, e.message()));
+}
+
+}  // namespace
+
+std::expected<RecoveryPlan, PersistenceError> recovery_plan_inner(
+    std::string_view snapshot_path, std::string_view wal_path, wal::WalKey key,
+    const wal::WalAnchor* anchor) {
+  auto snapshot = load_snapshot(snapshot_path);
+  if (!snapshot) return std::unexpected(std::move(snapshot.error()));
+  if (auto r = check_recovery_aware_version(*snapshot); !r) {
+    return std::unexpected(PersistenceError::restore(std::move(r.error())));
+  }
+  if (auto r = budget::validate_snapshot_ledger(*snapshot); !r) {
+    return std::unexpected(PersistenceError::restore(std::move(r.error())));
+  }
+
+  RecoveryPlan plan;
+  plan.wal_high_watermark = snapshot->wal_high_watermark.value_or(0);
+  auto head = wal::validate_chain_inner(
+      wal_path, key,
+      [&](std::string_view line, const wal::RawWalEntry& entry) -> std::expected<void, wal::WalError> {
+        // The chain tests read `data` as raw text; an entry counts only if
+        // it also reads as a generic value, as a replaying caller will
+        // read it.
+        auto value = wal::parse_value_entry(line);
+        if (!value) return std::unexpected(wal::WalError::json(std::move(value.error())));
+        ++plan.total_wal_entries;
+        if (entry.sequence > plan.wal_high_watermark) ++plan.entries_to_replay;
+        return {};
+      });
+  if (!head) return std::unexpected(from_wal(head.error()));
+
+  if (plan.wal_high_watermark > plan.total_wal_entries) {
+    return std::unexpected(PersistenceError::io(IoError::custom(
+        IoErrorKind::InvalidData,
+        str_cat("snapshot WAL watermark ", plan.wal_high_watermark,
+                " is ahead of verified WAL head ", plan.total_wal_entries))));
+  }
+  if (anchor != nullptr) {
+    auto r = wal::verify_head(*anchor, plan.total_wal_entries, std::move(head->last_hash),
+                              key.has_value());
+    if (!r) return std::unexpected(from_wal(r.error()));
+  }
+  plan.snapshot = std::move(*snapshot);
+  return plan;
+}
+
+}  // namespace morvatel

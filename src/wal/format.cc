@@ -1,0 +1,185 @@
+#include "wal/format.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "crypto.h"
+#include "digest.h"
+#include "fs.h"
+#include "text.h"
+
+namespace morvatel::wal {
+
+const json::RecordSpec& json_record_spec(const AuditedRecord*) {
+  static const json::FieldSpec kFields[] = {
+      json::field(&AuditedRecord::audit, "audit"),
+      json::field(&AuditedRecord::input, "input"),
+      json::field(&AuditedRecord::decision, "decision"),
+      json::field(&AuditedRecord::metadata, "metadata"),
+  };
+  static const json::RecordSpec kSpec{"AuditedRecord", kFields};
+  return kSpec;
+}
+
+json::Result<RawWalEntry> parse_raw_entry(std::string_view line) {
+  return json::parse<RawWalEntry>(line);
+}
+
+json::Result<RecordWalEntry> parse_record_entry(std::string_view line) {
+  return json::parse<RecordWalEntry>(line);
+}
+
+json::Result<ValueWalEntry> parse_value_entry(std::string_view line) {
+  return json::parse<ValueWalEntry>(line);
+}
+
+json::Result<AuditedRecord> parse_record(std::string_view data) {
+  return json::parse<AuditedRecord>(data);
+}
+
+json::Result<void> write_record(json::Sink& sink, const AuditedRecord& record) {
+  return json::write(sink, record, json::Layout::Compact);
+}
+
+std::string line_prefix(uint64_t sequence, std::string_view previous_hash,
+                        std::string_view entry_hash) {
+  // The hashes are "genesis" or hexadecimal and need no escaping.
+  return str_cat("{\"sequence\":", sequence, ",\"previous_hash\":\"", previous_hash,
+                 "\",\"entry_hash\":\"", entry_hash, "\",\"data\":");
+}
+
+std::string format_line(uint64_t sequence, std::string_view previous_hash,
+                        std::string_view entry_hash, std::string_view record) {
+  std::string line = line_prefix(sequence, previous_hash, entry_hash);
+  line.append(record);
+  line.append(kLineSuffix);
+  return line;
+}
+
+IoError key_too_short_error(size_t len) {
+  return IoError::custom(IoErrorKind::InvalidInput,
+                         str_cat("WAL HMAC key must be at least 32 bytes, found ", len));
+}
+
+IoError sequence_overflow_error() {
+  return IoError::custom(IoErrorKind::InvalidData, "WAL sequence overflow");
+}
+
+std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
+                                                 std::string_view data, WalKey key) {
+  if (key && key->size() < kMinHmacKeyBytes) return std::unexpected(key_too_short_error(key->size()));
+  Digest32 digest;
+  if (key) {
+    HmacSha256 mac(std::span(reinterpret_cast<const uint8_t*>(key->data()), key->size()));
+    mac.update(previous_hash);
+    mac.update(data);
+    digest = mac.finish();
+  } else {
+    Sha256 hash;
+    hash.update(previous_hash);
+    hash.update(data);
+    digest = hash.finish();
+  }
+  return bytes_to_hex(digest);
+}
+
+std::expected<std::string_view, IoError> BufferedReader::fill() {
+  if (pos_ == end_) {
+    pos_ = end_ = 0;
+    for (;;) {
+      ssize_t n = ::read(fd_, buf_.data(), buf_.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(IoError::last_os());
+      }
+      end_ = static_cast<size_t>(n);
+      break;
+    }
+  }
+  return std::string_view(buf_.data() + pos_, end_ - pos_);
+}
+
+std::expected<size_t, IoError> read_bounded_line(BufferedReader& reader, std::string& buffer) {
+  buffer.clear();
+  constexpr size_t kCap = kMaxLineBytes + 1;
+  while (buffer.size() < kCap) {
+    auto avail = reader.fill();
+    if (!avail) return std::unexpected(std::move(avail.error()));
+    if (avail->empty()) break;
+    size_t take = std::min(avail->size(), kCap - buffer.size());
+    const void* lf = ::memchr(avail->data(), '\n', take);
+    if (lf != nullptr) take = static_cast<size_t>(static_cast<const char*>(lf) - avail->data()) + 1;
+    buffer.append(avail->data(), take);
+    reader.consume(take);
+    if (lf != nullptr) break;
+  }
+  if (buffer.size() > kMaxLineBytes) {
+    return std::unexpected(IoError::custom(
+        IoErrorKind::InvalidData,
+        str_cat("WAL entry exceeds ", kMaxLineBytes, " bytes: found ", buffer.size())));
+  }
+  return buffer.size();
+}
+
+bool is_blank_line(std::string_view line) {
+  for (char c : line) {
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\f' && c != '\r') return false;
+  }
+  return true;
+}
+
+std::expected<WalHead, WalError> walk_chain(int fd, WalKey key, const EntryVisitor& visit) {
+  BufferedReader reader(fd);
+  std::string line;
+  WalHead head;
+  uint64_t expected_sequence = 1;
+  for (;;) {
+    auto n = read_bounded_line(reader, line);
+    if (!n) return std::unexpected(WalError::io(std::move(n.error())));
+    if (*n == 0) return head;
+    if (is_blank_line(line)) continue;
+
+    auto entry = parse_raw_entry(line);
+    if (!entry) return std::unexpected(WalError::json(std::move(entry.error())));
+    if (entry->sequence != expected_sequence) {
+      return std::unexpected(WalError::sequence_continuity(entry->sequence));
+    }
+    if (entry->previous_hash != head.last_hash) {
+      return std::unexpected(
+          WalError::chain_broken(expected_sequence, head.last_hash, entry->previous_hash));
+    }
+    auto hash = compute_hash(entry->previous_hash, entry->data.text, key);
+    if (!hash) return std::unexpected(WalError::io(std::move(hash.error())));
+    if (!constant_time_equal(std::string_view(*hash), std::string_view(entry->entry_hash))) {
+      return std::unexpected(
+          WalError::chain_broken(expected_sequence, std::move(*hash), entry->entry_hash));
+    }
+
+    head.last_hash = entry->entry_hash;
+    head.sequence = entry->sequence;
+    if (entry->sequence == UINT64_MAX) {
+      return std::unexpected(WalError::io(sequence_overflow_error()));
+    }
+    ++expected_sequence;
+    if (visit) {
+      if (auto r = visit(line, *entry); !r) return std::unexpected(std::move(r.error()));
+    }
+  }
+}
+
+std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, WalKey key,
+                                                      const EntryVisitor& visit) {
+  if (key && key->size() < kMinHmacKeyBytes) {
+    return std::unexpected(WalError::io(key_too_short_error(key->size())));
+  }
+  auto fd = open_path(path, O_RDONLY);
+  if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
+  return walk_chain(fd->get(), key, visit);
+}
+
+}  // namespace morvatel::wal

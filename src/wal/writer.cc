@@ -1,0 +1,280 @@
+#include "wal/writer.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "bounded_io.h"
+#include "crypto.h"
+#include "json_artifact.h"
+#include "text.h"
+#include "utf8_valid.h"
+#include "verify.h"
+
+namespace morvatel::wal {
+
+namespace {
+
+std::optional<std::string> env_value(const char* name) {
+  const char* v = ::getenv(name);
+  if (v == nullptr || *v == '\0') return std::nullopt;
+  return std::string(v);
+}
+
+// Bytes that are not UTF-8 shown as U+FFFD, for messages.
+std::string lossy_text(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    size_t len = utf8_sequence_length(bytes.substr(i));
+    if (len == 0) {
+      out.append("\xEF\xBF\xBD");
+      ++i;
+    } else {
+      out.append(bytes.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
+std::string hex16(uint64_t v) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out(16, '0');
+  for (int i = 15; i >= 0; --i) {
+    out[static_cast<size_t>(i)] = kDigits[v & 0xF];
+    v >>= 4;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::expected<std::string, IoError> wal_lock_directory() {
+  if (auto dir = env_value("MORVATEL_WAL_LOCK_DIR")) return *dir;
+  if (auto dir = env_value("XDG_RUNTIME_DIR")) {
+    return join_path(join_path(*dir, "morvatel"), "wal-locks");
+  }
+  if (auto dir = env_value("HOME")) {
+    return join_path(join_path(join_path(*dir, ".cache"), "morvatel"), "wal-locks");
+  }
+  return std::unexpected(IoError::custom(IoErrorKind::NotFound,
+                                         "no secure WAL lock directory; set MORVATEL_WAL_LOCK_DIR"));
+}
+
+std::string wal_lock_file_name(uint64_t dev, uint64_t ino) {
+  return str_cat("inode-", hex16(dev), "-", hex16(ino), ".lock");
+}
+
+std::expected<void, IoError> create_directories(std::string_view path) {
+  auto c = c_path(path);
+  if (!c) return std::unexpected(c.error());
+  if (c->empty()) return {};
+  if (::mkdir(c->c_str(), 0777) == 0) return {};
+  int err = errno;
+  if (err == ENOENT) {
+    // Make the parents first, then try again.
+    std::string parent = parent_directory(*c);
+    if (parent != *c && parent != "." && parent != "/") {
+      if (auto r = create_directories(parent); !r) return r;
+    }
+    if (::mkdir(c->c_str(), 0777) == 0) return {};
+    err = errno;
+  }
+  struct stat st;
+  if (::stat(c->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
+  return std::unexpected(IoError::os(err));
+}
+
+IoError record_too_large_error() {
+  return IoError::custom(IoErrorKind::InvalidInput,
+                         str_cat("WAL entry exceeds ", MAX_WAL_RECORD_BYTES, " bytes"));
+}
+
+IoError poisoned_error() {
+  return IoError::custom(IoErrorKind::Other, "WAL writer is poisoned after an earlier I/O failure");
+}
+
+std::optional<json::Error> metadata_depth_error(std::string_view text) {
+  int depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  size_t line = 1;
+  size_t line_start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxMetadataDepth) {
+        // Where a reader of the stored line stops: at this bracket.
+        return json::Error{json::Error::Category::Syntax, "recursion limit exceeded", line,
+                           i + 1 - line_start};
+      }
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return std::nullopt;
+}
+
+std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
+                                                   std::string_view display_path,
+                                                   std::optional<std::string> key) {
+  auto wipe_key = [&] {
+    if (key) secure_wipe(key->data(), key->size());
+  };
+  if (key && key->size() < kMinHmacKeyBytes) {
+    size_t len = key->size();
+    wipe_key();
+    return std::unexpected(WalError::io(key_too_short_error(len)));
+  }
+  auto fail = [&](IoError e) {
+    wipe_key();
+    return std::unexpected(WalError::io(std::move(e)));
+  };
+
+  // Open without creating first, so the writer knows whether the log's
+  // directory entry is new and must be made durable on the first sync.
+  bool created = false;
+  auto log = open_path(path, O_RDWR | O_APPEND, 0666);
+  if (!log && log.error().os_error() == ENOENT) {
+    log = open_path(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+    created = true;
+  }
+  if (!log) return fail(std::move(log.error()));
+
+  // By path, following links: the lock belongs to the file, however reached.
+  auto c = c_path(path);
+  if (!c) return fail(std::move(c.error()));
+  struct stat st;
+  if (::stat(c->c_str(), &st) != 0) return fail(IoError::last_os());
+  std::string name = wal_lock_file_name(static_cast<uint64_t>(st.st_dev),
+                                        static_cast<uint64_t>(st.st_ino));
+
+  auto dir = wal_lock_directory();
+  if (!dir) return fail(std::move(dir.error()));
+  if (auto r = create_directories(*dir); !r) return fail(std::move(r.error()));
+  auto lock = open_path(join_path(*dir, name), O_RDWR | O_CREAT, 0666);
+  if (!lock) return fail(std::move(lock.error()));
+  if (!try_lock_exclusive(lock->get())) {
+    lock->close();
+    return fail(IoError::custom(IoErrorKind::WouldBlock,
+                                str_cat("WAL already has an active writer: ",
+                                        lossy_text(display_path))));
+  }
+
+  WalHead head;
+  {
+    auto reading = dup_cloexec(log->get());
+    if (!reading) return fail(std::move(reading.error()));
+    if (::lseek(reading->get(), 0, SEEK_SET) < 0) return fail(IoError::last_os());
+    auto walked = walk_chain(reading->get(), key ? WalKey(*key) : std::nullopt);
+    if (!walked) {
+      wipe_key();
+      return std::unexpected(std::move(walked.error()));
+    }
+    head = std::move(*walked);
+  }
+  WalWriter writer(std::move(*log), std::move(*lock), std::move(key), std::move(head));
+  if (created) writer.unsynced_directory_ = std::string(path);
+  return writer;
+}
+
+WalWriter::~WalWriter() {
+  if (key_) secure_wipe(key_->data(), key_->size());
+}
+
+std::expected<WalAppend, WalError> WalWriter::append_verified(const PolicySnapshot& snapshot,
+                                                              const KernelInput& input,
+                                                              const KernelDecision& decision,
+                                                              const json::Value& metadata) {
+  uint64_t next_for_report = head_.sequence == UINT64_MAX ? UINT64_MAX : head_.sequence + 1;
+  auto bundle = verified_audit_bundle(snapshot, input, decision);
+  if (!bundle) {
+    return std::unexpected(WalError::audit_failed(
+        next_for_report, str_cat("verify_decision failed: ", bundle.error().message())));
+  }
+  if (poisoned_) return std::unexpected(WalError::io(poisoned_error()));
+  if (head_.sequence == UINT64_MAX) return std::unexpected(WalError::io(sequence_overflow_error()));
+  uint64_t next = head_.sequence + 1;
+
+  AuditedRecord record{std::move(*bundle), input, decision, metadata};
+  LimitedWriter buffer(MAX_WAL_RECORD_BYTES);
+  {
+    LimitedJsonSink sink(buffer);
+    if (auto w = write_record(sink, record); !w) {
+      if (buffer.exceeded()) return std::unexpected(WalError::io(record_too_large_error()));
+      return std::unexpected(WalError::json(std::move(w.error())));
+    }
+  }
+  std::string bytes = buffer.take_buffer();
+  auto hash = compute_hash(head_.last_hash, bytes, key_view());
+  if (!hash) return std::unexpected(WalError::io(std::move(hash.error())));
+
+  // Three writes, each appended at the end of the file (O_APPEND).
+  std::string prefix = line_prefix(next, head_.last_hash, *hash);
+  for (std::string_view piece : {std::string_view(prefix), std::string_view(bytes), kLineSuffix}) {
+    if (auto r = write_fully(log_.get(), piece.data(), piece.size()); !r) {
+      poisoned_ = true;
+      return std::unexpected(WalError::io(std::move(r.error())));
+    }
+  }
+
+  WalAppend out{next, std::move(head_.last_hash), *hash};
+  head_.sequence = next;
+  head_.last_hash = std::move(*hash);
+  return out;
+}
+
+std::expected<void, WalError> WalWriter::flush() const {
+  if (poisoned_) return std::unexpected(WalError::io(poisoned_error()));
+  return {};
+}
+
+std::expected<void, WalError> WalWriter::sync() {
+  if (poisoned_) return std::unexpected(WalError::io(poisoned_error()));
+  if (auto r = full_sync(log_.get()); !r) {
+    poisoned_ = true;
+    return std::unexpected(WalError::io(std::move(r.error())));
+  }
+  // A log this writer created is durable only once its directory entry is:
+  // without this, a crash after a successful sync could lose the whole file.
+  if (unsynced_directory_) {
+    if (auto r = sync_parent_directory(*unsynced_directory_); !r) {
+      poisoned_ = true;
+      return std::unexpected(WalError::io(std::move(r.error())));
+    }
+    unsynced_directory_.reset();
+  }
+  return {};
+}
+
+std::expected<void, WalError> WalWriter::close(WalWriter writer, bool sync) {
+  std::expected<void, WalError> result;
+  if (sync) result = writer.sync();
+  writer.log_.close();
+  writer.lock_.close();
+  return result;
+}
+
+}  // namespace morvatel::wal

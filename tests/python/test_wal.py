@@ -1,0 +1,836 @@
+"""The audited log, checked against its documented line format.
+
+Hashes are recomputed here with hashlib/hmac from the bytes on each line, so
+the tests hold the file format to its description rather than to the
+implementation's own reader.
+"""
+
+import hashlib
+import hmac
+import inspect
+import json
+import os
+import re
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from morvatel import _core as m
+import kernel_samples as ks
+
+KEY = bytes(range(32))
+LONG_KEY = b"k" * 100
+LINE = re.compile(rb'^\{"sequence":(\d+),"previous_hash":"([^"]*)","entry_hash":"([0-9a-f]{64})","data":(.*)\}$')
+
+
+@pytest.fixture(autouse=True)
+def lock_dir(tmp_path, monkeypatch):
+    d = tmp_path / "locks"
+    monkeypatch.setenv("MORVATEL_WAL_LOCK_DIR", str(d))
+    return d
+
+
+SNAP = ks.snapshot([ks.model(1), ks.model(2, quality_bps=9500)])
+
+
+def decide(seq, snap=SNAP):
+    inp = ks.request(request_sequence=seq, requested_model_id=1)
+    return inp, snap.prescribe(inp)
+
+
+def write_log(path, n, key=None, snap=SNAP, metadata='{"n":1}'):
+    w = m.AuditedWal(path, hmac_key=key)
+    entries = [w.append_verified(snap, *decide(i, snap), metadata) for i in range(n)]
+    anchor = w.anchor()
+    w.close()
+    return entries, anchor
+
+
+def chain_hash(prev, data, key=None):
+    if key is None:
+        return hashlib.sha256(prev + data).hexdigest()
+    return hmac.new(key, prev + data, hashlib.sha256).hexdigest()
+
+
+def split(line):
+    match = LINE.match(line)
+    assert match, line
+    seq, prev, entry, data = match.groups()
+    return int(seq), prev, entry.decode(), data
+
+
+def rechain(path, edit=lambda i, data: data, key=None):
+    """Rewrites the log with `edit` applied to each entry's data and the chain recomputed."""
+    lines = open(path, "rb").read().splitlines()
+    prev = b"genesis"
+    out = []
+    for i, line in enumerate(lines):
+        seq, _, _, data = split(line)
+        data = edit(i, data)
+        h = chain_hash(prev, data, key)
+        out.append(b'{"sequence":%d,"previous_hash":"%s","entry_hash":"%s","data":%s}\n'
+                   % (seq, prev, h.encode(), data))
+        prev = h.encode()
+    open(path, "wb").write(b"".join(out))
+
+
+def wal_message(excinfo):
+    assert type(excinfo.value) is m.WalError
+    return str(excinfo.value)
+
+
+# --- line format and chain -------------------------------------------------
+
+
+@pytest.mark.parametrize("key", [None, KEY, LONG_KEY], ids=["plain", "key32", "key100"])
+def test_chain_recomputed_independently(tmp_path, key):
+    path = tmp_path / "log"
+    entries, anchor = write_log(path, 4, key)
+    raw = open(path, "rb").read()
+    assert raw.endswith(b"}\n") and b"\r" not in raw and b" " not in raw
+    prev = b"genesis"
+    for i, line in enumerate(raw.splitlines()):
+        seq, p, h, data = split(line)
+        assert (seq, p) == (i + 1, prev)
+        assert h == chain_hash(prev, data, key) == entries[i].entry_hash
+        record = json.loads(data)
+        assert list(record) == ["audit", "input", "decision", "metadata"]
+        assert record["decision"]["action"] in ("ExecuteRequested", "Substitute", "Reject")
+        assert record["audit"]["replay_valid"] is True
+        prev = h.encode()
+    assert m.verify_audited_wal(path, hmac_key=key) == (4, prev.decode())
+    w = m.AuditedWal(path, hmac_key=key)
+    keyed = "true" if key else "false"
+    assert repr(w) == f"AuditedWal(sequence=4, keyed={keyed}, last_hash='{prev[:8].decode()}...')"
+    w.close()
+    assert (anchor.sequence, anchor.last_hash, anchor.keyed) == (4, prev.decode(), key is not None)
+
+
+def test_metadata_keeps_key_order_and_normalises_numbers(tmp_path):
+    path = tmp_path / "log"
+    write_log(path, 1, metadata='{"b": 1, "a": [1.5, 2e3, -0, 18446744073709551615, -5]}')
+    _, _, _, data = split(open(path, "rb").read().splitlines()[0])
+    assert data.endswith(b'"metadata":{"b":1,"a":[1.5,2000.0,-0.0,18446744073709551615,-5]}}')
+
+
+@pytest.mark.parametrize("key", [None, KEY])
+def test_every_single_byte_change_is_detected(tmp_path, key):
+    path = tmp_path / "log"
+    write_log(path, 2, key)
+    original = open(path, "rb").read()
+    for pos in range(len(original)):
+        if original[pos] == 0x0A and pos == len(original) - 1:
+            continue  # the final line feed is optional
+        tampered = bytearray(original)
+        tampered[pos] ^= 0x01
+        open(path, "wb").write(bytes(tampered))
+        with pytest.raises(m.WalError):
+            m.verify_audited_wal(path, hmac_key=key)
+    open(path, "wb").write(original)
+    assert m.verify_audited_wal(path, hmac_key=key)[0] == 2
+
+
+@pytest.mark.parametrize("entry", [0, 1, 2])
+def test_edited_data_names_entry_and_both_hashes(tmp_path, entry):
+    path = tmp_path / "log"
+    write_log(path, 3)
+    lines = open(path, "rb").read().splitlines(keepends=True)
+    seq, prev, stored, data = split(lines[entry].rstrip(b"\n"))
+    edited = data.replace(b'"request_sequence":%d' % entry, b'"request_sequence":%d' % (entry + 7), 1)
+    assert edited != data
+    lines[entry] = lines[entry].replace(data, edited)
+    open(path, "wb").write(b"".join(lines))
+    with pytest.raises(m.WalError) as e:
+        m.verify_audited_wal(path)
+    assert wal_message(e) == (f"WAL chain broken at sequence {seq}: expected "
+                              f"{chain_hash(prev, edited)}, found {stored}")
+
+
+def test_whitespace_lines_crlf_and_missing_final_newline_are_accepted(tmp_path):
+    path = tmp_path / "log"
+    _, anchor = write_log(path, 3)
+    lines = open(path, "rb").read().splitlines()
+    text = b"\n \t\f\n" + lines[0] + b"\r\n\n" + lines[1] + b"\n\f\f\n" + lines[2]
+    open(path, "wb").write(text)
+    assert m.verify_audited_wal(path, anchor=anchor) == (3, anchor.last_hash)
+    # The log opens for writing and goes on from there.
+    w = m.AuditedWal(path)
+    assert w.append_verified(SNAP, *decide(9), "null").sequence == 4
+    w.close()
+
+
+@pytest.mark.parametrize("text", [b"", b"\n\n", b" \t\r\n\f\n"])
+def test_empty_logs_have_the_genesis_head(tmp_path, text):
+    path = tmp_path / "log"
+    path.write_bytes(text)
+    assert m.verify_audited_wal(path) == (0, "genesis")
+    assert m.replay_verify_audited_wal(path, SNAP) == []
+
+
+@pytest.mark.parametrize("mutate, expected", [
+    (lambda l: l + b"\f", "WAL JSON error: trailing characters"),
+    (lambda l: b"\x0b" + l, "WAL JSON error: "),
+    (lambda l: l.replace(b'"sequence":1', b'"sequence":0'), "WAL sequence continuity violation: found 0"),
+    (lambda l: l.replace(b'"sequence":1', b'"sequence":2'), "WAL sequence continuity violation: found 2"),
+    (lambda l: l.replace(b'"genesis"', b'"genesiS"'),
+     "WAL chain broken at sequence 1: expected genesis, found genesiS"),
+    (lambda l: l.replace(b'{"sequence"', b'{"extra":1,"sequence"'), "WAL JSON error: unknown field `extra`"),
+    (lambda l: l.replace(b'{"sequence":1,', b'{"sequence":1,"sequence":1,'),
+     "WAL JSON error: duplicate field `sequence`"),
+    (lambda l: l.replace(b'"previous_hash":"genesis",', b""), "WAL JSON error: missing field `previous_hash`"),
+])
+def test_first_line_faults(tmp_path, mutate, expected):
+    path = tmp_path / "log"
+    write_log(path, 1)
+    line = open(path, "rb").read().rstrip(b"\n")
+    path.write_bytes(mutate(line) + b"\n")
+    with pytest.raises(m.WalError) as e:
+        m.verify_audited_wal(path)
+    assert wal_message(e).startswith(expected)
+
+
+def test_array_form_and_spaced_envelope_are_accepted_but_uppercase_hash_is_not(tmp_path):
+    path = tmp_path / "log"
+    write_log(path, 1)
+    seq, prev, h, data = split(open(path, "rb").read().rstrip(b"\n"))
+    path.write_bytes(b'[ %d , "%s" , "%s" , %s ]\n' % (seq, prev, h.encode(), data))
+    assert m.verify_audited_wal(path) == (1, h)
+    path.write_bytes(b'{ "data" : %s , "entry_hash":"%s","previous_hash":"%s","sequence":1}'
+                     % (data, h.encode(), prev))
+    assert m.verify_audited_wal(path) == (1, h)
+    path.write_bytes(b'{"sequence":1,"previous_hash":"genesis","entry_hash":"%s","data":%s}'
+                     % (h.upper().encode(), data))
+    with pytest.raises(m.WalError) as e:
+        m.verify_audited_wal(path)
+    assert wal_message(e) == f"WAL chain broken at sequence 1: expected {h}, found {h.upper()}"
+
+
+@pytest.mark.parametrize("written, read", [
+    (None, KEY), (KEY, None), (KEY, bytes(reversed(KEY))), (KEY, KEY + b"x"),
+])
+def test_key_mode_mismatch_breaks_at_entry_one(tmp_path, written, read):
+    path = tmp_path / "log"
+    write_log(path, 2, written)
+    _, _, stored, data = split(open(path, "rb").read().splitlines()[0])
+    with pytest.raises(m.WalError) as e:
+        m.verify_audited_wal(path, hmac_key=read)
+    assert wal_message(e) == (f"WAL chain broken at sequence 1: expected "
+                              f"{chain_hash(b'genesis', data, read)}, found {stored}")
+    with pytest.raises(m.WalError) as e:
+        m.AuditedWal(path, hmac_key=read)
+    assert wal_message(e).startswith("WAL chain broken at sequence 1: ")
+
+
+def test_truncated_last_line_fails_every_reader_and_the_writer(tmp_path):
+    path = tmp_path / "log"
+    write_log(path, 3)
+    raw = open(path, "rb").read()
+    path.write_bytes(raw[:-40])
+    for call in (lambda: m.verify_audited_wal(path), lambda: m.AuditedWal(path),
+                 lambda: m.replay_verify_audited_wal(path, SNAP)):
+        with pytest.raises(m.WalError) as e:
+            call()
+        assert wal_message(e).startswith("WAL JSON error: EOF while parsing")
+    assert open(path, "rb").read() == raw[:-40]  # never repaired
+
+
+@pytest.mark.parametrize("extra", [0, 1])
+def test_line_length_limit(tmp_path, extra):
+    limit = 16777216
+    prefix = b'{"sequence":1,"previous_hash":"genesis","entry_hash":"%s","data":"' % (b"0" * 64)
+    filler = limit - len(prefix) - len(b'"}\n') + extra
+    data = b'"' + b"a" * filler + b'"'
+    line = b'{"sequence":1,"previous_hash":"genesis","entry_hash":"%s","data":%s}\n' % (
+        chain_hash(b"genesis", data).encode(), data)
+    assert len(line) == limit + extra
+    path = tmp_path / "log"
+    path.write_bytes(line)
+    if extra == 0:
+        assert m.verify_audited_wal(path)[0] == 1
+    else:
+        with pytest.raises(m.WalError) as e:
+            m.verify_audited_wal(path)
+        assert wal_message(e) == "WAL I/O error: WAL entry exceeds 16777216 bytes: found 16777217"
+
+
+# --- writer ------------------------------------------------------------------
+
+
+def test_new_log_starts_at_genesis_and_reopens_where_it_ended(tmp_path):
+    path = tmp_path / "sub" / "log"
+    path.parent.mkdir()
+    w = m.AuditedWal(str(path))
+    assert (w.sequence, w.entry_count, w.last_hash) == (0, 0, "genesis")
+    assert repr(w) == "AuditedWal(sequence=0, keyed=false, last_hash='genesis...')"
+    first = w.append_verified(SNAP, *decide(1), "{}")
+    assert first.as_dict() == {"sequence": 1, "previous_hash": "genesis", "entry_hash": first.entry_hash}
+    assert list(first.as_dict()) == ["sequence", "previous_hash", "entry_hash"]
+    receipt_wal = first.receipt_anchor()
+    assert type(receipt_wal) is m.ReceiptWal
+    assert (receipt_wal.sequence, receipt_wal.entry_hash) == (1, first.entry_hash)
+    w.sync()
+    w.flush_and_sync()
+    w.flush()
+    w.close()
+    w = m.AuditedWal(path, hmac_key=None)
+    assert (w.sequence, w.last_hash) == (1, first.entry_hash)
+    second = w.append_verified(SNAP, *decide(2), "{}")
+    assert (second.sequence, second.previous_hash) == (2, first.entry_hash)
+    assert repr(w) == f"AuditedWal(sequence=2, keyed=false, last_hash='{second.entry_hash[:8]}...')"
+    w.close(sync=False)
+
+
+def test_decision_that_does_not_replay_is_refused_and_head_stays(tmp_path):
+    w = m.AuditedWal(tmp_path / "log")
+    w.append_verified(SNAP, *decide(1), "{}")
+    inp, d = decide(2)
+    other = ks.request(request_sequence=3, requested_model_id=1)
+    with pytest.raises(m.WalError) as e:
+        w.append_verified(SNAP, other, d, "{}")
+    msg = wal_message(e)
+    assert msg.startswith("WAL audit failed at sequence 2: verify_decision failed: "
+                          "VerifyError { result: Mismatch { expected: KernelDecision { request_sequence: 3")
+    assert msg.endswith(" } } }")
+    assert w.sequence == 1
+    assert w.append_verified(SNAP, inp, d, "{}").sequence == 2
+    w.close()
+
+
+def test_argument_checks_come_before_the_writer_state(tmp_path):
+    w = m.AuditedWal(tmp_path / "log")
+    inp, d = decide(1)
+    w.close()
+    with pytest.raises(m.ArtifactValidationError) as e:
+        w.append_verified(SNAP, inp, d, "{nope")
+    assert str(e.value).endswith(" at line 1 column 2")
+    bad = ks.request()
+    bad.risk_bps = 10001
+    with pytest.raises(ValueError):
+        w.append_verified(SNAP, bad, d, "{}")
+    with pytest.raises(m.WalError, match="^WAL writer is closed$"):
+        w.append_verified(SNAP, inp, d, "{}")
+    for member in ("sequence", "entry_count", "last_hash"):
+        with pytest.raises(m.WalError, match="^WAL writer is closed$"):
+            getattr(w, member)
+    for method in (w.flush, w.sync, w.flush_and_sync, w.anchor):
+        with pytest.raises(m.WalError, match="^WAL writer is closed$"):
+            method()
+    assert w.close() is None and w.close(sync=False) is None
+    assert repr(w) == "AuditedWal(closed=True)"
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda p: m.AuditedWal(123), "path"),
+    (lambda p: m.AuditedWal(b"bytes-path"), "path"),
+    (lambda p: m.AuditedWal(p, hmac_key="k" * 40), "hmac_key"),
+    (lambda p: m.AuditedWal(p, hmac_key=bytearray(40)), "hmac_key"),
+    (lambda p: m.verify_audited_wal(p, hmac_key="x"), "hmac_key"),
+    (lambda p: m.verify_audited_wal(p, anchor="x"), "anchor"),
+    (lambda p: m.replay_verify_audited_wal(p, None), "snapshot"),
+    (lambda p: m.replay_verify_audited_wal(p, SNAP, max_entries="1"), "max_entries"),
+    (lambda p: m.replay_verify_audited_wal(p, SNAP, max_total_bytes=1.0), "max_total_bytes"),
+    (lambda p: m.WalAnchor.load(3), "path"),
+])
+def test_type_errors_name_the_argument(tmp_path, call, name):
+    with pytest.raises(TypeError) as e:
+        call(tmp_path / "log")
+    assert f"while processing '{name}'" in getattr(e.value, "__notes__", [])
+
+
+@pytest.mark.parametrize("value", [-1, 2**64])
+@pytest.mark.parametrize("name", ["max_entries", "max_total_bytes"])
+def test_limits_out_of_range(tmp_path, name, value):
+    (tmp_path / "log").write_bytes(b"")
+    with pytest.raises(OverflowError) as e:
+        m.replay_verify_audited_wal(tmp_path / "log", SNAP, **{name: value})
+    assert e.value.__notes__ == [f"while processing '{name}'"]
+
+
+@pytest.mark.parametrize("length", [0, 31])
+@pytest.mark.parametrize("call", [
+    lambda p, k: m.AuditedWal(p, hmac_key=k),
+    lambda p, k: m.verify_audited_wal(p, hmac_key=k),
+    lambda p, k: m.replay_verify_audited_wal(p, SNAP, hmac_key=k),
+])
+def test_short_keys(tmp_path, call, length):
+    with pytest.raises(m.ArtifactValidationError) as e:
+        call(tmp_path / "missing", b"k" * length)
+    assert str(e.value) == f"hmac_key must be at least 32 bytes, found {length}"
+    assert not (tmp_path / "missing").exists()
+
+
+def test_metadata_nesting_that_readers_could_not_read_back_is_refused(tmp_path):
+    path = tmp_path / "log"
+    w = m.AuditedWal(path)
+    w.append_verified(SNAP, *decide(1), "[" * 125 + "]" * 125)
+    with pytest.raises(m.ArtifactValidationError) as e:
+        w.append_verified(SNAP, *decide(2), "[" * 126 + "]" * 126)
+    assert str(e.value) == "recursion limit exceeded at line 1 column 126"
+    w.close()
+    assert m.verify_audited_wal(path)[0] == 1
+    assert len(m.replay_verify_audited_wal(path, SNAP)) == 1
+
+
+@pytest.mark.parametrize("extra", [0, 1])
+def test_record_size_limit(tmp_path, extra):
+    limit = 16776704
+    path = tmp_path / "log"
+    w = m.AuditedWal(path)
+    inp, d = decide(1)
+    w.append_verified(SNAP, inp, d, "0")
+    base = len(split(open(path, "rb").read().rstrip(b"\n"))[3])
+    metadata = '"' + "a" * (limit - base - 1 + extra) + '"'
+    if extra:
+        with pytest.raises(m.WalError) as e:
+            w.append_verified(SNAP, inp, d, metadata)
+        assert wal_message(e) == "WAL I/O error: WAL entry exceeds 16776704 bytes"
+        assert w.sequence == 1
+        w.append_verified(SNAP, inp, d, "0")  # not poisoned
+    else:
+        w.append_verified(SNAP, inp, d, metadata)
+        assert len(split(open(path, "rb").read().splitlines()[1])[3]) == limit
+    w.close()
+    assert m.verify_audited_wal(path)[0] == 2
+    assert len(m.replay_verify_audited_wal(path, SNAP)) == 2
+
+
+def test_wrong_thread_panics(tmp_path):
+    w = m.AuditedWal(tmp_path / "log")
+    caught = []
+
+    def other():
+        for call in (lambda: w.sequence, lambda: repr(w), w.flush,
+                     lambda: w.close(sync=False), lambda: w.append_verified(SNAP, *decide(1), "{}")):
+            try:
+                call()
+            except BaseException as exc:  # PanicException is a BaseException
+                caught.append(exc)
+
+    t = threading.Thread(target=other)
+    t.start()
+    t.join()
+    assert len(caught) == 5
+    for exc in caught:
+        assert not isinstance(exc, Exception)
+        assert "is unsendable, but sent to another thread" in str(exc)
+    assert w.sequence == 0  # still open on its own thread
+    w.close()
+
+
+def test_writer_of_a_finished_thread_is_foreign_to_every_later_thread(tmp_path, monkeypatch):
+    # A finished thread's ident is handed to the next thread started, so the
+    # owner must be told apart by more than the ident.
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)
+    box, caught = [], []
+
+    def on_thread(f):
+        t = threading.Thread(target=f)
+        t.start()
+        t.join()
+
+    def use():
+        try:
+            box[0].sequence
+        except BaseException as exc:
+            caught.append(exc)
+
+    on_thread(lambda: box.append(m.AuditedWal(tmp_path / "log")))
+    for _ in range(5):
+        on_thread(use)
+    assert len(caught) == 5
+    assert all("is unsendable, but sent to another thread" in str(e) for e in caught)
+    box.clear()  # dropped here, off its thread, while the hook is in place
+
+
+def test_dropped_on_another_thread_keeps_its_lock(tmp_path, monkeypatch):
+    path = tmp_path / "log"
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(str(u.exc_value)))
+    holder = [m.AuditedWal(path)]
+    t = threading.Thread(target=holder.clear)
+    t.start()
+    t.join()
+    assert any("is unsendable, but is being dropped on another thread" in s for s in seen)
+    with pytest.raises(m.WalError, match="already has an active writer"):
+        m.AuditedWal(path)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda p: m.AuditedWal(str(p) + "\0x"), m.WalError),
+    (lambda p: m.verify_audited_wal(str(p) + "\0x"), m.WalError),
+    (lambda p: m.replay_verify_audited_wal(str(p) + "\0x", SNAP), m.WalError),
+    (lambda p: m.WalAnchor.load(str(p) + "\0x"), m.PersistenceError),
+])
+def test_nul_in_path_is_refused_not_cut_short(tmp_path, call, error):
+    (tmp_path / "log").write_bytes(b"")
+    with pytest.raises(error, match="file name contained an unexpected NUL byte$"):
+        call(tmp_path / "log")
+
+
+# --- writer lock -------------------------------------------------------------
+
+
+def lock_name(path):
+    st = os.stat(path)
+    return f"inode-{st.st_dev:016x}-{st.st_ino:016x}.lock"
+
+
+def test_second_writer_is_refused_by_any_path_to_the_file(tmp_path, lock_dir, monkeypatch):
+    path = tmp_path / "log"
+    first = m.AuditedWal(path)
+    os.link(path, tmp_path / "hard")
+    os.symlink(path, tmp_path / "soft")
+    monkeypatch.chdir(tmp_path)
+    for other in (str(path), "log", "./soft", tmp_path / "hard"):
+        with pytest.raises(m.WalError) as e:
+            m.AuditedWal(other)
+        assert wal_message(e) == f"WAL I/O error: WAL already has an active writer: {os.fspath(other)}"
+    assert sorted(os.listdir(lock_dir)) == [lock_name(path)]
+    first.close()
+    m.AuditedWal("./soft").close()
+    assert sorted(os.listdir(lock_dir)) == [lock_name(path)]  # never deleted
+
+
+def test_writer_in_another_process_is_refused(tmp_path):
+    path = tmp_path / "log"
+    w = m.AuditedWal(path)
+    code = ("import sys\nfrom morvatel import _core as m\n"
+            "try:\n    m.AuditedWal(sys.argv[1])\nexcept m.WalError as e:\n    print(e)\n")
+    out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True,
+                         env=os.environ.copy(), check=True).stdout.strip()
+    assert out == f"WAL I/O error: WAL already has an active writer: {path}"
+    w.close()
+    out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True,
+                         env=os.environ.copy(), check=True).stdout.strip()
+    assert out == ""
+
+
+@pytest.mark.parametrize("env, where", [
+    ({"MORVATEL_WAL_LOCK_DIR": "{t}/a/b", "XDG_RUNTIME_DIR": "{t}/x", "HOME": "{t}/h"}, "a/b"),
+    ({"MORVATEL_WAL_LOCK_DIR": "", "XDG_RUNTIME_DIR": "{t}/x", "HOME": "{t}/h"}, "x/morvatel/wal-locks"),
+    ({"XDG_RUNTIME_DIR": "", "HOME": "{t}/h"}, "h/.cache/morvatel/wal-locks"),
+    ({"HOME": ""}, None),
+    ({}, None),
+])
+def test_lock_directory_choice(tmp_path, monkeypatch, env, where):
+    for var in ("MORVATEL_WAL_LOCK_DIR", "XDG_RUNTIME_DIR", "HOME"):
+        monkeypatch.delenv(var, raising=False)
+    for var, value in env.items():
+        monkeypatch.setenv(var, value.format(t=tmp_path))
+    path = tmp_path / "log"
+    if where is None:
+        with pytest.raises(m.WalError) as e:
+            m.AuditedWal(path)
+        assert wal_message(e) == "WAL I/O error: no secure WAL lock directory; set MORVATEL_WAL_LOCK_DIR"
+        assert path.exists()
+    else:
+        m.AuditedWal(path).close()
+        assert os.listdir(tmp_path / where) == [lock_name(path)]
+
+
+def test_failed_write_poisons_the_writer(tmp_path):
+    path = tmp_path / "log"
+    code = f"""
+import resource, signal, sys
+sys.path.insert(0, {os.path.dirname(__file__)!r})
+import kernel_samples as ks
+from morvatel import _core as m
+snap = ks.snapshot([ks.model(1), ks.model(2, quality_bps=9500)])
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+w = m.AuditedWal(sys.argv[1])
+inp = ks.request(request_sequence=1, requested_model_id=1)
+d = snap.prescribe(inp)
+w.append_verified(snap, inp, d, "{{}}")
+size = __import__("os").path.getsize(sys.argv[1])
+resource.setrlimit(resource.RLIMIT_FSIZE, (size + 100, size + 100))
+def attempt(f):
+    try:
+        f()
+        print("ok")
+    except m.WalError as e:
+        print(e)
+attempt(lambda: w.append_verified(snap, inp, d, "{{}}"))
+attempt(lambda: w.append_verified(snap, inp, d, "{{}}"))
+attempt(w.flush)
+attempt(w.sync)
+print(w.sequence, repr(w)[:34])
+attempt(lambda: w.close(sync=True))
+print(repr(w))
+"""
+    out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True,
+                         env=os.environ.copy(), check=True).stdout.splitlines()
+    poisoned = "WAL I/O error: WAL writer is poisoned after an earlier I/O failure"
+    assert out == ["WAL I/O error: File too large (os error 27)", poisoned, poisoned, poisoned,
+                   "1 AuditedWal(sequence=1, keyed=false", poisoned, "AuditedWal(closed=True)"]
+    with pytest.raises(m.WalError) as e:
+        m.AuditedWal(path)
+    assert wal_message(e).startswith("WAL JSON error: ")
+
+
+# --- anchors -----------------------------------------------------------------
+
+
+def test_anchor_file_round_trip(tmp_path):
+    _, anchor = write_log(tmp_path / "log", 3)
+    target = tmp_path / "anchor.json"
+    anchor.save(target)
+    text = target.read_text()
+    assert text == ('{\n  "schema_version": "morvatel.wal-anchor.v1",\n  "sequence": 3,\n'
+                    f'  "last_hash": "{anchor.last_hash}",\n  "keyed": false\n}}')
+    loaded = m.WalAnchor.load(str(target))
+    assert loaded.as_dict() == anchor.as_dict()
+    assert list(loaded.as_dict()) == ["schema_version", "sequence", "last_hash", "keyed"]
+    assert repr(loaded) == f"WalAnchor(sequence=3, keyed=false, last_hash='{anchor.last_hash[:8]}...')"
+    assert (tmp_path / ".anchor.json.morvatel.lock").exists()
+    assert sorted(os.listdir(tmp_path)) == [".anchor.json.morvatel.lock", "anchor.json", "locks", "log"]
+    anchor.save(tmp_path / "again.json")
+    assert (tmp_path / "again.json").read_bytes() == target.read_bytes()
+    with pytest.raises(AttributeError):
+        loaded.sequence = 4
+    with pytest.raises(TypeError):
+        m.WalAnchor()
+
+
+@pytest.mark.parametrize("text, ok", [
+    ('{"keyed": true, "last_hash": "h", "sequence": 1, "schema_version": "s"}', True),
+    ('["s", 1, "h", true]', True),
+    ('["s", 1, "h"]', "invalid length 3, expected struct WalAnchor with 4 elements"),
+    ('{"schema_version": "s", "sequence": 1, "last_hash": "h", "keyed": true, "x": 1}', "unknown field `x`"),
+    ('{"schema_version": "s", "sequence": 1, "last_hash": "h"}', "missing field `keyed`"),
+    ('{"schema_version": "s", "sequence": 1, "sequence": 1, "last_hash": "h", "keyed": true}',
+     "duplicate field `sequence`"),
+    ('{"schema_version": "s", "sequence": -1, "last_hash": "h", "keyed": true}', "invalid value"),
+    ('["s", 1, "h", true] x', "trailing characters"),
+])
+def test_anchor_load_is_strict(tmp_path, text, ok):
+    path = tmp_path / "a.json"
+    path.write_text(text)
+    if ok is True:
+        a = m.WalAnchor.load(path)
+        assert (a.schema_version, a.sequence, a.last_hash, a.keyed) == ("s", 1, "h", True)
+    else:
+        with pytest.raises(m.PersistenceError) as e:
+            m.WalAnchor.load(path)
+        assert str(e.value).startswith("JSON error: " + ok)
+
+
+def test_anchor_load_io_errors(tmp_path):
+    with pytest.raises(m.PersistenceError, match=r"^I/O error: No such file or directory \(os error 2\)$"):
+        m.WalAnchor.load(tmp_path / "missing")
+    big = tmp_path / "big"
+    big.write_bytes(b" " * 16777217)
+    with pytest.raises(m.PersistenceError, match="^I/O error: persistence artifact exceeds 16777216 bytes$"):
+        m.WalAnchor.load(big)
+    with pytest.raises(m.PersistenceError, match=r"^I/O error: No such file or directory \(os error 2\)$"):
+        write_log(tmp_path / "log", 0)[1].save(tmp_path / "no" / "dir.json")
+
+
+def test_anchor_save_waits_for_the_sibling_lock_without_holding_the_interpreter(tmp_path):
+    import fcntl
+    _, anchor = write_log(tmp_path / "log", 1)
+    target = tmp_path / "a.json"
+    with open(tmp_path / ".a.json.morvatel.lock", "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        t = threading.Thread(target=anchor.save, args=(target,))
+        t.start()
+        t.join(0.3)
+        assert t.is_alive() and not target.exists()  # waiting, and this thread still runs
+        fcntl.flock(held, fcntl.LOCK_UN)
+        t.join()
+    assert m.WalAnchor.load(target).as_dict() == anchor.as_dict()
+
+
+def test_anchor_that_loads_at_the_size_limit_cannot_be_saved(tmp_path):
+    path = tmp_path / "a.json"
+    body = '{"schema_version":"","sequence":0,"last_hash":"","keyed":false}'
+    path.write_text(body.replace('""', '"' + "s" * (16777216 - len(body)) + '"', 1))
+    assert os.path.getsize(path) == 16777216
+    anchor = m.WalAnchor.load(path)
+    with pytest.raises(m.PersistenceError) as e:
+        anchor.save(tmp_path / "b.json")
+    assert str(e.value) == "I/O error: persistence artifact exceeds 16777216 bytes"
+    assert not any(".tmp." in n for n in os.listdir(tmp_path))
+
+
+def anchor_file(tmp_path, schema="morvatel.wal-anchor.v1", sequence=0, last_hash="genesis", keyed=False):
+    path = tmp_path / "a.json"
+    path.write_text(json.dumps({"schema_version": schema, "sequence": sequence,
+                                "last_hash": last_hash, "keyed": keyed}))
+    return m.WalAnchor.load(path)
+
+
+def test_head_verification_messages(tmp_path):
+    path = tmp_path / "log"
+    entries, anchor = write_log(path, 2)
+    assert m.verify_audited_wal(path, anchor=anchor) == (2, anchor.last_hash)
+    head = anchor.last_hash
+    cases = [
+        (anchor_file(tmp_path, schema="other"), None, "unknown WAL anchor schema: other"),
+        (anchor_file(tmp_path, schema="other", keyed=True), None, "unknown WAL anchor schema: other"),
+        (anchor_file(tmp_path, sequence=2, last_hash=head, keyed=True), None,
+         "WAL anchor keyed mode does not match verifier mode"),
+        (anchor_file(tmp_path, sequence=3, last_hash="f" * 64), None,
+         f"WAL anchor mismatch: expected sequence 3 hash {'f' * 64}, found sequence 2 hash {head}"),
+        (anchor_file(tmp_path, sequence=1, last_hash=entries[0].entry_hash), None,
+         f"WAL anchor mismatch: expected sequence 1 hash {entries[0].entry_hash}, "
+         f"found sequence 2 hash {head}"),
+    ]
+    for a, key, message in cases:
+        with pytest.raises(m.WalError) as e:
+            m.verify_audited_wal(path, hmac_key=key, anchor=a)
+        assert wal_message(e) == "WAL I/O error: " + message
+
+
+def test_keyed_anchor_needs_the_key(tmp_path):
+    path = tmp_path / "log"
+    _, anchor = write_log(path, 1, KEY)
+    assert m.verify_audited_wal(path, hmac_key=KEY, anchor=anchor)[0] == 1
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    with pytest.raises(m.WalError) as e:
+        m.verify_audited_wal(empty, anchor=anchor)
+    assert wal_message(e) == "WAL I/O error: WAL anchor keyed mode does not match verifier mode"
+    with pytest.raises(m.WalError) as e:
+        m.verify_audited_wal(path, anchor=anchor)
+    assert wal_message(e).startswith("WAL chain broken at sequence 1")
+
+
+# --- replay ------------------------------------------------------------------
+
+
+def test_replay_reports_every_entry(tmp_path):
+    path = tmp_path / "log"
+    write_log(path, 3, KEY)
+    verdicts = m.replay_verify_audited_wal(path, SNAP, hmac_key=KEY)
+    assert verdicts == [{"sequence": s, "replay_valid": True, "policy_digest_match": True,
+                         "input_digest_match": True, "decision_digest_match": True} for s in (1, 2, 3)]
+    assert list(verdicts[0]) == ["sequence", "replay_valid", "policy_digest_match",
+                                 "input_digest_match", "decision_digest_match"]
+
+
+def edit_record(fn):
+    def edit(i, data):
+        record = json.loads(data)
+        fn(i, record)
+        return json.dumps(record, separators=(",", ":")).encode()
+    return edit
+
+
+@pytest.mark.parametrize("fn, reason", [
+    (lambda i, r: r["decision"].update(selected_model_id=r["decision"]["selected_model_id"] + 10),
+     "replay_valid=false policy_match=true input_match=true decision_match=false"),
+    (lambda i, r: r["input"].update(risk_bps=9500),
+     "replay_valid=false policy_match=true input_match=false decision_match=true"),
+    (lambda i, r: r["audit"].update(created_by="someone"),
+     "non-canonical audit bundle: unsupported audit created_by value: someone"),
+    (lambda i, r: r["audit"].update(replay_valid=False, input_digest_hex="X"),
+     "non-canonical audit bundle: persisted audit bundle carries replay_valid=false"),
+    (lambda i, r: r["audit"].update(decision_digest_hex="A" * 64),
+     "non-canonical audit bundle: decision_digest_hex must be exactly 64 lowercase hexadecimal characters"),
+    (lambda i, r: r["audit"].update(policy_epoch=99),
+     "policy not resolved for epoch=99 catalog_epoch=4 digest={digest}"),
+])
+@pytest.mark.parametrize("which", [0, 2])
+def test_replay_catches_records_that_do_not_verify(tmp_path, fn, reason, which):
+    path = tmp_path / "log"
+    write_log(path, 3)
+    rechain(path, edit_record(lambda i, r: fn(i, r) if i == which else None))
+    assert m.verify_audited_wal(path)[0] == 3  # the chain itself is intact
+    with pytest.raises(m.WalError) as e:
+        m.replay_verify_audited_wal(path, SNAP)
+    assert wal_message(e) == (f"WAL audit failed at sequence {which + 1}: "
+                              + reason.format(digest=SNAP.fingerprint()))
+
+
+def test_replay_under_another_policy_fails_resolution(tmp_path):
+    path = tmp_path / "log"
+    seven = ks.snapshot([ks.model(1)], policy_epoch=7)
+    write_log(path, 1, snap=seven)
+    with pytest.raises(m.WalError) as e:
+        m.replay_verify_audited_wal(path, ks.snapshot([ks.model(1)], policy_epoch=8))
+    assert wal_message(e) == (f"WAL audit failed at sequence 1: policy not resolved for epoch=7 "
+                              f"catalog_epoch=4 digest={seven.fingerprint()}")
+
+
+def test_extra_record_key_fails_replay_but_not_the_chain_check(tmp_path):
+    path = tmp_path / "log"
+    write_log(path, 2)
+    rechain(path, edit_record(lambda i, r: r.update(extra=1) if i == 1 else None))
+    assert m.verify_audited_wal(path)[0] == 2
+    with pytest.raises(m.WalError) as e:
+        m.replay_verify_audited_wal(path, SNAP)
+    assert wal_message(e).startswith("WAL JSON error: unknown field `extra`, expected one of "
+                                     "`audit`, `input`, `decision`, `metadata`")
+
+
+def test_chain_fault_is_reported_before_any_audit_failure(tmp_path):
+    path = tmp_path / "log"
+    write_log(path, 3)
+    rechain(path, edit_record(lambda i, r: r["audit"].update(created_by="x") if i == 0 else None))
+    raw = open(path, "rb").read()
+    path.write_bytes(raw[:-30] + b"0" * 29 + b"\n")
+    with pytest.raises(m.WalError) as e:
+        m.replay_verify_audited_wal(path, SNAP, max_entries=1)
+    assert not wal_message(e).startswith("WAL audit failed")
+    assert not wal_message(e).startswith("WAL I/O error: WAL entry count")
+
+
+@pytest.mark.parametrize("max_entries, ok", [(3, True), (2, False), (0, False), (2**64 - 1, True)])
+def test_entry_limit(tmp_path, max_entries, ok):
+    path = tmp_path / "log"
+    write_log(path, 3)
+    if ok:
+        assert len(m.replay_verify_audited_wal(path, SNAP, max_entries=max_entries)) == 3
+    else:
+        with pytest.raises(m.WalError) as e:
+            m.replay_verify_audited_wal(path, SNAP, max_entries=max_entries)
+        assert wal_message(e) == (f"WAL I/O error: WAL entry count exceeds configured limit: "
+                                  f"found 3, limit {max_entries}")
+
+
+def test_byte_limit(tmp_path):
+    path = tmp_path / "log"
+    write_log(path, 2)
+    size = os.path.getsize(path)
+    assert len(m.replay_verify_audited_wal(path, SNAP, max_total_bytes=size)) == 2
+    with pytest.raises(m.WalError) as e:
+        m.replay_verify_audited_wal(path, SNAP, max_total_bytes=size - 1)
+    assert wal_message(e) == (f"WAL I/O error: WAL byte size exceeds configured limit: "
+                              f"found {size}, limit {size - 1}")
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    assert m.replay_verify_audited_wal(empty, SNAP, max_total_bytes=0) == []
+
+
+def test_missing_log_is_not_created_by_readers(tmp_path):
+    path = tmp_path / "missing"
+    for call in (lambda: m.verify_audited_wal(path), lambda: m.replay_verify_audited_wal(path, SNAP)):
+        with pytest.raises(m.WalError, match=r"^WAL I/O error: No such file or directory \(os error 2\)$"):
+            call()
+    assert not path.exists()
+
+
+# --- module surface ----------------------------------------------------------
+
+
+def test_registration_order_and_signatures():
+    names = m.__all__
+    ours = ["WalAnchor", "WalEntry", "AuditedWal", "verify_audited_wal", "replay_verify_audited_wal"]
+    positions = [names.index(n) for n in ours]
+    assert positions == sorted(positions)
+    assert positions[0] > names.index("DecisionReceipt")
+    assert positions[-1] < names.index("verify_state_trajectory")
+    assert str(inspect.signature(m.AuditedWal)) == "(path, *, hmac_key=None)"
+    assert str(inspect.signature(m.verify_audited_wal)) == "(path, *, hmac_key=None, anchor=None)"
+    assert str(inspect.signature(m.replay_verify_audited_wal)) == (
+        "(path, snapshot, *, hmac_key=None, max_entries=100000, max_total_bytes=268435456)")
+    assert m.AuditedWal.close.__text_signature__ == "($self, *, sync=True)"
+    assert str(inspect.signature(m.WalAnchor.load)) == "(path)"
+    for cls in (m.WalAnchor, m.WalEntry, m.AuditedWal):
+        assert cls.__module__ == "morvatel._core"
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+    with pytest.raises(TypeError):
+        m.WalEntry()
