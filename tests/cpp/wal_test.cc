@@ -191,7 +191,9 @@ TEST(WriterDurabilityTest, FirstSyncOfACreatedLogFlushesItsDirectory) {
     ASSERT_EQ(::rmdir(sub.c_str()), 0);
     auto synced = writer->sync();
     EXPECT_EQ(synced.has_value(), existed) << (existed ? "" : "created log synced without its directory");
-    if (!existed) EXPECT_TRUE(writer->poisoned());
+    if (!existed) {
+      EXPECT_TRUE(writer->poisoned());
+    }
   }
   ::unsetenv("MORVATEL_WAL_LOCK_DIR");
 }
