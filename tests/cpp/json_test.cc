@@ -250,7 +250,7 @@ TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
   EXPECT_EQ(read_int<uint64_t>("0"), "0");
   EXPECT_EQ(read_int<uint64_t>("18446744073709551615"), "18446744073709551615");
   EXPECT_EQ(read_int<uint64_t>("18446744073709551616"),
-            "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 20");
+            "invalid type: floating point `18446744073709552000.0`, expected u64 at line 1 column 20");
   EXPECT_EQ(read_int<uint64_t>("-1"), "invalid value: integer `-1`, expected u64 at line 1 column 2");
   EXPECT_EQ(read_int<uint32_t>("4294967295"), "4294967295");
   EXPECT_EQ(read_int<uint32_t>("4294967296"),
@@ -264,13 +264,18 @@ TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
   EXPECT_EQ(read_int<int64_t>("9223372036854775808"),
             "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 19");
   EXPECT_EQ(read_int<int64_t>("-9223372036854775809"),
-            "invalid type: floating point `-9.223372036854776e18`, expected i64 at line 1 column 20");
+            "invalid type: floating point `-9223372036854776000.0`, expected i64 at line 1 column 20");
   EXPECT_EQ(read_int<int16_t>("-32769"), "invalid value: integer `-32769`, expected i16 at line 1 column 6");
   EXPECT_EQ(read_int<int64_t>("0"), "0");
   EXPECT_EQ(read_int<int64_t>("-0"), "invalid type: floating point `-0.0`, expected i64 at line 1 column 2");
   EXPECT_EQ(read_int<uint64_t>("-0"), "invalid type: floating point `-0.0`, expected u64 at line 1 column 2");
   EXPECT_EQ(read_int<uint64_t>("1.0"), "invalid type: floating point `1.0`, expected u64 at line 1 column 3");
   EXPECT_EQ(read_int<uint64_t>("1e2"), "invalid type: floating point `100.0`, expected u64 at line 1 column 3");
+  // Plain decimal at every magnitude, as in the float's display form.
+  EXPECT_EQ(read_int<uint64_t>("1e21"),
+            "invalid type: floating point `1000000000000000000000.0`, expected u64 at line 1 column 4");
+  EXPECT_EQ(read_int<uint64_t>("-1.5e-7"),
+            "invalid type: floating point `-0.00000015`, expected u64 at line 1 column 7");
   EXPECT_EQ(read_int<uint64_t>("\"7\""), "invalid type: string \"7\", expected u64 at line 1 column 3");
   EXPECT_EQ(read_int<uint64_t>("true"), "invalid type: boolean `true`, expected u64 at line 1 column 4");
   EXPECT_EQ(read_int<uint64_t>("null"), "invalid type: null, expected u64 at line 1 column 4");
