@@ -415,9 +415,10 @@ def test_truncated_text_reports_the_end(signed):
     ("tab\tnl\ncr\rnul\x00", '"tab\\tnl\\ncr\\rnul\\0"'),
     ("bell\x07del\x7f", '"bell\\u{7}del\\u{7f}"'),
     ("it's Zoë ✓ 🔏", "\"it's Zoë ✓ 🔏\""),
-    # Only control characters are escaped, the C1 ones included.
+    # Invisible characters are escaped: C1 controls, format and separator
+    # characters, combining marks.
     ("nel\u0085csi\u009b", '"nel\\u{85}csi\\u{9b}"'),
-    ("zero\u200bwidth\u00a0nbsp e\u0301", '"zero\u200bwidth\u00a0nbsp e\u0301"'),
+    ("zero\u200bwidth\u00a0nbsp e\u0301", '"zero\\u{200b}width\\u{a0}nbsp e\\u{301}"'),
 ])
 def test_repr(snap, signer_id, shown):
     record = snap.sign_policy(SEED, signer_id, 42)
