@@ -1,7 +1,9 @@
 #include "json/reader.h"
 
 #include <charconv>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -53,6 +55,65 @@ inline size_t plain_run(const unsigned char* s, size_t pos, size_t n) {
 }
 
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Eight bytes of text as one little-endian word: the first byte lowest.
+inline uint64_t load_word(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+  return w;
+}
+
+constexpr uint64_t kBytes(uint8_t b) { return 0x0101010101010101ull * b; }
+
+// How many of the word's bytes, from the first, are ASCII digits (0..8).
+inline unsigned leading_digits(uint64_t w) {
+  // A digit has high nibble 3 both as it is and after adding 6, which
+  // moves ':'..'?' out of it. A carry out of a byte >= 0xFA only disturbs
+  // the bytes after it, and those come after a non-digit anyway.
+  const uint64_t t = ((w & kBytes(0xF0)) ^ kBytes(0x30)) |
+                     (((w + kBytes(0x06)) & kBytes(0xF0)) ^ kBytes(0x30));
+  // t is zero exactly in the digit bytes; mark the others' top bits.
+  const uint64_t other = (((t & kBytes(0x7F)) + kBytes(0x7F)) | t) & kBytes(0x80);
+  return other == 0 ? 8 : static_cast<unsigned>(std::countr_zero(other)) / 8;
+}
+
+// The value of the first k (1..8) bytes of w, which are digits.
+inline uint64_t digits_value(uint64_t w, unsigned k) {
+  // Subtracting '0' can only borrow upwards out of a non-digit byte, and
+  // the shift drops those bytes; the freed low bytes act as leading zeros.
+  uint64_t v = (w - kBytes('0')) << (8 * (8 - k));
+  v = v * 10 + (v >> 8);  // pairs of digits
+  return (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+          (((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+         32;
+}
+
+constexpr uint64_t kPow10[] = {1,         10,         100,         1000,       10000,
+                               100000,    1000000,    10000000,    100000000};
+
+// Whether the n bytes at a and b are the same; inline and a word at a time
+// for the short names of record fields.
+inline bool same_bytes(const char* a, const char* b, size_t n) {
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      if (load_word(a + i) != load_word(b + i)) return false;
+    }
+    return load_word(a + n - 8) == load_word(b + n - 8);
+  }
+  if (n >= 4) {
+    uint32_t x, y, u, v;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    std::memcpy(&u, a + n - 4, 4);
+    std::memcpy(&v, b + n - 4, 4);
+    return x == y && u == v;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 // Length of the well-formed UTF-8 sequence at s (1..4), or 0 when the
 // bytes there are not one (overlong forms, surrogates, beyond U+10FFFF and
@@ -327,24 +388,69 @@ Result<void> Reader::scan_number(bool& float_form, uint64_t& value, bool& overfl
   return {};
 }
 
-Result<Number> Reader::parse_number() {
-  // Fast path: a plain non-negative integer of at most 19 digits, which
-  // cannot overflow and needs none of the checks below.
-  {
-    const char* p = in_.data() + pos_;
-    const char* end = in_.data() + in_.size();
-    if (*p >= '1' && *p <= '9') {
-      uint64_t v = static_cast<uint64_t>(*p - '0');
-      const char* q = p + 1;
-      const char* stop = end - q > 18 ? q + 18 : end;
-      while (q < stop && is_digit(static_cast<unsigned char>(*q))) {
-        v = v * 10 + static_cast<uint64_t>(*q - '0');
-        ++q;
+size_t Reader::plain_integer(uint64_t& magnitude, bool& negative) const {
+  const char* const begin = in_.data();
+  const char* const end = begin + in_.size();
+  const char* p = begin + pos_;
+  negative = p < end && *p == '-';
+  p += negative;
+  if (p == end || !is_digit(static_cast<unsigned char>(*p))) return 0;
+  uint64_t v = 0;
+  const char* q = p;
+  if (end - p >= 24) {
+    // A word at a time: at most three words for the 20 digits of 2^64.
+    uint64_t w = load_word(q);
+    unsigned k = leading_digits(w);
+    v = digits_value(w, k);
+    q += k;
+    if (k == 8) {
+      w = load_word(q);
+      k = leading_digits(w);
+      if (k != 0) v = v * kPow10[k] + digits_value(w, k);
+      q += k;
+      if (k == 8) {
+        w = load_word(q);
+        k = leading_digits(w);
+        if (k > 4) return 0;
+        if (k != 0 && (__builtin_mul_overflow(v, kPow10[k], &v) ||
+                       __builtin_add_overflow(v, digits_value(w, k), &v))) {
+          return 0;
+        }
+        q += k;
       }
-      if (q == end || (!is_digit(static_cast<unsigned char>(*q)) && *q != '.' && *q != 'e' && *q != 'E')) {
-        pos_ = static_cast<size_t>(q - in_.data());
-        Number num;
-        num.u = v;
+    }
+  } else {
+    for (; q < end && is_digit(static_cast<unsigned char>(*q)); ++q) {
+      if (q - p == 20 || __builtin_mul_overflow(v, 10, &v) ||
+          __builtin_add_overflow(v, static_cast<uint64_t>(*q - '0'), &v)) {
+        return 0;
+      }
+    }
+  }
+  if (*p == '0' && q - p > 1) return 0;  // a leading zero
+  if (negative && v == 0) return 0;      // "-0" reads as a double
+  if (q < end && (*q == '.' || *q == 'e' || *q == 'E')) return 0;
+  magnitude = v;
+  return static_cast<size_t>(q - begin);
+}
+
+Result<Number> Reader::parse_number() {
+  // Fast path: a plain integer within 64 bits needs none of the checks
+  // below.
+  {
+    uint64_t magnitude = 0;
+    bool negative = false;
+    if (size_t end = plain_integer(magnitude, negative); end != 0) {
+      Number num;
+      if (!negative) {
+        num.u = magnitude;
+        pos_ = end;
+        return num;
+      }
+      if (magnitude <= (uint64_t{1} << 63)) {
+        num.kind = Number::Kind::I64;
+        num.i = static_cast<int64_t>(0 - magnitude);
+        pos_ = end;
         return num;
       }
     }
@@ -491,14 +597,27 @@ Result<bool> Reader::read_bool() {
 }
 
 Result<void> Reader::read_string(std::string& out) {
-  out.clear();
   skip_ws();
   int c = peek();
-  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  if (c < 0) {
+    out.clear();
+    return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  }
   if (c == '"') {
     ++pos_;
+    // Most strings (names, hex digests) have nothing to decode: copy them
+    // in one piece.
+    const auto* s = reinterpret_cast<const unsigned char*>(in_.data());
+    size_t end = plain_run(s, pos_, in_.size());
+    if (end < in_.size() && s[end] == '"') {
+      out.assign(in_.data() + pos_, end - pos_);
+      pos_ = end + 1;
+      return {};
+    }
+    out.clear();
     return scan_string(&out, true);
   }
+  out.clear();
   return std::unexpected(invalid_type_next("a string"));
 }
 
@@ -849,17 +968,32 @@ Result<void> Reader::read_record_object(const RecordSpec& spec, void* record) {
     if (!more) return std::unexpected(std::move(more.error()));
     if (!*more) break;
     ++pos_;
-    auto key = scan_key();
-    if (!key) return std::unexpected(std::move(key.error()));
-    // Keys usually come in declaration order: try the one after the last
-    // match first.
-    size_t i = next < fields.size() && fields[next].name == *key ? next : 0;
-    while (i < fields.size() && fields[i].name != *key) ++i;
+    // Keys usually come in declaration order: when the text holds the next
+    // field's name and a closing quote, that is the key (field names have
+    // nothing to escape), with no scan and no search.
+    size_t i = fields.size();
+    std::string_view key;
+    if (next < fields.size()) {
+      const std::string_view name = fields[next].name;
+      if (in_.size() - pos_ > name.size() && in_[pos_ + name.size()] == '"' &&
+          same_bytes(in_.data() + pos_, name.data(), name.size())) {
+        i = next;
+        key = name;
+        pos_ += name.size() + 1;
+      }
+    }
+    if (i == fields.size()) {
+      auto scanned = scan_key();
+      if (!scanned) return std::unexpected(std::move(scanned.error()));
+      key = *scanned;
+      i = 0;
+      while (i < fields.size() && fields[i].name != key) ++i;
+    }
     next = i + 1;
     if (i == fields.size()) {
       std::vector<std::string_view> names;
       for (const FieldSpec& f : fields) names.push_back(f.name);
-      std::string d = unknown_field(*key, names.data(), names.size());
+      std::string d = unknown_field(key, names.data(), names.size());
       return std::unexpected(record_error(true, std::move(d)));
     }
     if (seen & (uint64_t{1} << i)) {

@@ -139,6 +139,11 @@ class Reader {
   Result<void> scan_number(bool& float_form, uint64_t& value, bool& overflow);
   Result<std::string_view> scan_key();
   Result<Number> parse_number();
+  // A plain integer at the cursor: optional '-', no leading zeros, at most
+  // 20 digits, a value within 64 bits (the magnitude; "-0" is not one), and
+  // no fraction or exponent after it. Returns the offset just past it, or 0
+  // (and leaves the cursor) when the text there is anything else.
+  size_t plain_integer(uint64_t& magnitude, bool& negative) const;
   // The "invalid type" error for whatever value comes next; consumes it.
   Error invalid_type_next(std::string_view expected);
   Error positioned(Error e) const;  // gives an error without one the current position
@@ -165,6 +170,27 @@ template <typename T>
   requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
 Result<T> Reader::read_integer() {
   constexpr std::string_view name = integer_name<T>();
+  // Nearly every integer in a log is plain and fits its field: take those
+  // without going through Number. Anything else (a fraction, "-0", too many
+  // digits, out of range, not a number at all) is read again below, which
+  // is where every error comes from.
+  skip_ws();
+  uint64_t magnitude = 0;
+  bool negative = false;
+  if (size_t end = plain_integer(magnitude, negative); end != 0) {
+    if (!negative) {
+      if (magnitude <= static_cast<uint64_t>(std::numeric_limits<T>::max())) {
+        pos_ = end;
+        return static_cast<T>(magnitude);
+      }
+    } else if constexpr (std::is_signed_v<T>) {
+      // |min| of a two's complement type is max + 1.
+      if (magnitude <= static_cast<uint64_t>(std::numeric_limits<T>::max()) + 1) {
+        pos_ = end;
+        return static_cast<T>(static_cast<int64_t>(0 - magnitude));
+      }
+    }
+  }
   auto n = read_number(name);
   if (!n) return std::unexpected(std::move(n.error()));
   switch (n->kind) {

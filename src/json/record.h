@@ -61,6 +61,9 @@ enum FieldFlags : uint8_t {
 };
 
 struct FieldSpec {
+  // The key as it stands in the text: nothing in it needs escaping (no
+  // quote, backslash or control character), so a key is matched against it
+  // byte for byte.
   std::string_view name;
   size_t offset = 0;  // of the member within the record
   Result<void> (*read)(Reader&, void* member) = nullptr;
