@@ -280,6 +280,17 @@ Result<std::string_view> Reader::scan_key() {
   return std::string_view(key_);
 }
 
+// A string skipped for its raw text, the cursor just past its opening
+// quote. Most have nothing in them to check beyond their quote.
+Result<void> Reader::skip_string() {
+  const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_, in_.size());
+  if (end < in_.size() && in_[end] == '"') {
+    pos_ = end + 1;
+    return {};
+  }
+  return scan_string(nullptr, false);
+}
+
 // The cursor is just past the opening quote. Invalid UTF-8 is only reported
 // once the string is complete (at its closing quote), so an earlier fault in
 // the same string (a bad escape, a control character) wins.
@@ -635,7 +646,7 @@ Result<bool> Reader::read_null() {
   return true;
 }
 
-Result<bool> Reader::next_element(bool& first) {
+Result<bool> Reader::next_element_slow(bool& first) {
   skip_ws();
   int c = peek();
   if (c == ']') return false;
@@ -682,12 +693,7 @@ Result<void> Reader::begin_sequence(std::string_view expected) {
   return {};
 }
 
-Result<bool> Reader::next_key(bool& first) {
-  // The compact form: a comma right before the next key's quote.
-  if (!first && in_.size() - pos_ >= 2 && in_[pos_] == ',' && in_[pos_ + 1] == '"') {
-    ++pos_;
-    return true;
-  }
+Result<bool> Reader::next_key_slow(bool& first) {
   skip_ws();
   int c = peek();
   if (c == '}') return false;
@@ -707,11 +713,7 @@ Result<bool> Reader::next_key(bool& first) {
   return std::unexpected(error_next(Cat::Syntax, "key must be a string"));
 }
 
-Result<void> Reader::colon() {
-  if (pos_ < in_.size() && in_[pos_] == ':') {
-    ++pos_;
-    return {};
-  }
+Result<void> Reader::colon_slow() {
   skip_ws();
   int c = peek();
   if (c == ':') {
@@ -836,7 +838,7 @@ Result<void> Reader::skip_any() {
       return ident("alse");
     case '"':
       ++pos_;
-      return scan_string(nullptr, false);
+      return skip_string();
     case '[': {
       if (auto r = enter(); !r) return r;
       ++pos_;
@@ -858,7 +860,7 @@ Result<void> Reader::skip_any() {
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
         ++pos_;
-        if (auto r = scan_string(nullptr, false); !r) return r;
+        if (auto r = skip_string(); !r) return r;
         if (auto r = colon(); !r) return r;
         if (auto r = skip_any(); !r) return r;
       }
@@ -866,6 +868,12 @@ Result<void> Reader::skip_any() {
     }
     default:
       if (c == '-' || is_digit(c)) {
+        uint64_t magnitude = 0;
+        bool negative = false;
+        if (size_t end = plain_integer(magnitude, negative); end != 0) {
+          pos_ = end;
+          return {};
+        }
         bool float_form = false;
         bool overflow = false;
         uint64_t v = 0;

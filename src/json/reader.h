@@ -95,7 +95,18 @@ class Reader {
   // next_element: true when an element follows (the cursor is before it),
   // false at ']'; end_sequence: takes the ']'.
   Result<void> begin_sequence(std::string_view expected);
-  Result<bool> next_element(bool& first);
+  Result<bool> next_element(bool& first) {
+    // The compact forms: an element right after '[' or ','.
+    if (in_.size() - pos_ >= 2) {
+      char c = in_[pos_ + !first];
+      if (!is_ws(c) && c != ']' && (first || in_[pos_] == ',')) {
+        pos_ += !first;
+        first = false;
+        return true;
+      }
+    }
+    return next_element_slow(first);
+  }
   Result<void> end_sequence();
 
   // Reads `[e, e, ...]` calling element(*this) for each element.
@@ -121,17 +132,16 @@ class Reader {
 
  private:
   int peek() const { return pos_ < in_.size() ? static_cast<unsigned char>(in_[pos_]) : -1; }
+  static bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
   void skip_ws() {
-    while (pos_ < in_.size()) {
-      char c = in_[pos_];
-      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') break;
-      ++pos_;
-    }
+    while (pos_ < in_.size() && is_ws(in_[pos_])) ++pos_;
   }
+  Result<bool> next_element_slow(bool& first);
   Result<void> enter();  // depth check before taking '[' or '{'
   void leave() { --depth_; }
   Result<void> ident(const char* rest);
   Result<void> scan_string(std::string* out, bool check_surrogates);
+  Result<void> skip_string();
   Result<void> unicode_escape(std::string* out, bool check_surrogates);
   Result<uint32_t> hex4();
   // Syntax of a number starting at the cursor; `float_form` tells whether
@@ -150,8 +160,26 @@ class Reader {
   Result<Number> read_number(std::string_view expected);
   Result<void> parse_any(Value& out);
   Result<void> skip_any();
-  Result<bool> next_key(bool& first);
-  Result<void> colon();
+  // The compact forms (a key's quote right after '{' or ',', the colon
+  // right after the key) are taken here; everything else, errors included,
+  // by the _slow halves.
+  Result<bool> next_key(bool& first) {
+    if (in_.size() - pos_ >= 2 && in_[pos_ + !first] == '"' && (first || in_[pos_] == ',')) {
+      pos_ += !first;
+      first = false;
+      return true;
+    }
+    return next_key_slow(first);
+  }
+  Result<bool> next_key_slow(bool& first);
+  Result<void> colon() {
+    if (pos_ < in_.size() && in_[pos_] == ':') {
+      ++pos_;
+      return {};
+    }
+    return colon_slow();
+  }
+  Result<void> colon_slow();
   Result<void> end_object();
   // Record-level errors are known only after the reader has looked past the
   // key or bracket; they are placed as if the record's closing bracket had
