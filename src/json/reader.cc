@@ -405,37 +405,48 @@ size_t Reader::plain_integer(uint64_t& magnitude, bool& negative) const {
   const char* p = begin + pos_;
   negative = p < end && *p == '-';
   p += negative;
-  if (p == end || !is_digit(static_cast<unsigned char>(*p))) return 0;
-  uint64_t v = 0;
-  const char* q = p;
   if (end - p >= 24) {
     // A word at a time: at most three words for the 20 digits of 2^64.
-    uint64_t w = load_word(q);
+    uint64_t w = load_word(p);
     unsigned k = leading_digits(w);
-    v = digits_value(w, k);
+    if (k == 0) return 0;
+    // A leading zero must stand alone, and not after a minus ("-0" reads
+    // as a double).
+    if ((w & 0xFF) == '0' && (k > 1 || negative)) return 0;
+    uint64_t v = digits_value(w, k);
+    if (k < 8) {
+      // The byte after the digits is still in the word.
+      const unsigned next = static_cast<unsigned>(w >> (8 * k)) & 0xFF;
+      if (next == '.' || (next | 0x20) == 'e') return 0;
+      magnitude = v;
+      return static_cast<size_t>(p + k - begin);
+    }
+    const char* q = p + 8;
+    w = load_word(q);
+    k = leading_digits(w);
+    if (k != 0) v = v * kPow10[k] + digits_value(w, k);
     q += k;
     if (k == 8) {
       w = load_word(q);
       k = leading_digits(w);
-      if (k != 0) v = v * kPow10[k] + digits_value(w, k);
-      q += k;
-      if (k == 8) {
-        w = load_word(q);
-        k = leading_digits(w);
-        if (k > 4) return 0;
-        if (k != 0 && (__builtin_mul_overflow(v, kPow10[k], &v) ||
-                       __builtin_add_overflow(v, digits_value(w, k), &v))) {
-          return 0;
-        }
-        q += k;
-      }
-    }
-  } else {
-    for (; q < end && is_digit(static_cast<unsigned char>(*q)); ++q) {
-      if (q - p == 20 || __builtin_mul_overflow(v, 10, &v) ||
-          __builtin_add_overflow(v, static_cast<uint64_t>(*q - '0'), &v)) {
+      if (k > 4) return 0;
+      if (k != 0 && (__builtin_mul_overflow(v, kPow10[k], &v) ||
+                     __builtin_add_overflow(v, digits_value(w, k), &v))) {
         return 0;
       }
+      q += k;
+    }
+    if (*q == '.' || *q == 'e' || *q == 'E') return 0;
+    magnitude = v;
+    return static_cast<size_t>(q - begin);
+  }
+  if (p == end || !is_digit(static_cast<unsigned char>(*p))) return 0;
+  uint64_t v = 0;
+  const char* q = p;
+  for (; q < end && is_digit(static_cast<unsigned char>(*q)); ++q) {
+    if (q - p == 20 || __builtin_mul_overflow(v, 10, &v) ||
+        __builtin_add_overflow(v, static_cast<uint64_t>(*q - '0'), &v)) {
+      return 0;
     }
   }
   if (*p == '0' && q - p > 1) return 0;  // a leading zero
@@ -758,6 +769,12 @@ Result<void> Reader::parse_any(Value& out) {
     // filled value is dropped with the rest of the document.
     case '"': {
       ++pos_;
+      const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_, in_.size());
+      if (end < in_.size() && in_[end] == '"') {
+        out = Value(in_.substr(pos_, end - pos_));
+        pos_ = end + 1;
+        return {};
+      }
       out = Value(std::string());
       return scan_string(&out.as_string(), true);
     }
@@ -792,7 +809,7 @@ Result<void> Reader::parse_any(Value& out) {
         if (!key) return std::unexpected(std::move(key.error()));
         if (obj.empty()) obj.reserve(4);
         // A repeated key keeps its first place and takes the last value.
-        Value& slot = obj.entry(std::string(*key));
+        Value& slot = obj.entry_view(*key);
         if (auto r = colon(); !r) return r;
         if (auto r = parse_any(slot); !r) return r;
       }

@@ -154,6 +154,9 @@ class Reader {
   // no fraction or exponent after it. Returns the offset just past it, or 0
   // (and leaves the cursor) when the text there is anything else.
   size_t plain_integer(uint64_t& magnitude, bool& negative) const;
+  template <typename T>
+    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
+  [[gnu::noinline]] Result<T> read_integer_slow();
   // The "invalid type" error for whatever value comes next; consumes it.
   Error invalid_type_next(std::string_view expected);
   Error positioned(Error e) const;  // gives an error without one the current position
@@ -197,7 +200,6 @@ class Reader {
 template <typename T>
   requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
 Result<T> Reader::read_integer() {
-  constexpr std::string_view name = integer_name<T>();
   // Nearly every integer in a log is plain and fits its field: take those
   // without going through Number. Anything else (a fraction, "-0", too many
   // digits, out of range, not a number at all) is read again below, which
@@ -219,6 +221,13 @@ Result<T> Reader::read_integer() {
       }
     }
   }
+  return read_integer_slow<T>();
+}
+
+template <typename T>
+  requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
+Result<T> Reader::read_integer_slow() {
+  constexpr std::string_view name = integer_name<T>();
   auto n = read_number(name);
   if (!n) return std::unexpected(std::move(n.error()));
   switch (n->kind) {
