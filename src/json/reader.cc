@@ -838,6 +838,27 @@ Result<Value> Reader::read_value() {
   return v;
 }
 
+// Skips a string with nothing to check in it or a plain integer right at
+// the cursor, the bulk of a record's members; false (cursor unmoved) for
+// anything else, which skip_any then takes.
+bool Reader::skip_plain_scalar() {
+  if (pos_ == in_.size()) return false;
+  const char c = in_[pos_];
+  if (c == '"') {
+    const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1, in_.size());
+    if (end == in_.size() || in_[end] != '"') return false;
+    pos_ = end + 1;
+    return true;
+  }
+  if (c != '-' && !is_digit(static_cast<unsigned char>(c))) return false;
+  uint64_t magnitude = 0;
+  bool negative = false;
+  const size_t end = plain_integer(magnitude, negative);
+  if (end == 0) return false;
+  pos_ = end;
+  return true;
+}
+
 Result<void> Reader::skip_any() {
   skip_ws();
   int c = peek();
@@ -864,6 +885,7 @@ Result<void> Reader::skip_any() {
         auto more = next_element(first);
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
+        if (skip_plain_scalar()) continue;
         if (auto r = skip_any(); !r) return r;
       }
       return end_sequence();
@@ -879,6 +901,7 @@ Result<void> Reader::skip_any() {
         ++pos_;
         if (auto r = skip_string(); !r) return r;
         if (auto r = colon(); !r) return r;
+        if (skip_plain_scalar()) continue;
         if (auto r = skip_any(); !r) return r;
       }
       return end_object();
@@ -914,13 +937,13 @@ Result<size_t> Reader::read_variant(const std::string_view* names, size_t count)
     if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
     if (c != '"') return std::unexpected(invalid_type_next("variant identifier"));
     ++pos_;
-    if (auto r = scan_string(&key_, true); !r) return std::unexpected(std::move(r.error()));
+    auto name = scan_key();
+    if (!name) return std::unexpected(std::move(name.error()));
     for (size_t i = 0; i < count; ++i) {
-      if (names[i] == key_) return i;
+      if (names[i] == *name) return i;
     }
-    return std::unexpected(error_here(Cat::Data, unknown_variant(key_, names, count)));
+    return std::unexpected(error_here(Cat::Data, unknown_variant(*name, names, count)));
   };
-  key_.clear();
   skip_ws();
   int c = peek();
   if (c == '"') return identifier();
@@ -1028,7 +1051,8 @@ Result<void> Reader::read_record_object(const RecordSpec& spec, void* record) {
     if (auto r = colon(); !r) return r;
     if (auto r = fields[i].read(*this, base + fields[i].offset); !r) return std::unexpected(positioned(std::move(r.error())));
   }
-  for (size_t i = 0; i < fields.size(); ++i) {
+  const uint64_t all = fields.size() == 64 ? ~uint64_t{0} : (uint64_t{1} << fields.size()) - 1;
+  for (size_t i = 0; seen != all && i < fields.size(); ++i) {
     if (!(seen & (uint64_t{1} << i)) && !(fields[i].flags & kOptional)) {
       return std::unexpected(record_error(true, missing_field(fields[i].name)));
     }

@@ -163,6 +163,7 @@ class Reader {
   Result<Number> read_number(std::string_view expected);
   Result<void> parse_any(Value& out);
   Result<void> skip_any();
+  bool skip_plain_scalar();
   // The compact forms (a key's quote right after '{' or ',', the colon
   // right after the key) are taken here; everything else, errors included,
   // by the _slow halves.
