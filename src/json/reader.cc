@@ -1091,9 +1091,12 @@ void write_record(Writer& w, const RecordSpec& spec, const void* record) {
 
 Result<Value> parse_value(std::string_view text) {
   Reader r(text);
-  auto v = r.read_value();
-  if (!v) return v;
-  if (auto st = r.finish(); !st) return std::unexpected(std::move(st.error()));
+  Result<Value> v(std::in_place);
+  if (auto st = r.read_value(*v); !st) {
+    v = std::unexpected(std::move(st.error()));
+  } else if (auto fin = r.finish(); !fin) {
+    v = std::unexpected(std::move(fin.error()));
+  }
   return v;
 }
 
