@@ -89,6 +89,9 @@ inline uint64_t digits_value(uint64_t w, unsigned k) {
          32;
 }
 
+constexpr double kPow10Double[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
 constexpr uint64_t kPow10[] = {1,         10,         100,         1000,       10000,
                                100000,    1000000,    10000000,    100000000};
 
@@ -473,6 +476,38 @@ Result<Number> Reader::parse_number() {
         num.kind = Number::Kind::I64;
         num.i = static_cast<int64_t>(0 - magnitude);
         pos_ = end;
+        return num;
+      }
+    }
+  }
+  // A short decimal fraction ("12.5", "-0.25"): its at most 15 digits make
+  // an integer below 2^53 and 10^f is exact, so one division rounds the way
+  // reading the decimal does.
+  {
+    const char* const begin = in_.data();
+    const char* const end = begin + in_.size();
+    const char* p = begin + pos_;
+    const bool negative = *p == '-';
+    p += negative;
+    const char* q = p;
+    uint64_t m = 0;
+    for (; q < end && is_digit(static_cast<unsigned char>(*q)) && q - p < 16; ++q) {
+      m = m * 10 + static_cast<uint64_t>(*q - '0');
+    }
+    const ptrdiff_t int_digits = q - p;
+    if (int_digits > 0 && int_digits < 16 && (*p != '0' || int_digits == 1) && q < end && *q == '.') {
+      const char* const fraction = ++q;
+      for (; q < end && is_digit(static_cast<unsigned char>(*q)) && (q - fraction) + int_digits < 15; ++q) {
+        m = m * 10 + static_cast<uint64_t>(*q - '0');
+      }
+      const ptrdiff_t frac_digits = q - fraction;
+      if (frac_digits > 0 &&
+          (q == end || (!is_digit(static_cast<unsigned char>(*q)) && *q != 'e' && *q != 'E'))) {
+        const double d = static_cast<double>(m) / kPow10Double[frac_digits];
+        Number num;
+        num.kind = Number::Kind::F64;
+        num.d = negative ? -d : d;
+        pos_ = static_cast<size_t>(q - begin);
         return num;
       }
     }

@@ -168,6 +168,30 @@ TEST(JsonValue, NumbersKeepTheirKind) {
   }
 }
 
+// Decimal fractions of up to 15 digits take a shortcut; with more digits,
+// an exponent or a leading zero they do not. Either way the double must be
+// the correctly rounded one.
+TEST(JsonValue, DecimalFractionsReadAsTheNearestDouble) {
+  std::mt19937_64 rng(11);
+  for (int rep = 0; rep < 3000; ++rep) {
+    std::string text = rep % 2 ? "-" : "";
+    const int int_digits = 1 + static_cast<int>(rng() % 12);
+    const int frac_digits = 1 + static_cast<int>(rng() % 9);
+    for (int i = 0; i < int_digits; ++i) {
+      text.push_back(static_cast<char>('0' + (i == 0 && int_digits > 1 ? 1 + rng() % 9 : rng() % 10)));
+    }
+    text.push_back('.');
+    for (int i = 0; i < frac_digits; ++i) text.push_back(static_cast<char>('0' + rng() % 10));
+    double want = 0;
+    std::from_chars(text.data(), text.data() + text.size(), want);
+    auto v = parse_value(text + (rep % 3 ? "" : " "));
+    ASSERT_TRUE(v) << text;
+    ASSERT_EQ(v->kind(), Value::Kind::F64) << text;
+    EXPECT_EQ(std::signbit(v->as_f64()), std::signbit(want)) << text;
+    EXPECT_EQ(v->as_f64(), want) << text;
+  }
+}
+
 TEST(JsonValue, StringsDecodeEscapesAndSurrogatePairs) {
   auto v = parse_value(R"("\"\\\/\b\f\n\r\t\u0041\u00e9\ud83d\ude00\u20ac")");
   ASSERT_TRUE(v);
