@@ -783,6 +783,35 @@ Result<void> Reader::end_object() {
   return std::unexpected(error_next(Cat::Syntax, "trailing characters"));
 }
 
+// A string with nothing to decode or a plain integer right at the cursor,
+// the bulk of a container's members, read without the general dispatch;
+// false (cursor unmoved) for anything else, which parse_any then takes.
+bool Reader::parse_plain_scalar(Value& out) {
+  if (pos_ == in_.size()) return false;
+  const char c = in_[pos_];
+  if (c == '"') {
+    const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1, in_.size());
+    if (end == in_.size() || in_[end] != '"') return false;
+    out = Value(in_.substr(pos_ + 1, end - pos_ - 1));
+    pos_ = end + 1;
+    return true;
+  }
+  if (c != '-' && !is_digit(static_cast<unsigned char>(c))) return false;
+  uint64_t magnitude = 0;
+  bool negative = false;
+  const size_t end = plain_integer(magnitude, negative);
+  if (end == 0) return false;
+  if (!negative) {
+    out = Value(magnitude);
+  } else if (magnitude <= (uint64_t{1} << 63)) {
+    out = Value(static_cast<int64_t>(0 - magnitude));
+  } else {
+    return false;
+  }
+  pos_ = end;
+  return true;
+}
+
 Result<void> Reader::parse_any(Value& out) {
   skip_ws();
   int c = peek();
@@ -824,8 +853,9 @@ Result<void> Reader::parse_any(Value& out) {
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
         if (items.empty()) items.reserve(4);
-        items.emplace_back();
-        if (auto r = parse_any(items.back()); !r) return r;
+        Value& item = items.emplace_back();
+        if (parse_plain_scalar(item)) continue;
+        if (auto r = parse_any(item); !r) return r;
       }
       return end_sequence();
     }
@@ -834,6 +864,9 @@ Result<void> Reader::parse_any(Value& out) {
       ++pos_;
       out = Value(Object());
       Object& obj = out.as_object();
+      // One bit per key length, first and last byte seen so far: a key
+      // whose bit is clear cannot be a repeat and needs no search.
+      uint64_t signatures = 0;
       bool first = true;
       for (;;) {
         auto more = next_key(first);
@@ -844,8 +877,14 @@ Result<void> Reader::parse_any(Value& out) {
         if (!key) return std::unexpected(std::move(key.error()));
         if (obj.empty()) obj.reserve(4);
         // A repeated key keeps its first place and takes the last value.
-        Value& slot = obj.entry_view(*key);
+        const std::string_view k = *key;
+        const uint64_t signature =
+            uint64_t{1} << ((k.size() * 7 + (k.empty() ? 0 : static_cast<unsigned char>(k.front()) * 3 +
+                                                            static_cast<unsigned char>(k.back()))) & 63);
+        Value& slot = (signatures & signature) ? obj.entry_view(k) : obj.append_new(k);
+        signatures |= signature;
         if (auto r = colon(); !r) return r;
+        if (parse_plain_scalar(slot)) continue;
         if (auto r = parse_any(slot); !r) return r;
       }
       return end_object();

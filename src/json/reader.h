@@ -162,6 +162,7 @@ class Reader {
   Error positioned(Error e) const;  // gives an error without one the current position
   Result<Number> read_number(std::string_view expected);
   Result<void> parse_any(Value& out);
+  bool parse_plain_scalar(Value& out);
   Result<void> skip_any();
   bool skip_plain_scalar();
   // The compact forms (a key's quote right after '{' or ',', the colon

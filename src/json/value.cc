@@ -80,6 +80,12 @@ Value& Object::entry_view(std::string_view key) {
   return members_.back().value;
 }
 
+Value& Object::append_new(std::string_view key) {
+  members_.emplace_back().key.assign(key);
+  index_last();
+  return members_.back().value;
+}
+
 // Adds the member just appended to the index, building the index when the
 // object has just grown large enough to want one.
 void Object::index_last() {
