@@ -925,11 +925,24 @@ bool Reader::skip_plain_scalar() {
     return true;
   }
   if (c != '-' && !is_digit(static_cast<unsigned char>(c))) return false;
-  uint64_t magnitude = 0;
-  bool negative = false;
-  const size_t end = plain_integer(magnitude, negative);
-  if (end == 0) return false;
-  pos_ = end;
+  // Raw text needs an integer's extent, not its value: a word at a time,
+  // for as many digits as there are.
+  const char* const begin = in_.data();
+  const char* const end = begin + in_.size();
+  const char* p = begin + pos_ + (c == '-');
+  if (end - p < 16) return false;
+  uint64_t w = load_word(p);
+  unsigned k = leading_digits(w);
+  if (k == 0 || ((w & 0xFF) == '0' && k > 1)) return false;
+  while (k == 8) {
+    p += 8;
+    if (end - p < 16) return false;
+    w = load_word(p);
+    k = leading_digits(w);
+  }
+  const unsigned next = static_cast<unsigned>(w >> (8 * k)) & 0xFF;
+  if (next == '.' || (next | 0x20) == 'e') return false;
+  pos_ = static_cast<size_t>(p + k - begin);
   return true;
 }
 
