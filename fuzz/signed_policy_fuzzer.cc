@@ -1,10 +1,10 @@
-// Feeds arbitrary text to the signed-policy reader and every accepted record
-// to verification and the representation's quoting, and signs the text as a
+// Feeds arbitrary text to the signed-policy reader (and every accepted record
+// to verification), to the representation's quoting, and to signing as a
 // signer name. Beyond "no crash, no sanitizer report": an accepted record
 // written again reads back to the same five values, a record the fuzzer did
 // not sign never verifies, one it signed verifies after a trip through JSON
-// and fails once its name changes, and the quoted form of any bytes is valid
-// UTF-8 that starts and ends with a quote.
+// and fails once its name changes, and the quoted form of any UTF-8 text is
+// UTF-8 that starts and ends with a quote and holds no line feed.
 
 #include <cstddef>
 #include <cstdint>
@@ -45,10 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace morvatel::provenance;
   std::string_view text(reinterpret_cast<const char*>(data), size);
 
-  std::string quoted = debug_quoted(text);
-  if (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"' ||
-      !is_valid_utf8(quoted)) {
-    std::abort();
+  // Quoting keeps well-formed text well-formed and never lets a bare quote
+  // or line break through.
+  if (is_valid_utf8(text)) {
+    std::string quoted = debug_quoted(text);
+    std::string_view inner = std::string_view(quoted).substr(1, quoted.size() - 2);
+    if (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"' ||
+        !is_valid_utf8(quoted) || inner.find('\n') != std::string_view::npos) {
+      std::abort();
+    }
   }
 
   static const Ed25519KeyPair key = [] {

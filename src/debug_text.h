@@ -1,9 +1,10 @@
 #ifndef MORVATEL_DEBUG_TEXT_H_
 #define MORVATEL_DEBUG_TEXT_H_
 
-// The quoted debug form of a string that representations print: the text in
-// double quotes with backslash escapes, so a name holding a quote, a line
-// break or an invisible character cannot disguise what a record says.
+// The quoted debug form of a string that representations and reader errors
+// print: the text in double quotes with backslash escapes, so a name holding
+// a quote, a line break or an invisible character cannot disguise what a
+// record says.
 
 #include <cstdint>
 #include <string>

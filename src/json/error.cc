@@ -1,6 +1,10 @@
 #include "json/error.h"
 
-#include "json/number.h"
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "debug_text.h"
 #include "text.h"
 
 namespace morvatel::json {
@@ -63,56 +67,53 @@ std::string invalid_value(std::string_view found, std::string_view expected) {
 std::string found_unsigned(uint64_t v) { return str_cat("integer `", v, "`"); }
 std::string found_signed(int64_t v) { return str_cat("integer `", v, "`"); }
 
+// A float in an error is shown as plain decimal at any magnitude, never with
+// an exponent, and with ".0" when it has no fraction: 2^64 read as a float
+// shows as 18446744073709552000.0. The digits are the shortest that read
+// back to the same value. (The JSON writer's own layout does use exponents.)
 std::string found_float(double v) {
   std::string out = "floating point `";
-  append_double(out, v);
+  if (!std::isfinite(v)) {
+    out.append(std::isnan(v) ? "NaN" : (v < 0 ? "-inf" : "inf"));
+  } else {
+    if (std::signbit(v)) out.push_back('-');
+    v = std::fabs(v);
+    if (v == 0) {
+      out.append("0.0");
+    } else {
+      char sci[32];
+      auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+      std::string digits;
+      const char* p = sci;
+      for (; p < res.ptr && *p != 'e'; ++p) {
+        if (*p != '.') digits.push_back(*p);
+      }
+      int exp10 = 0;
+      std::from_chars(p + 1 + (p[1] == '+'), res.ptr, exp10);
+      const int point = exp10 + 1;  // digits before the decimal point
+      const int len = static_cast<int>(digits.size());
+      if (point >= len) {
+        out.append(digits);
+        out.append(static_cast<size_t>(point - len), '0');
+        out.append(".0");
+      } else if (point > 0) {
+        out.append(digits, 0, static_cast<size_t>(point));
+        out.push_back('.');
+        out.append(digits, static_cast<size_t>(point));
+      } else {
+        out.append("0.");
+        out.append(static_cast<size_t>(-point), '0');
+        out.append(digits);
+      }
+    }
+  }
   out.push_back('`');
   return out;
 }
 
 std::string found_bool(bool v) { return v ? "boolean `true`" : "boolean `false`"; }
 
-// The string in double quotes with the escapes of a debug form: the usual
-// backslash escapes, \0, and \u{..} for the other control characters (C0,
-// DEL and C1); everything else as it is.
-std::string found_string(std::string_view s) {
-  std::string out = "string \"";
-  static const char kHex[] = "0123456789abcdef";
-  auto code_escape = [&](uint32_t cp) {
-    out.append("\\u{");
-    char buf[8];
-    int n = 0;
-    do {
-      buf[n++] = kHex[cp & 0xF];
-      cp >>= 4;
-    } while (cp != 0);
-    while (n > 0) out.push_back(buf[--n]);
-    out.push_back('}');
-  };
-  for (size_t i = 0; i < s.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-      case '\0': out.append("\\0"); continue;
-      case '\t': out.append("\\t"); continue;
-      case '\n': out.append("\\n"); continue;
-      case '\r': out.append("\\r"); continue;
-      case '"': out.append("\\\""); continue;
-      case '\\': out.append("\\\\"); continue;
-      default: break;
-    }
-    if (c < 0x20 || c == 0x7F) {
-      code_escape(c);
-    } else if (c == 0xC2 && i + 1 < s.size() &&
-               static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
-      code_escape(static_cast<unsigned char>(s[i + 1]));
-      ++i;
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  out.push_back('"');
-  return out;
-}
+// The string in the debug form that representations also use.
+std::string found_string(std::string_view s) { return str_cat("string ", debug_quoted(s)); }
 
 }  // namespace morvatel::json

@@ -1,7 +1,9 @@
 #include "json/reader.h"
 
 #include <charconv>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -53,6 +55,68 @@ inline size_t plain_run(const unsigned char* s, size_t pos, size_t n) {
 }
 
 inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// Eight bytes of text as one little-endian word: the first byte lowest.
+inline uint64_t load_word(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+  return w;
+}
+
+constexpr uint64_t kBytes(uint8_t b) { return 0x0101010101010101ull * b; }
+
+// How many of the word's bytes, from the first, are ASCII digits (0..8).
+inline unsigned leading_digits(uint64_t w) {
+  // A digit has high nibble 3 both as it is and after adding 6, which
+  // moves ':'..'?' out of it. A carry out of a byte >= 0xFA only disturbs
+  // the bytes after it, and those come after a non-digit anyway.
+  const uint64_t t = ((w & kBytes(0xF0)) ^ kBytes(0x30)) |
+                     (((w + kBytes(0x06)) & kBytes(0xF0)) ^ kBytes(0x30));
+  // t is zero exactly in the digit bytes; mark the others' top bits.
+  const uint64_t other = (((t & kBytes(0x7F)) + kBytes(0x7F)) | t) & kBytes(0x80);
+  return other == 0 ? 8 : static_cast<unsigned>(std::countr_zero(other)) / 8;
+}
+
+// The value of the first k (1..8) bytes of w, which are digits.
+inline uint64_t digits_value(uint64_t w, unsigned k) {
+  // Subtracting '0' can only borrow upwards out of a non-digit byte, and
+  // the shift drops those bytes; the freed low bytes act as leading zeros.
+  uint64_t v = (w - kBytes('0')) << (8 * (8 - k));
+  v = v * 10 + (v >> 8);  // pairs of digits
+  return (((v & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+          (((v >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+         32;
+}
+
+constexpr double kPow10Double[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+constexpr uint64_t kPow10[] = {1,         10,         100,         1000,       10000,
+                               100000,    1000000,    10000000,    100000000};
+
+// Whether the n bytes at a and b are the same; inline and a word at a time
+// for the short names of record fields.
+inline bool same_bytes(const char* a, const char* b, size_t n) {
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      if (load_word(a + i) != load_word(b + i)) return false;
+    }
+    return load_word(a + n - 8) == load_word(b + n - 8);
+  }
+  if (n >= 4) {
+    uint32_t x, y, u, v;
+    std::memcpy(&x, a, 4);
+    std::memcpy(&y, b, 4);
+    std::memcpy(&u, a + n - 4, 4);
+    std::memcpy(&v, b + n - 4, 4);
+    return x == y && u == v;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 // Length of the well-formed UTF-8 sequence at s (1..4), or 0 when the
 // bytes there are not one (overlong forms, surrogates, beyond U+10FFFF and
@@ -219,6 +283,17 @@ Result<std::string_view> Reader::scan_key() {
   return std::string_view(key_);
 }
 
+// A string skipped for its raw text, the cursor just past its opening
+// quote. Most have nothing in them to check beyond their quote.
+Result<void> Reader::skip_string() {
+  const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_, in_.size());
+  if (end < in_.size() && in_[end] == '"') {
+    pos_ = end + 1;
+    return {};
+  }
+  return scan_string(nullptr, false);
+}
+
 // The cursor is just past the opening quote. Invalid UTF-8 is only reported
 // once the string is complete (at its closing quote), so an earlier fault in
 // the same string (a bad escape, a control character) wins.
@@ -327,24 +402,112 @@ Result<void> Reader::scan_number(bool& float_form, uint64_t& value, bool& overfl
   return {};
 }
 
-Result<Number> Reader::parse_number() {
-  // Fast path: a plain non-negative integer of at most 19 digits, which
-  // cannot overflow and needs none of the checks below.
-  {
-    const char* p = in_.data() + pos_;
-    const char* end = in_.data() + in_.size();
-    if (*p >= '1' && *p <= '9') {
-      uint64_t v = static_cast<uint64_t>(*p - '0');
-      const char* q = p + 1;
-      const char* stop = end - q > 18 ? q + 18 : end;
-      while (q < stop && is_digit(static_cast<unsigned char>(*q))) {
-        v = v * 10 + static_cast<uint64_t>(*q - '0');
-        ++q;
+size_t Reader::plain_integer(uint64_t& magnitude, bool& negative) const {
+  const char* const begin = in_.data();
+  const char* const end = begin + in_.size();
+  const char* p = begin + pos_;
+  negative = p < end && *p == '-';
+  p += negative;
+  if (end - p >= 24) {
+    // A word at a time: at most three words for the 20 digits of 2^64.
+    uint64_t w = load_word(p);
+    unsigned k = leading_digits(w);
+    if (k == 0) return 0;
+    // A leading zero must stand alone, and not after a minus ("-0" reads
+    // as a double).
+    if ((w & 0xFF) == '0' && (k > 1 || negative)) return 0;
+    uint64_t v = digits_value(w, k);
+    if (k < 8) {
+      // The byte after the digits is still in the word.
+      const unsigned next = static_cast<unsigned>(w >> (8 * k)) & 0xFF;
+      if (next == '.' || (next | 0x20) == 'e') return 0;
+      magnitude = v;
+      return static_cast<size_t>(p + k - begin);
+    }
+    const char* q = p + 8;
+    w = load_word(q);
+    k = leading_digits(w);
+    if (k != 0) v = v * kPow10[k] + digits_value(w, k);
+    q += k;
+    if (k == 8) {
+      w = load_word(q);
+      k = leading_digits(w);
+      if (k > 4) return 0;
+      if (k != 0 && (__builtin_mul_overflow(v, kPow10[k], &v) ||
+                     __builtin_add_overflow(v, digits_value(w, k), &v))) {
+        return 0;
       }
-      if (q == end || (!is_digit(static_cast<unsigned char>(*q)) && *q != '.' && *q != 'e' && *q != 'E')) {
-        pos_ = static_cast<size_t>(q - in_.data());
+      q += k;
+    }
+    if (*q == '.' || *q == 'e' || *q == 'E') return 0;
+    magnitude = v;
+    return static_cast<size_t>(q - begin);
+  }
+  if (p == end || !is_digit(static_cast<unsigned char>(*p))) return 0;
+  uint64_t v = 0;
+  const char* q = p;
+  for (; q < end && is_digit(static_cast<unsigned char>(*q)); ++q) {
+    if (q - p == 20 || __builtin_mul_overflow(v, 10, &v) ||
+        __builtin_add_overflow(v, static_cast<uint64_t>(*q - '0'), &v)) {
+      return 0;
+    }
+  }
+  if (*p == '0' && q - p > 1) return 0;  // a leading zero
+  if (negative && v == 0) return 0;      // "-0" reads as a double
+  if (q < end && (*q == '.' || *q == 'e' || *q == 'E')) return 0;
+  magnitude = v;
+  return static_cast<size_t>(q - begin);
+}
+
+Result<Number> Reader::parse_number() {
+  // Fast path: a plain integer within 64 bits needs none of the checks
+  // below.
+  {
+    uint64_t magnitude = 0;
+    bool negative = false;
+    if (size_t end = plain_integer(magnitude, negative); end != 0) {
+      Number num;
+      if (!negative) {
+        num.u = magnitude;
+        pos_ = end;
+        return num;
+      }
+      if (magnitude <= (uint64_t{1} << 63)) {
+        num.kind = Number::Kind::I64;
+        num.i = static_cast<int64_t>(0 - magnitude);
+        pos_ = end;
+        return num;
+      }
+    }
+  }
+  // A short decimal fraction ("12.5", "-0.25"): its at most 15 digits make
+  // an integer below 2^53 and 10^f is exact, so one division rounds the way
+  // reading the decimal does.
+  {
+    const char* const begin = in_.data();
+    const char* const end = begin + in_.size();
+    const char* p = begin + pos_;
+    const bool negative = *p == '-';
+    p += negative;
+    const char* q = p;
+    uint64_t m = 0;
+    for (; q < end && is_digit(static_cast<unsigned char>(*q)) && q - p < 16; ++q) {
+      m = m * 10 + static_cast<uint64_t>(*q - '0');
+    }
+    const ptrdiff_t int_digits = q - p;
+    if (int_digits > 0 && int_digits < 16 && (*p != '0' || int_digits == 1) && q < end && *q == '.') {
+      const char* const fraction = ++q;
+      for (; q < end && is_digit(static_cast<unsigned char>(*q)) && (q - fraction) + int_digits < 15; ++q) {
+        m = m * 10 + static_cast<uint64_t>(*q - '0');
+      }
+      const ptrdiff_t frac_digits = q - fraction;
+      if (frac_digits > 0 &&
+          (q == end || (!is_digit(static_cast<unsigned char>(*q)) && *q != 'e' && *q != 'E'))) {
+        const double d = static_cast<double>(m) / kPow10Double[frac_digits];
         Number num;
-        num.u = v;
+        num.kind = Number::Kind::F64;
+        num.d = negative ? -d : d;
+        pos_ = static_cast<size_t>(q - begin);
         return num;
       }
     }
@@ -491,14 +654,27 @@ Result<bool> Reader::read_bool() {
 }
 
 Result<void> Reader::read_string(std::string& out) {
-  out.clear();
   skip_ws();
   int c = peek();
-  if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  if (c < 0) {
+    out.clear();
+    return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+  }
   if (c == '"') {
     ++pos_;
+    // Most strings (names, hex digests) have nothing to decode: copy them
+    // in one piece.
+    const auto* s = reinterpret_cast<const unsigned char*>(in_.data());
+    size_t end = plain_run(s, pos_, in_.size());
+    if (end < in_.size() && s[end] == '"') {
+      out.assign(in_.data() + pos_, end - pos_);
+      pos_ = end + 1;
+      return {};
+    }
+    out.clear();
     return scan_string(&out, true);
   }
+  out.clear();
   return std::unexpected(invalid_type_next("a string"));
 }
 
@@ -516,7 +692,7 @@ Result<bool> Reader::read_null() {
   return true;
 }
 
-Result<bool> Reader::next_element(bool& first) {
+Result<bool> Reader::next_element_slow(bool& first) {
   skip_ws();
   int c = peek();
   if (c == ']') return false;
@@ -563,12 +739,7 @@ Result<void> Reader::begin_sequence(std::string_view expected) {
   return {};
 }
 
-Result<bool> Reader::next_key(bool& first) {
-  // The compact form: a comma right before the next key's quote.
-  if (!first && in_.size() - pos_ >= 2 && in_[pos_] == ',' && in_[pos_ + 1] == '"') {
-    ++pos_;
-    return true;
-  }
+Result<bool> Reader::next_key_slow(bool& first) {
   skip_ws();
   int c = peek();
   if (c == '}') return false;
@@ -588,11 +759,7 @@ Result<bool> Reader::next_key(bool& first) {
   return std::unexpected(error_next(Cat::Syntax, "key must be a string"));
 }
 
-Result<void> Reader::colon() {
-  if (pos_ < in_.size() && in_[pos_] == ':') {
-    ++pos_;
-    return {};
-  }
+Result<void> Reader::colon_slow() {
   skip_ws();
   int c = peek();
   if (c == ':') {
@@ -616,6 +783,35 @@ Result<void> Reader::end_object() {
   return std::unexpected(error_next(Cat::Syntax, "trailing characters"));
 }
 
+// A string with nothing to decode or a plain integer right at the cursor,
+// the bulk of a container's members, read without the general dispatch;
+// false (cursor unmoved) for anything else, which parse_any then takes.
+bool Reader::parse_plain_scalar(Value& out) {
+  if (pos_ == in_.size()) return false;
+  const char c = in_[pos_];
+  if (c == '"') {
+    const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1, in_.size());
+    if (end == in_.size() || in_[end] != '"') return false;
+    out = Value(in_.substr(pos_ + 1, end - pos_ - 1));
+    pos_ = end + 1;
+    return true;
+  }
+  if (c != '-' && !is_digit(static_cast<unsigned char>(c))) return false;
+  uint64_t magnitude = 0;
+  bool negative = false;
+  const size_t end = plain_integer(magnitude, negative);
+  if (end == 0) return false;
+  if (!negative) {
+    out = Value(magnitude);
+  } else if (magnitude <= (uint64_t{1} << 63)) {
+    out = Value(static_cast<int64_t>(0 - magnitude));
+  } else {
+    return false;
+  }
+  pos_ = end;
+  return true;
+}
+
 Result<void> Reader::parse_any(Value& out) {
   skip_ws();
   int c = peek();
@@ -637,6 +833,12 @@ Result<void> Reader::parse_any(Value& out) {
     // filled value is dropped with the rest of the document.
     case '"': {
       ++pos_;
+      const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_, in_.size());
+      if (end < in_.size() && in_[end] == '"') {
+        out = Value(in_.substr(pos_, end - pos_));
+        pos_ = end + 1;
+        return {};
+      }
       out = Value(std::string());
       return scan_string(&out.as_string(), true);
     }
@@ -651,8 +853,9 @@ Result<void> Reader::parse_any(Value& out) {
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
         if (items.empty()) items.reserve(4);
-        items.emplace_back();
-        if (auto r = parse_any(items.back()); !r) return r;
+        Value& item = items.emplace_back();
+        if (parse_plain_scalar(item)) continue;
+        if (auto r = parse_any(item); !r) return r;
       }
       return end_sequence();
     }
@@ -661,6 +864,9 @@ Result<void> Reader::parse_any(Value& out) {
       ++pos_;
       out = Value(Object());
       Object& obj = out.as_object();
+      // One bit per key length, first and last byte seen so far: a key
+      // whose bit is clear cannot be a repeat and needs no search.
+      uint64_t signatures = 0;
       bool first = true;
       for (;;) {
         auto more = next_key(first);
@@ -671,8 +877,14 @@ Result<void> Reader::parse_any(Value& out) {
         if (!key) return std::unexpected(std::move(key.error()));
         if (obj.empty()) obj.reserve(4);
         // A repeated key keeps its first place and takes the last value.
-        Value& slot = obj.entry(std::string(*key));
+        const std::string_view k = *key;
+        const uint64_t signature =
+            uint64_t{1} << ((k.size() * 7 + (k.empty() ? 0 : static_cast<unsigned char>(k.front()) * 3 +
+                                                            static_cast<unsigned char>(k.back()))) & 63);
+        Value& slot = (signatures & signature) ? obj.entry_view(k) : obj.append_new(k);
+        signatures |= signature;
         if (auto r = colon(); !r) return r;
+        if (parse_plain_scalar(slot)) continue;
         if (auto r = parse_any(slot); !r) return r;
       }
       return end_object();
@@ -700,6 +912,40 @@ Result<Value> Reader::read_value() {
   return v;
 }
 
+// Skips a string with nothing to check in it or a plain integer right at
+// the cursor, the bulk of a record's members; false (cursor unmoved) for
+// anything else, which skip_any then takes.
+bool Reader::skip_plain_scalar() {
+  if (pos_ == in_.size()) return false;
+  const char c = in_[pos_];
+  if (c == '"') {
+    const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1, in_.size());
+    if (end == in_.size() || in_[end] != '"') return false;
+    pos_ = end + 1;
+    return true;
+  }
+  if (c != '-' && !is_digit(static_cast<unsigned char>(c))) return false;
+  // Raw text needs an integer's extent, not its value: a word at a time,
+  // for as many digits as there are.
+  const char* const begin = in_.data();
+  const char* const end = begin + in_.size();
+  const char* p = begin + pos_ + (c == '-');
+  if (end - p < 16) return false;
+  uint64_t w = load_word(p);
+  unsigned k = leading_digits(w);
+  if (k == 0 || ((w & 0xFF) == '0' && k > 1)) return false;
+  while (k == 8) {
+    p += 8;
+    if (end - p < 16) return false;
+    w = load_word(p);
+    k = leading_digits(w);
+  }
+  const unsigned next = static_cast<unsigned>(w >> (8 * k)) & 0xFF;
+  if (next == '.' || (next | 0x20) == 'e') return false;
+  pos_ = static_cast<size_t>(p + k - begin);
+  return true;
+}
+
 Result<void> Reader::skip_any() {
   skip_ws();
   int c = peek();
@@ -717,7 +963,7 @@ Result<void> Reader::skip_any() {
       return ident("alse");
     case '"':
       ++pos_;
-      return scan_string(nullptr, false);
+      return skip_string();
     case '[': {
       if (auto r = enter(); !r) return r;
       ++pos_;
@@ -726,6 +972,7 @@ Result<void> Reader::skip_any() {
         auto more = next_element(first);
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
+        if (skip_plain_scalar()) continue;
         if (auto r = skip_any(); !r) return r;
       }
       return end_sequence();
@@ -739,14 +986,21 @@ Result<void> Reader::skip_any() {
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
         ++pos_;
-        if (auto r = scan_string(nullptr, false); !r) return r;
+        if (auto r = skip_string(); !r) return r;
         if (auto r = colon(); !r) return r;
+        if (skip_plain_scalar()) continue;
         if (auto r = skip_any(); !r) return r;
       }
       return end_object();
     }
     default:
       if (c == '-' || is_digit(c)) {
+        uint64_t magnitude = 0;
+        bool negative = false;
+        if (size_t end = plain_integer(magnitude, negative); end != 0) {
+          pos_ = end;
+          return {};
+        }
         bool float_form = false;
         bool overflow = false;
         uint64_t v = 0;
@@ -770,13 +1024,13 @@ Result<size_t> Reader::read_variant(const std::string_view* names, size_t count)
     if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
     if (c != '"') return std::unexpected(invalid_type_next("variant identifier"));
     ++pos_;
-    if (auto r = scan_string(&key_, true); !r) return std::unexpected(std::move(r.error()));
+    auto name = scan_key();
+    if (!name) return std::unexpected(std::move(name.error()));
     for (size_t i = 0; i < count; ++i) {
-      if (names[i] == key_) return i;
+      if (names[i] == *name) return i;
     }
-    return std::unexpected(error_here(Cat::Data, unknown_variant(key_, names, count)));
+    return std::unexpected(error_here(Cat::Data, unknown_variant(*name, names, count)));
   };
-  key_.clear();
   skip_ws();
   int c = peek();
   if (c == '"') return identifier();
@@ -849,17 +1103,32 @@ Result<void> Reader::read_record_object(const RecordSpec& spec, void* record) {
     if (!more) return std::unexpected(std::move(more.error()));
     if (!*more) break;
     ++pos_;
-    auto key = scan_key();
-    if (!key) return std::unexpected(std::move(key.error()));
-    // Keys usually come in declaration order: try the one after the last
-    // match first.
-    size_t i = next < fields.size() && fields[next].name == *key ? next : 0;
-    while (i < fields.size() && fields[i].name != *key) ++i;
+    // Keys usually come in declaration order: when the text holds the next
+    // field's name and a closing quote, that is the key (field names have
+    // nothing to escape), with no scan and no search.
+    size_t i = fields.size();
+    std::string_view key;
+    if (next < fields.size()) {
+      const std::string_view name = fields[next].name;
+      if (in_.size() - pos_ > name.size() && in_[pos_ + name.size()] == '"' &&
+          same_bytes(in_.data() + pos_, name.data(), name.size())) {
+        i = next;
+        key = name;
+        pos_ += name.size() + 1;
+      }
+    }
+    if (i == fields.size()) {
+      auto scanned = scan_key();
+      if (!scanned) return std::unexpected(std::move(scanned.error()));
+      key = *scanned;
+      i = 0;
+      while (i < fields.size() && fields[i].name != key) ++i;
+    }
     next = i + 1;
     if (i == fields.size()) {
       std::vector<std::string_view> names;
       for (const FieldSpec& f : fields) names.push_back(f.name);
-      std::string d = unknown_field(*key, names.data(), names.size());
+      std::string d = unknown_field(key, names.data(), names.size());
       return std::unexpected(record_error(true, std::move(d)));
     }
     if (seen & (uint64_t{1} << i)) {
@@ -869,7 +1138,8 @@ Result<void> Reader::read_record_object(const RecordSpec& spec, void* record) {
     if (auto r = colon(); !r) return r;
     if (auto r = fields[i].read(*this, base + fields[i].offset); !r) return std::unexpected(positioned(std::move(r.error())));
   }
-  for (size_t i = 0; i < fields.size(); ++i) {
+  const uint64_t all = fields.size() == 64 ? ~uint64_t{0} : (uint64_t{1} << fields.size()) - 1;
+  for (size_t i = 0; seen != all && i < fields.size(); ++i) {
     if (!(seen & (uint64_t{1} << i)) && !(fields[i].flags & kOptional)) {
       return std::unexpected(record_error(true, missing_field(fields[i].name)));
     }
@@ -908,9 +1178,12 @@ void write_record(Writer& w, const RecordSpec& spec, const void* record) {
 
 Result<Value> parse_value(std::string_view text) {
   Reader r(text);
-  auto v = r.read_value();
-  if (!v) return v;
-  if (auto st = r.finish(); !st) return std::unexpected(std::move(st.error()));
+  Result<Value> v(std::in_place);
+  if (auto st = r.read_value(*v); !st) {
+    v = std::unexpected(std::move(st.error()));
+  } else if (auto fin = r.finish(); !fin) {
+    v = std::unexpected(std::move(fin.error()));
+  }
   return v;
 }
 

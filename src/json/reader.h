@@ -95,7 +95,18 @@ class Reader {
   // next_element: true when an element follows (the cursor is before it),
   // false at ']'; end_sequence: takes the ']'.
   Result<void> begin_sequence(std::string_view expected);
-  Result<bool> next_element(bool& first);
+  Result<bool> next_element(bool& first) {
+    // The compact forms: an element right after '[' or ','.
+    if (in_.size() - pos_ >= 2) {
+      char c = in_[pos_ + !first];
+      if (!is_ws(c) && c != ']' && (first || in_[pos_] == ',')) {
+        pos_ += !first;
+        first = false;
+        return true;
+      }
+    }
+    return next_element_slow(first);
+  }
   Result<void> end_sequence();
 
   // Reads `[e, e, ...]` calling element(*this) for each element.
@@ -121,17 +132,16 @@ class Reader {
 
  private:
   int peek() const { return pos_ < in_.size() ? static_cast<unsigned char>(in_[pos_]) : -1; }
+  static bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
   void skip_ws() {
-    while (pos_ < in_.size()) {
-      char c = in_[pos_];
-      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') break;
-      ++pos_;
-    }
+    while (pos_ < in_.size() && is_ws(in_[pos_])) ++pos_;
   }
+  Result<bool> next_element_slow(bool& first);
   Result<void> enter();  // depth check before taking '[' or '{'
   void leave() { --depth_; }
   Result<void> ident(const char* rest);
   Result<void> scan_string(std::string* out, bool check_surrogates);
+  Result<void> skip_string();
   Result<void> unicode_escape(std::string* out, bool check_surrogates);
   Result<uint32_t> hex4();
   // Syntax of a number starting at the cursor; `float_form` tells whether
@@ -139,14 +149,42 @@ class Reader {
   Result<void> scan_number(bool& float_form, uint64_t& value, bool& overflow);
   Result<std::string_view> scan_key();
   Result<Number> parse_number();
+  // A plain integer at the cursor: optional '-', no leading zeros, at most
+  // 20 digits, a value within 64 bits (the magnitude; "-0" is not one), and
+  // no fraction or exponent after it. Returns the offset just past it, or 0
+  // (and leaves the cursor) when the text there is anything else.
+  size_t plain_integer(uint64_t& magnitude, bool& negative) const;
+  template <typename T>
+    requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
+  [[gnu::noinline]] Result<T> read_integer_slow();
   // The "invalid type" error for whatever value comes next; consumes it.
   Error invalid_type_next(std::string_view expected);
   Error positioned(Error e) const;  // gives an error without one the current position
   Result<Number> read_number(std::string_view expected);
   Result<void> parse_any(Value& out);
+  bool parse_plain_scalar(Value& out);
   Result<void> skip_any();
-  Result<bool> next_key(bool& first);
-  Result<void> colon();
+  bool skip_plain_scalar();
+  // The compact forms (a key's quote right after '{' or ',', the colon
+  // right after the key) are taken here; everything else, errors included,
+  // by the _slow halves.
+  Result<bool> next_key(bool& first) {
+    if (in_.size() - pos_ >= 2 && in_[pos_ + !first] == '"' && (first || in_[pos_] == ',')) {
+      pos_ += !first;
+      first = false;
+      return true;
+    }
+    return next_key_slow(first);
+  }
+  Result<bool> next_key_slow(bool& first);
+  Result<void> colon() {
+    if (pos_ < in_.size() && in_[pos_] == ':') {
+      ++pos_;
+      return {};
+    }
+    return colon_slow();
+  }
+  Result<void> colon_slow();
   Result<void> end_object();
   // Record-level errors are known only after the reader has looked past the
   // key or bracket; they are placed as if the record's closing bracket had
@@ -164,6 +202,33 @@ class Reader {
 template <typename T>
   requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
 Result<T> Reader::read_integer() {
+  // Nearly every integer in a log is plain and fits its field: take those
+  // without going through Number. Anything else (a fraction, "-0", too many
+  // digits, out of range, not a number at all) is read again below, which
+  // is where every error comes from.
+  skip_ws();
+  uint64_t magnitude = 0;
+  bool negative = false;
+  if (size_t end = plain_integer(magnitude, negative); end != 0) {
+    if (!negative) {
+      if (magnitude <= static_cast<uint64_t>(std::numeric_limits<T>::max())) {
+        pos_ = end;
+        return static_cast<T>(magnitude);
+      }
+    } else if constexpr (std::is_signed_v<T>) {
+      // |min| of a two's complement type is max + 1.
+      if (magnitude <= static_cast<uint64_t>(std::numeric_limits<T>::max()) + 1) {
+        pos_ = end;
+        return static_cast<T>(static_cast<int64_t>(0 - magnitude));
+      }
+    }
+  }
+  return read_integer_slow<T>();
+}
+
+template <typename T>
+  requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
+Result<T> Reader::read_integer_slow() {
   constexpr std::string_view name = integer_name<T>();
   auto n = read_number(name);
   if (!n) return std::unexpected(std::move(n.error()));

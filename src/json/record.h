@@ -61,6 +61,9 @@ enum FieldFlags : uint8_t {
 };
 
 struct FieldSpec {
+  // The key as it stands in the text: nothing in it needs escaping (no
+  // quote, backslash or control character), so a key is matched against it
+  // byte for byte.
   std::string_view name;
   size_t offset = 0;  // of the member within the record
   Result<void> (*read)(Reader&, void* member) = nullptr;
@@ -283,10 +286,15 @@ FieldSpec field_at(const C& probe, const M& member, std::string_view name,
 template <typename T>
   requires HasCodec<T>
 Result<T> parse(std::string_view text) {
+  // Read into the result itself, so that a large record is not moved on
+  // its way out.
   Reader r(text);
-  T out{};
-  if (auto st = Codec<T>::read(r, out); !st) return std::unexpected(std::move(st.error()));
-  if (auto st = r.finish(); !st) return std::unexpected(std::move(st.error()));
+  Result<T> out(std::in_place);
+  if (auto st = Codec<T>::read(r, *out); !st) {
+    out = std::unexpected(std::move(st.error()));
+  } else if (auto fin = r.finish(); !fin) {
+    out = std::unexpected(std::move(fin.error()));
+  }
   return out;
 }
 

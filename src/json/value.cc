@@ -6,8 +6,9 @@ namespace morvatel::json {
 
 namespace {
 
-// Below this many keys a linear scan beats hashing.
-constexpr size_t kIndexThreshold = 12;
+// Below this many keys a linear scan beats hashing: the scan compares
+// lengths first, and keys of one object seldom share a length for long.
+constexpr size_t kIndexThreshold = 24;
 
 size_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
 
@@ -67,6 +68,27 @@ Value& Object::entry(std::string key) {
   size_t i = find_index(key);
   if (i < members_.size()) return members_[i].value;
   members_.push_back(Member{std::move(key), Value()});
+  index_last();
+  return members_.back().value;
+}
+
+Value& Object::entry_view(std::string_view key) {
+  size_t i = find_index(key);
+  if (i < members_.size()) return members_[i].value;
+  members_.emplace_back().key.assign(key);
+  index_last();
+  return members_.back().value;
+}
+
+Value& Object::append_new(std::string_view key) {
+  members_.emplace_back().key.assign(key);
+  index_last();
+  return members_.back().value;
+}
+
+// Adds the member just appended to the index, building the index when the
+// object has just grown large enough to want one.
+void Object::index_last() {
   if (members_.size() >= kIndexThreshold) {
     if (index_.empty() || members_.size() * 2 > index_.size()) {
       rebuild_index();
@@ -77,7 +99,6 @@ Value& Object::entry(std::string key) {
       index_[slot] = static_cast<uint32_t>(members_.size());
     }
   }
-  return members_.back().value;
 }
 
 const Value* Object::find(std::string_view key) const {

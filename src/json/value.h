@@ -49,6 +49,13 @@ class Object {
   bool operator==(const Object& other) const;  // same keys in the same order
 
  private:
+  friend class Reader;
+  // entry() for a key that is only a view into the text being read: the
+  // key is copied only when it is new.
+  Value& entry_view(std::string_view key);
+  // Appends a key the caller knows is not there yet.
+  Value& append_new(std::string_view key);
+  void index_last();
   size_t find_index(std::string_view key) const;  // members_.size() if absent
   void rebuild_index();
 

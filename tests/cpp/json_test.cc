@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -167,6 +168,30 @@ TEST(JsonValue, NumbersKeepTheirKind) {
   }
 }
 
+// Decimal fractions of up to 15 digits take a shortcut; with more digits,
+// an exponent or a leading zero they do not. Either way the double must be
+// the correctly rounded one.
+TEST(JsonValue, DecimalFractionsReadAsTheNearestDouble) {
+  std::mt19937_64 rng(11);
+  for (int rep = 0; rep < 3000; ++rep) {
+    std::string text = rep % 2 ? "-" : "";
+    const int int_digits = 1 + static_cast<int>(rng() % 12);
+    const int frac_digits = 1 + static_cast<int>(rng() % 9);
+    for (int i = 0; i < int_digits; ++i) {
+      text.push_back(static_cast<char>('0' + (i == 0 && int_digits > 1 ? 1 + rng() % 9 : rng() % 10)));
+    }
+    text.push_back('.');
+    for (int i = 0; i < frac_digits; ++i) text.push_back(static_cast<char>('0' + rng() % 10));
+    double want = 0;
+    std::from_chars(text.data(), text.data() + text.size(), want);
+    auto v = parse_value(text + (rep % 3 ? "" : " "));
+    ASSERT_TRUE(v) << text;
+    ASSERT_EQ(v->kind(), Value::Kind::F64) << text;
+    EXPECT_EQ(std::signbit(v->as_f64()), std::signbit(want)) << text;
+    EXPECT_EQ(v->as_f64(), want) << text;
+  }
+}
+
 TEST(JsonValue, StringsDecodeEscapesAndSurrogatePairs) {
   auto v = parse_value(R"("\"\\\/\b\f\n\r\t\u0041\u00e9\ud83d\ude00\u20ac")");
   ASSERT_TRUE(v);
@@ -250,7 +275,7 @@ TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
   EXPECT_EQ(read_int<uint64_t>("0"), "0");
   EXPECT_EQ(read_int<uint64_t>("18446744073709551615"), "18446744073709551615");
   EXPECT_EQ(read_int<uint64_t>("18446744073709551616"),
-            "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 20");
+            "invalid type: floating point `18446744073709552000.0`, expected u64 at line 1 column 20");
   EXPECT_EQ(read_int<uint64_t>("-1"), "invalid value: integer `-1`, expected u64 at line 1 column 2");
   EXPECT_EQ(read_int<uint32_t>("4294967295"), "4294967295");
   EXPECT_EQ(read_int<uint32_t>("4294967296"),
@@ -264,13 +289,18 @@ TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
   EXPECT_EQ(read_int<int64_t>("9223372036854775808"),
             "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 19");
   EXPECT_EQ(read_int<int64_t>("-9223372036854775809"),
-            "invalid type: floating point `-9.223372036854776e18`, expected i64 at line 1 column 20");
+            "invalid type: floating point `-9223372036854776000.0`, expected i64 at line 1 column 20");
   EXPECT_EQ(read_int<int16_t>("-32769"), "invalid value: integer `-32769`, expected i16 at line 1 column 6");
   EXPECT_EQ(read_int<int64_t>("0"), "0");
   EXPECT_EQ(read_int<int64_t>("-0"), "invalid type: floating point `-0.0`, expected i64 at line 1 column 2");
   EXPECT_EQ(read_int<uint64_t>("-0"), "invalid type: floating point `-0.0`, expected u64 at line 1 column 2");
   EXPECT_EQ(read_int<uint64_t>("1.0"), "invalid type: floating point `1.0`, expected u64 at line 1 column 3");
   EXPECT_EQ(read_int<uint64_t>("1e2"), "invalid type: floating point `100.0`, expected u64 at line 1 column 3");
+  // Plain decimal at every magnitude, as in the float's display form.
+  EXPECT_EQ(read_int<uint64_t>("1e21"),
+            "invalid type: floating point `1000000000000000000000.0`, expected u64 at line 1 column 4");
+  EXPECT_EQ(read_int<uint64_t>("-1.5e-7"),
+            "invalid type: floating point `-0.00000015`, expected u64 at line 1 column 7");
   EXPECT_EQ(read_int<uint64_t>("\"7\""), "invalid type: string \"7\", expected u64 at line 1 column 3");
   EXPECT_EQ(read_int<uint64_t>("true"), "invalid type: boolean `true`, expected u64 at line 1 column 4");
   EXPECT_EQ(read_int<uint64_t>("null"), "invalid type: null, expected u64 at line 1 column 4");
@@ -278,6 +308,49 @@ TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
   EXPECT_EQ(read_int<uint64_t>(" {}"), "invalid type: map, expected u64 at line 1 column 1");
   EXPECT_EQ(read_int<uint64_t>(""), "EOF while parsing a value at line 1 column 0");
   EXPECT_EQ(read_int<uint64_t>("7 7"), "trailing characters at line 1 column 3");
+}
+
+// Integers with enough text after them are read a word at a time, short
+// texts digit by digit: both must give the same value or the same error, and
+// the value must be the integer's. Digit counts cross the word boundaries
+// (8, 16) and the edge of 64 bits (19, 20, 21).
+TEST(JsonIntegers, WordAtATimeAgreesWithDigitByDigit) {
+  std::mt19937_64 rng(7);
+  const std::string_view suffixes[] = {"", ".5", "e3", "E1", ".x", ",", "]", "x", "0"};
+  auto check = [](const std::string& text) {
+    const std::string padded = text + std::string(30, ' ');
+    EXPECT_EQ(read_int<uint64_t>(text), read_int<uint64_t>(padded)) << text;
+    EXPECT_EQ(read_int<int64_t>(text), read_int<int64_t>(padded)) << text;
+    EXPECT_EQ(read_int<uint8_t>(text), read_int<uint8_t>(padded)) << text;
+    EXPECT_EQ(read_int<int32_t>(text), read_int<int32_t>(padded)) << text;
+    // Whatever reads as u64 is the integer the digits spell.
+    uint64_t expected = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), expected);
+    if (ec == std::errc() && end == text.data() + text.size() && (text[0] != '0' || text.size() == 1)) {
+      EXPECT_EQ(read_int<uint64_t>(padded), std::to_string(expected));
+    }
+  };
+  for (int digits = 1; digits <= 22; ++digits) {
+    for (int rep = 0; rep < 40; ++rep) {
+      std::string text = rep % 3 == 0 ? "-" : "";
+      for (int i = 0; i < digits; ++i) {
+        // Mostly nines and zeros at the front, to sit on the edge of 64 bits.
+        int d = static_cast<int>(rng() % 10);
+        if (rep % 4 == 1) d = 9;
+        if (rep % 5 == 2 && i == 0) d = 0;
+        if (rep % 7 == 3 && i == 0) d = 1;
+        text.push_back(static_cast<char>('0' + d));
+      }
+      text += suffixes[rng() % std::size(suffixes)];
+      check(text);
+    }
+  }
+  for (std::string text : {"18446744073709551615", "18446744073709551616", "-9223372036854775808",
+                           "-9223372036854775809", "99999999999999999999", "10000000000000000000",
+                           "12345678", "123456789", "1234567890123456", "12345678901234567", "0",
+                           "-0", "-x", "00", "-01"}) {
+    check(text);
+  }
 }
 
 TEST(JsonStrings, FoundStringsAreQuotedWithDebugEscapes) {
@@ -297,6 +370,8 @@ TEST(JsonRecord, ObjectAndArrayFormsReadTheSameRecord) {
   want.mark = 9;
   EXPECT_EQ(parse<Outer>(R"({"mark":9,"items":[{"name":"x","step":1},[2,"y\n"]],"version":7})"), want);
   EXPECT_EQ(parse<Outer>(R"( [7, [[1,"x"],{"step":2,"name":"y\n"}], null, 9] )"), want);
+  // A key is its decoded text, escaped or not.
+  EXPECT_EQ(parse<Outer>(R"({"mark":9,"\u0069tems":[[1,"x"],[2,"y\n"]],"versio\u006e":7})"), want);
   // Missing or null optionals are absent; the tail-default field may be left off.
   want.mark.reset();
   EXPECT_EQ(parse<Outer>(R"({"version":7,"items":[[1,"x"],[2,"y\n"]],"omitted":null})"), want);
@@ -338,6 +413,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{R"({"version":1, "note" :1})",
              "unknown field `note`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 21"},
         Case{R"({"version":1,"version":2})", "duplicate field `version` at line 1 column 22"},
+        // Keys that only begin or end like the next field's name are other keys.
+        Case{R"({"version":1,"itemsx":[]})",
+             "unknown field `itemsx`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 21"},
+        Case{R"({"version":1,"item":[]})",
+             "unknown field `item`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 19"},
+        Case{R"({"version":1,"\u0076ersion":2})", "duplicate field `version` at line 1 column 27"},
         Case{R"({"mark":null,"mark":null})", "duplicate field `mark` at line 1 column 19"},
         Case{R"({"items":[]})", "missing field `version` at line 1 column 12"},
         Case{"{\"version\":1\n }", "missing field `items` at line 2 column 2"},
