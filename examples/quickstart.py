@@ -1,4 +1,8 @@
-"""A short tour of morvatel._core: decide, verify, record an outcome, settle money."""
+"""A short tour of morvatel._core: decide, verify, log, sign, record an outcome, settle money."""
+
+import os
+import shutil
+import tempfile
 
 import morvatel._core as core
 
@@ -35,6 +39,29 @@ print("audit bundle:", policy.verified_audit_bundle(request, decision))
 for candidate in policy.explain(request):
     print("  ", candidate)
 
+# Record the decision in a keyed, hash-chained log and anchor a signed receipt to it.
+workdir = tempfile.mkdtemp(prefix="morvatel-quickstart-")
+os.environ["MORVATEL_WAL_LOCK_DIR"] = os.path.join(workdir, "locks")  # kept with the demo files
+log_path = os.path.join(workdir, "decisions.wal")
+hmac_key = b"k" * 32
+wal = core.AuditedWal(log_path, hmac_key=hmac_key)
+entry = wal.append_verified(policy, request, decision, '{"tenant":"acme"}')
+wal.close()
+print("log entry", entry.sequence, entry.entry_hash[:16] + "...",
+      "verified head:", core.verify_audited_wal(log_path, hmac_key=hmac_key))
+
+chain = core.StateChain(b"genesis")
+transition = chain.advance(b"after request 1")
+receipt = policy.issue_receipt(request, decision,
+                               state=core.ReceiptState.from_transition(transition),
+                               wal=entry.receipt_anchor())
+seed = bytes(range(32))
+receipt.sign(seed, "router-1", 1_760_000_000_000)
+restored = core.DecisionReceipt.from_json(receipt.to_json())
+restored.verify_full(policy, request, decision, core.public_key_from_signing_key(seed),
+                     core.ReceiptState.from_transition(transition), entry.receipt_anchor())
+print(restored)
+
 outcome = core.Outcome.applied(
     policy, request, decision, observed_at_micros=1_760_000_000_000_000,
     observation=core.Observation(realized_cost_microunits=1_650, realized_latency_ms=380,
@@ -49,6 +76,10 @@ reservation = engine.try_reserve("acme", decision.estimated_cost_microunits * 10
 print("reserve:", reservation)
 print("commit:", engine.commit(reservation["reservation_id"], 165_000))
 print("certificate:", engine.certify())
+snapshot_path = os.path.join(workdir, "ledgers.json")
+print("checkpoint:", engine.checkpoint_with_wal(snapshot_path, entry.sequence))
+print("recovery plan:", core.plan_recovery(snapshot_path, log_path, hmac_key=hmac_key))
 
 print("build:", core.BUILD_COMMIT_SHA[:12], "dirty" if core.BUILD_DIRTY else "clean",
       "verified" if core.BUILD_IDENTITY_VERIFIED else "unverified")
+shutil.rmtree(workdir)

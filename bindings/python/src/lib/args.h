@@ -28,6 +28,15 @@ struct BoundArgs {
   PyObject* operator[](size_t i) const { return slot[i]; }
 };
 
+// Method-table flags and function cast for METH_FASTCALL | METH_KEYWORDS
+// entry points, which every method with arguments uses.
+inline constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+template <typename F>
+PyCFunction fastcall(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // For METH_FASTCALL | METH_KEYWORDS entry points.
 bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, BoundArgs& out);

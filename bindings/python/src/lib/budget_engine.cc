@@ -442,31 +442,26 @@ PyObject* new_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
-template <typename F>
-PyCFunction fast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 PyMethodDef kMethods[] = {
-    {"ensure_tenant", fast(ensure_tenant), kFast,
+    {"ensure_tenant", fastcall(ensure_tenant), kFast,
      "ensure_tenant($self, tenant_id, budget_microcents)\n--\n\n"},
-    {"set_max_reserved_microcents", fast(set_max_reserved_microcents), kFast,
+    {"set_max_reserved_microcents", fastcall(set_max_reserved_microcents), kFast,
      "set_max_reserved_microcents($self, tenant_id, max_microcents)\n--\n\n"},
-    {"top_up_tenant", fast(top_up_tenant), kFast,
+    {"top_up_tenant", fastcall(top_up_tenant), kFast,
      "top_up_tenant($self, tenant_id, amount_microcents)\n--\n\n"},
-    {"try_reserve", fast(try_reserve), kFast,
+    {"try_reserve", fastcall(try_reserve), kFast,
      "try_reserve($self, tenant_id, amount_microcents)\n--\n\n"},
-    {"commit", fast(commit), kFast, "commit($self, reservation_id, actual_microcents)\n--\n\n"},
-    {"release", fast(release), kFast, "release($self, reservation_id)\n--\n\n"},
-    {"initial_microcents", fast(initial_microcents), kFast,
+    {"commit", fastcall(commit), kFast, "commit($self, reservation_id, actual_microcents)\n--\n\n"},
+    {"release", fastcall(release), kFast, "release($self, reservation_id)\n--\n\n"},
+    {"initial_microcents", fastcall(initial_microcents), kFast,
      "initial_microcents($self, tenant_id)\n--\n\n"},
-    {"remaining_microcents", fast(remaining_microcents), kFast,
+    {"remaining_microcents", fastcall(remaining_microcents), kFast,
      "remaining_microcents($self, tenant_id)\n--\n\n"},
-    {"reserved_microcents", fast(reserved_microcents), kFast,
+    {"reserved_microcents", fastcall(reserved_microcents), kFast,
      "reserved_microcents($self, tenant_id)\n--\n\n"},
-    {"committed_microcents", fast(committed_microcents), kFast,
+    {"committed_microcents", fastcall(committed_microcents), kFast,
      "committed_microcents($self, tenant_id)\n--\n\n"},
     {"tenant_count", tenant_count, METH_NOARGS, "tenant_count($self)\n--\n\n"},
     {"active_reservations", active_reservations, METH_NOARGS,
@@ -476,11 +471,11 @@ PyMethodDef kMethods[] = {
     {"snapshot", snapshot, METH_NOARGS, "snapshot($self)\n--\n\n"},
     {"prove_conservation", prove_conservation, METH_NOARGS, "prove_conservation($self)\n--\n\n"},
     {"certify", certify, METH_NOARGS, "certify($self)\n--\n\n"},
-    {"checkpoint", fast(budget_checkpoint), kFast, "checkpoint($self, path)\n--\n\n"},
-    {"checkpoint_with_wal", fast(budget_checkpoint_with_wal), kFast,
+    {"checkpoint", fastcall(budget_checkpoint), kFast, "checkpoint($self, path)\n--\n\n"},
+    {"checkpoint_with_wal", fastcall(budget_checkpoint_with_wal), kFast,
      "checkpoint_with_wal($self, path, wal_sequence)\n--\n\n"},
-    {"restore", fast(budget_restore), kFast, "restore($self, path)\n--\n\n"},
-    {"migrate_legacy_snapshot_file", fast(budget_migrate_legacy_snapshot_file),
+    {"restore", fastcall(budget_restore), kFast, "restore($self, path)\n--\n\n"},
+    {"migrate_legacy_snapshot_file", fastcall(budget_migrate_legacy_snapshot_file),
      kFast | METH_STATIC,
      "migrate_legacy_snapshot_file(source, destination, trusted_next_reservation_id)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -61,6 +61,23 @@ PyObject* from_str(std::string_view s) {
 
 PyObject* from_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
 
+bool dict_put(PyObject* dict, const char* key, PyObject* value) {
+  if (value == nullptr) return false;
+  int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+bool dict_put(PyObject* dict, PyObject* key, PyObject* value) {
+  if (key == nullptr || value == nullptr) {
+    Py_XDECREF(value);
+    return false;
+  }
+  int rc = PyDict_SetItem(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
 std::optional<std::string_view> to_str(PyObject* o, std::string_view name) {
   if (!PyUnicode_Check(o)) {
     type_error(str_cat("'", type_name_of(o), "' object cannot be converted to 'str'"));

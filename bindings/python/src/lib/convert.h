@@ -65,6 +65,12 @@ PyObject* from_int(__int128 v);
 PyObject* from_str(std::string_view s);
 PyObject* from_bool(bool b);
 
+// Stores `value` (a new reference, consumed) under `key` in `dict`. False
+// with an exception set, also when `value` or `key` is null because making
+// it failed.
+bool dict_put(PyObject* dict, const char* key, PyObject* value);
+bool dict_put(PyObject* dict, PyObject* key, PyObject* value);
+
 // Reads a str argument as UTF-8; TypeError naming the argument otherwise.
 std::optional<std::string_view> to_str(PyObject* o, std::string_view name);
 

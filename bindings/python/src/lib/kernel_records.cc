@@ -204,17 +204,6 @@ PyObject* interned(PyObject*& slot, const char* text) {
   return slot;
 }
 
-// Stores and releases `value`; a null key or value is a failure already set.
-bool dict_put(PyObject* dict, PyObject* key, PyObject* value) {
-  if (key == nullptr) {
-    Py_XDECREF(value);
-    return false;
-  }
-  if (value == nullptr) return false;
-  int rc = PyDict_SetItem(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
 
 template <typename R>
 PyObject* as_dict(PyObject* self, PyObject*) {

@@ -35,10 +35,6 @@ PyTypeObject* g_outcome_type = nullptr;
 Observation& obs_of(PyObject* self) { return reinterpret_cast<ObservationObject*>(self)->obs; }
 Outcome& rec_of(PyObject* self) { return reinterpret_cast<OutcomeObject*>(self)->rec; }
 
-template <typename F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 int no_delete() {
   raise(PyExc_AttributeError, "property has no deleter");
@@ -402,7 +398,6 @@ PyGetSetDef kOutcomeGetSet[] = {
 };
 
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kOutcomeMethods[] = {
     {"applied", fastcall(outcome_applied), kStatic,

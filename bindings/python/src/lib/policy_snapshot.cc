@@ -36,10 +36,6 @@ const PolicySnapshot& snap(PyObject* self) {
   return reinterpret_cast<SnapshotObject*>(self)->snapshot;
 }
 
-template <typename F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 // Interned dict keys, made once for the life of the process.
 PyObject* key(const char* text, PyObject*& cache) {
@@ -47,16 +43,6 @@ PyObject* key(const char* text, PyObject*& cache) {
   return cache;
 }
 
-// Stores a new value under a borrowed key; false with an exception set.
-bool put(PyObject* dict, PyObject* k, PyObject* value) {
-  if (k == nullptr || value == nullptr) {
-    Py_XDECREF(value);
-    return false;
-  }
-  int rc = PyDict_SetItem(dict, k, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
 
 #define MORVATEL_KEY(text)              \
   ([]() -> PyObject* {                  \
@@ -172,16 +158,16 @@ PyObject* as_dict(PyObject* self, PyObject*) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    bool ok = put(d, MORVATEL_KEY("policy_epoch"), from_int(p.policy_epoch)) &&
-              put(d, MORVATEL_KEY("catalog_epoch"), from_int(p.catalog_epoch)) &&
-              put(d, MORVATEL_KEY("hard_risk_limit_bps"), from_int(p.hard_risk_limit_bps)) &&
-              put(d, MORVATEL_KEY("minimum_confidence_bps"), from_int(p.minimum_confidence_bps)) &&
-              put(d, MORVATEL_KEY("risk_penalty_multiplier_bps"),
+    bool ok = dict_put(d, MORVATEL_KEY("policy_epoch"), from_int(p.policy_epoch)) &&
+              dict_put(d, MORVATEL_KEY("catalog_epoch"), from_int(p.catalog_epoch)) &&
+              dict_put(d, MORVATEL_KEY("hard_risk_limit_bps"), from_int(p.hard_risk_limit_bps)) &&
+              dict_put(d, MORVATEL_KEY("minimum_confidence_bps"), from_int(p.minimum_confidence_bps)) &&
+              dict_put(d, MORVATEL_KEY("risk_penalty_multiplier_bps"),
                   from_int(p.risk_penalty_multiplier_bps)) &&
-              put(d, MORVATEL_KEY("latency_penalty_microunits_per_ms"),
+              dict_put(d, MORVATEL_KEY("latency_penalty_microunits_per_ms"),
                   from_int(p.latency_penalty_microunits_per_ms)) &&
-              put(d, MORVATEL_KEY("model_count"), PyLong_FromSize_t(s.models().size())) &&
-              put(d, MORVATEL_KEY("fingerprint"), from_str(snapshot_fingerprint(s)));
+              dict_put(d, MORVATEL_KEY("model_count"), PyLong_FromSize_t(s.models().size())) &&
+              dict_put(d, MORVATEL_KEY("fingerprint"), from_str(snapshot_fingerprint(s)));
     return ok ? dict.release() : nullptr;
   });
 }
@@ -231,17 +217,17 @@ PyObject* trace_dict(const GateTrace& t, const KernelDecision& d) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   PyObject* o = dict.get();
-  bool ok = put(o, MORVATEL_KEY("disabled"), from_int(t.disabled)) &&
-            put(o, MORVATEL_KEY("quality"), from_int(t.quality)) &&
-            put(o, MORVATEL_KEY("risk_ceiling"), from_int(t.risk_ceiling)) &&
-            put(o, MORVATEL_KEY("latency"), from_int(t.latency)) &&
-            put(o, MORVATEL_KEY("capability"), from_int(t.capability)) &&
-            put(o, MORVATEL_KEY("provider"), from_int(t.provider)) &&
-            put(o, MORVATEL_KEY("region"), from_int(t.region)) &&
-            put(o, MORVATEL_KEY("budget"), from_int(t.budget)) &&
-            put(o, MORVATEL_KEY("utility"), from_int(t.utility)) &&
-            put(o, MORVATEL_KEY("evaluated_models"), from_int(d.evaluated_models)) &&
-            put(o, MORVATEL_KEY("eligible_models"), from_int(d.eligible_models));
+  bool ok = dict_put(o, MORVATEL_KEY("disabled"), from_int(t.disabled)) &&
+            dict_put(o, MORVATEL_KEY("quality"), from_int(t.quality)) &&
+            dict_put(o, MORVATEL_KEY("risk_ceiling"), from_int(t.risk_ceiling)) &&
+            dict_put(o, MORVATEL_KEY("latency"), from_int(t.latency)) &&
+            dict_put(o, MORVATEL_KEY("capability"), from_int(t.capability)) &&
+            dict_put(o, MORVATEL_KEY("provider"), from_int(t.provider)) &&
+            dict_put(o, MORVATEL_KEY("region"), from_int(t.region)) &&
+            dict_put(o, MORVATEL_KEY("budget"), from_int(t.budget)) &&
+            dict_put(o, MORVATEL_KEY("utility"), from_int(t.utility)) &&
+            dict_put(o, MORVATEL_KEY("evaluated_models"), from_int(d.evaluated_models)) &&
+            dict_put(o, MORVATEL_KEY("eligible_models"), from_int(d.eligible_models));
   return ok ? dict.release() : nullptr;
 }
 
@@ -311,10 +297,10 @@ PyObject* requirements_to_list(const std::vector<Requirement>& levers) {
     PyObject* d = dict.get();
     Ref cost = Ref::steal(r.cost_at_boundary ? from_int(*r.cost_at_boundary)
                                              : Py_NewRef(Py_None));
-    bool ok = put(d, MORVATEL_KEY("lever"), from_str(lever_name(r.lever))) &&
-              put(d, MORVATEL_KEY("current"), from_int(r.current)) &&
-              put(d, MORVATEL_KEY("boundary"), from_int(r.boundary)) &&
-              put(d, MORVATEL_KEY("cost_at_boundary_microunits"), cost.release());
+    bool ok = dict_put(d, MORVATEL_KEY("lever"), from_str(lever_name(r.lever))) &&
+              dict_put(d, MORVATEL_KEY("current"), from_int(r.current)) &&
+              dict_put(d, MORVATEL_KEY("boundary"), from_int(r.boundary)) &&
+              dict_put(d, MORVATEL_KEY("cost_at_boundary_microunits"), cost.release());
     if (!ok) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
@@ -334,10 +320,10 @@ PyObject* what_would_win_method(PyObject* self, PyObject* const* args, Py_ssize_
     Ref blocked = Ref::steal(result->blocked_by_request
                                  ? from_str(text(*result->blocked_by_request))
                                  : Py_NewRef(Py_None));
-    bool ok = put(d, MORVATEL_KEY("model_id"), from_int(result->model_id)) &&
-              put(d, MORVATEL_KEY("selected_model_id"), from_int(result->selected_model_id)) &&
-              put(d, MORVATEL_KEY("blocked_by_request"), blocked.release()) &&
-              put(d, MORVATEL_KEY("levers"), requirements_to_list(result->levers));
+    bool ok = dict_put(d, MORVATEL_KEY("model_id"), from_int(result->model_id)) &&
+              dict_put(d, MORVATEL_KEY("selected_model_id"), from_int(result->selected_model_id)) &&
+              dict_put(d, MORVATEL_KEY("blocked_by_request"), blocked.release()) &&
+              dict_put(d, MORVATEL_KEY("levers"), requirements_to_list(result->levers));
     return ok ? dict.release() : nullptr;
   });
 }
@@ -352,8 +338,8 @@ PyObject* decision_margin_method(PyObject* self, PyObject* const* args, Py_ssize
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    bool ok = put(d, MORVATEL_KEY("model_id"), from_int(result->model_id)) &&
-              put(d, MORVATEL_KEY("levers"), requirements_to_list(result->levers));
+    bool ok = dict_put(d, MORVATEL_KEY("model_id"), from_int(result->model_id)) &&
+              dict_put(d, MORVATEL_KEY("levers"), requirements_to_list(result->levers));
     return ok ? dict.release() : nullptr;
   });
 }
@@ -452,7 +438,6 @@ PyObject* prescribe_batch_method(PyObject* self, PyObject* const* args, Py_ssize
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 // The class's method table, in its published order. Methods of the
 // verification, audit, signing and receipt layers take their places here

@@ -42,13 +42,6 @@ std::optional<Request> bind_request(const char* function, PyObject* const* args,
   return Request{*input, *decision};
 }
 
-// Stores a new value under a key; false with an exception set.
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  if (value == nullptr) return false;
-  int rc = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
 
 template <typename T>
 PyObject* optional_int(const std::optional<T>& v) {
@@ -65,18 +58,18 @@ PyObject* verify_dict(const VerifyResult& r) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();
-  if (!put(d, "status", from_str(r.status()))) return nullptr;
+  if (!dict_put(d, "status", from_str(r.status()))) return nullptr;
   if (const auto* m = std::get_if<VerifyMismatch>(&r.kind)) {
-    bool ok = put(d, "expected_action", from_str(text(m->expected.action))) &&
-              put(d, "actual_action", from_str(text(m->actual.action))) &&
-              put(d, "expected_model_id", from_int(m->expected.selected_model_id)) &&
-              put(d, "actual_model_id", from_int(m->actual.selected_model_id)) &&
-              put(d, "expected_reason", from_str(text(m->expected.reason))) &&
-              put(d, "actual_reason", from_str(text(m->actual.reason)));
+    bool ok = dict_put(d, "expected_action", from_str(text(m->expected.action))) &&
+              dict_put(d, "actual_action", from_str(text(m->actual.action))) &&
+              dict_put(d, "expected_model_id", from_int(m->expected.selected_model_id)) &&
+              dict_put(d, "actual_model_id", from_int(m->actual.selected_model_id)) &&
+              dict_put(d, "expected_reason", from_str(text(m->expected.reason))) &&
+              dict_put(d, "actual_reason", from_str(text(m->actual.reason)));
     if (!ok) return nullptr;
   } else if (const auto* m = std::get_if<VerifyDigestMismatch>(&r.kind)) {
-    bool ok = put(d, "expected_hex", from_str(m->expected_hex)) &&
-              put(d, "actual_hex", from_str(m->actual_hex));
+    bool ok = dict_put(d, "expected_hex", from_str(m->expected_hex)) &&
+              dict_put(d, "actual_hex", from_str(m->actual_hex));
     if (!ok) return nullptr;
   }
   return dict.release();
@@ -86,21 +79,21 @@ PyObject* proof_dict(const ProofEnvelope& e) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   PyObject* d = dict.get();
-  bool ok = put(d, "proof_version", from_int(e.proof_version)) &&
-            put(d, "policy_digest_hex", from_str(e.policy_digest_hex)) &&
-            put(d, "input_digest_hex", from_str(e.input_digest_hex)) &&
-            put(d, "decision_digest_hex", from_str(e.decision_digest_hex)) &&
-            put(d, "replay_valid", from_bool(e.replay_valid)) &&
-            put(d, "wal_sequence", optional_int(e.wal_sequence)) &&
-            put(d, "wal_entry_hash", optional_str(e.wal_entry_hash)) &&
-            put(d, "budget_snapshot_version", optional_int(e.budget_snapshot_version)) &&
-            put(d, "ledger_digest_hex", optional_str(e.ledger_digest_hex)) &&
-            put(d, "action", from_str(e.action)) &&
-            put(d, "reason", from_str(e.reason)) &&
-            put(d, "selected_model_id", from_int(e.selected_model_id)) &&
-            put(d, "counterfactual_model_id", from_int(e.counterfactual_model_id)) &&
-            put(d, "estimated_cost_microunits", from_int(e.estimated_cost_microunits)) &&
-            put(d, "expected_utility_microunits", from_int(e.expected_utility_microunits));
+  bool ok = dict_put(d, "proof_version", from_int(e.proof_version)) &&
+            dict_put(d, "policy_digest_hex", from_str(e.policy_digest_hex)) &&
+            dict_put(d, "input_digest_hex", from_str(e.input_digest_hex)) &&
+            dict_put(d, "decision_digest_hex", from_str(e.decision_digest_hex)) &&
+            dict_put(d, "replay_valid", from_bool(e.replay_valid)) &&
+            dict_put(d, "wal_sequence", optional_int(e.wal_sequence)) &&
+            dict_put(d, "wal_entry_hash", optional_str(e.wal_entry_hash)) &&
+            dict_put(d, "budget_snapshot_version", optional_int(e.budget_snapshot_version)) &&
+            dict_put(d, "ledger_digest_hex", optional_str(e.ledger_digest_hex)) &&
+            dict_put(d, "action", from_str(e.action)) &&
+            dict_put(d, "reason", from_str(e.reason)) &&
+            dict_put(d, "selected_model_id", from_int(e.selected_model_id)) &&
+            dict_put(d, "counterfactual_model_id", from_int(e.counterfactual_model_id)) &&
+            dict_put(d, "estimated_cost_microunits", from_int(e.estimated_cost_microunits)) &&
+            dict_put(d, "expected_utility_microunits", from_int(e.expected_utility_microunits));
   return ok ? dict.release() : nullptr;
 }
 
@@ -121,7 +114,7 @@ PyObject* audit_bundle_to_dict(const AuditBundle& bundle) {
     } else {
       v = from_int(value);
     }
-    ok = put(dict.get(), name, v);
+    ok = dict_put(dict.get(), name, v);
   });
   return ok ? dict.release() : nullptr;
 }

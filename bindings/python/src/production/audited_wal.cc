@@ -49,10 +49,6 @@ const wal::WalAppend& entry_of(PyObject* self) {
   return reinterpret_cast<WalEntryObject*>(self)->entry;
 }
 
-template <typename F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 // A number for the calling thread that no other thread of the process ever
 // gets. The interpreter's thread ident will not do: it is reused as soon as
@@ -115,12 +111,9 @@ PyObject* entry_as_dict(PyObject* self, PyObject*) {
     const wal::WalAppend& e = entry_of(self);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    auto put = [&](const char* key, PyObject* value) {
-      Ref v = Ref::steal(value);
-      return v && PyDict_SetItemString(dict.get(), key, v.get()) == 0;
-    };
-    if (!put("sequence", from_int(e.sequence)) || !put("previous_hash", from_str(e.previous_hash)) ||
-        !put("entry_hash", from_str(e.entry_hash))) {
+    if (!dict_put(dict.get(), "sequence", from_int(e.sequence)) ||
+        !dict_put(dict.get(), "previous_hash", from_str(e.previous_hash)) ||
+        !dict_put(dict.get(), "entry_hash", from_str(e.entry_hash))) {
       return nullptr;
     }
     return dict.release();
@@ -306,7 +299,6 @@ PyObject* repr(PyObject* self) {
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kWalMethods[] = {
     {"append_verified", fastcall(append_verified), kFast,

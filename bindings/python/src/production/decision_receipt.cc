@@ -22,12 +22,7 @@ namespace morvatel::py {
 
 namespace {
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
-template <typename F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 struct ReceiptObject {
   PyObject_HEAD

@@ -47,13 +47,6 @@ std::optional<T> anchor_arg(PyObject* o, std::string_view name, PyTypeObject* ty
   return anchor_of<T>(o);
 }
 
-// Stores a new value under a key; false with an exception set.
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  if (value == nullptr) return false;
-  int rc = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
 
 PyTypeObject* g_wal_type = nullptr;
 PyTypeObject* g_state_type = nullptr;
@@ -89,8 +82,8 @@ PyObject* wal_as_dict(PyObject* self, PyObject*) {
     const ReceiptWal& w = anchor_of<ReceiptWal>(self);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    bool ok = put(dict.get(), "sequence", from_int(w.sequence)) &&
-              put(dict.get(), "entry_hash", from_str(w.entry_hash));
+    bool ok = dict_put(dict.get(), "sequence", from_int(w.sequence)) &&
+              dict_put(dict.get(), "entry_hash", from_str(w.entry_hash));
     return ok ? dict.release() : nullptr;
   });
 }
@@ -156,9 +149,9 @@ PyObject* state_as_dict(PyObject* self, PyObject*) {
     const ReceiptState& s = anchor_of<ReceiptState>(self);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    bool ok = put(dict.get(), "step", from_int(s.step)) &&
-              put(dict.get(), "state_digest_before_hex", from_str(s.state_digest_before_hex)) &&
-              put(dict.get(), "state_digest_after_hex", from_str(s.state_digest_after_hex));
+    bool ok = dict_put(dict.get(), "step", from_int(s.step)) &&
+              dict_put(dict.get(), "state_digest_before_hex", from_str(s.state_digest_before_hex)) &&
+              dict_put(dict.get(), "state_digest_after_hex", from_str(s.state_digest_after_hex));
     return ok ? dict.release() : nullptr;
   });
 }

@@ -30,10 +30,6 @@ const provenance::SignedPolicy& rec(PyObject* self) {
   return reinterpret_cast<SignedPolicyObject*>(self)->rec;
 }
 
-template <typename F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 PyObject* wrap(provenance::SignedPolicy value) {
   PyTypeObject* type = signed_policy_type();
@@ -123,7 +119,6 @@ PyObject* repr(PyObject* self) {
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"verify", fastcall(verify), kFast, "verify($self, snapshot, trusted_public_key)\n--\n\n"},

@@ -22,20 +22,8 @@ namespace morvatel::py {
 
 namespace {
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
-template <typename F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
-// Stores a new value under a key; false with an exception set.
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  if (value == nullptr) return false;
-  int rc = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
 
 // --- StateTransition ---
 
@@ -78,9 +66,9 @@ PyObject* transition_as_dict(PyObject* self, PyObject*) {
     const StateTransition& t = transition_of(self);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
-    bool ok = put(dict.get(), "step", from_int(t.step)) &&
-              put(dict.get(), "digest_before_hex", from_str(bytes_to_hex(t.digest_before))) &&
-              put(dict.get(), "digest_after_hex", from_str(bytes_to_hex(t.digest_after)));
+    bool ok = dict_put(dict.get(), "step", from_int(t.step)) &&
+              dict_put(dict.get(), "digest_before_hex", from_str(bytes_to_hex(t.digest_before))) &&
+              dict_put(dict.get(), "digest_after_hex", from_str(bytes_to_hex(t.digest_after)));
     return ok ? dict.release() : nullptr;
   });
 }

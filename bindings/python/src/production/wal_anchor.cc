@@ -28,10 +28,6 @@ const wal::WalAnchor& anchor_of(PyObject* self) {
   return reinterpret_cast<AnchorObject*>(self)->anchor;
 }
 
-template <typename F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 PyObject* get_schema_version(PyObject* self, void*) {
   return from_str(anchor_of(self).schema_version);
@@ -103,7 +99,6 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"as_dict", as_dict, METH_NOARGS, "as_dict($self)\n--\n\n"},

@@ -22,10 +22,6 @@ namespace morvatel::py {
 
 namespace {
 
-template <typename F>
-PyCFunction fastcall(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 // None or not given: a plain log. Otherwise bytes; `ok` false with the
 // exception set on failure.
@@ -81,14 +77,11 @@ PyObject* verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* verdict_dict(const wal::WalReplayVerdict& v) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
-  auto put = [&](const char* key, PyObject* value) {
-    Ref r = Ref::steal(value);
-    return r && PyDict_SetItemString(dict.get(), key, r.get()) == 0;
-  };
-  if (!put("sequence", from_int(v.sequence)) || !put("replay_valid", from_bool(v.replay_valid)) ||
-      !put("policy_digest_match", from_bool(v.policy_digest_match)) ||
-      !put("input_digest_match", from_bool(v.input_digest_match)) ||
-      !put("decision_digest_match", from_bool(v.decision_digest_match))) {
+  if (!dict_put(dict.get(), "sequence", from_int(v.sequence)) ||
+      !dict_put(dict.get(), "replay_valid", from_bool(v.replay_valid)) ||
+      !dict_put(dict.get(), "policy_digest_match", from_bool(v.policy_digest_match)) ||
+      !dict_put(dict.get(), "input_digest_match", from_bool(v.input_digest_match)) ||
+      !dict_put(dict.get(), "decision_digest_match", from_bool(v.decision_digest_match))) {
     return nullptr;
   }
   return dict.release();
@@ -136,7 +129,6 @@ PyObject* replay_verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t
   });
 }
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kVerifyDef = {"verify_audited_wal", fastcall(verify_audited_wal), kFast,
                           "verify_audited_wal(path, *, hmac_key=None, anchor=None)\n--\n\n"};
