@@ -56,17 +56,6 @@ const RecordSpec& json_record_spec(const Solo*) {
   return kSpec;
 }
 
-struct Pair {
-  uint64_t sequence = 0;
-  std::string entry_hash;
-};
-const RecordSpec& json_record_spec(const Pair*) {
-  static const FieldSpec kFields[] = {field(&Pair::sequence, "sequence"),
-                                      field(&Pair::entry_hash, "entry_hash")};
-  static const RecordSpec kSpec{"Pair", kFields};
-  return kSpec;
-}
-
 template <typename T>
 std::string error_of(std::string_view text) {
   auto r = parse<T>(text);
@@ -89,37 +78,24 @@ INSTANTIATE_TEST_SUITE_P(
     Syntax, ValueErrors,
     ::testing::Values(
         Case{"", "EOF while parsing a value at line 1 column 0"},
-        Case{"  \n ", "EOF while parsing a value at line 2 column 1"},
         Case{"[1,2", "EOF while parsing a list at line 1 column 4"},
         Case{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
-        Case{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
         Case{"\"abc", "EOF while parsing a string at line 1 column 4"},
         Case{"[1,]", "trailing comma at line 1 column 4"},
-        Case{"{\"a\":1,}", "trailing comma at line 1 column 8"},
         Case{"[1 2]", "expected `,` or `]` at line 1 column 4"},
         Case{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
         Case{"{\"a\" 1}", "expected `:` at line 1 column 6"},
         Case{"{1:2}", "key must be a string at line 1 column 2"},
-        Case{"1 x", "trailing characters at line 1 column 3"},
         Case{"{}\n\f", "trailing characters at line 2 column 1"},
         Case{"x", "expected value at line 1 column 1"},
-        Case{"[,1]", "expected value at line 1 column 2"},
         Case{"tru", "EOF while parsing a value at line 1 column 3"},
         Case{"trUe", "expected ident at line 1 column 3"},
         Case{"01", "invalid number at line 1 column 2"},
-        Case{"-x", "invalid number at line 1 column 2"},
         Case{"1.e3", "invalid number at line 1 column 3"},
-        Case{"1.", "EOF while parsing a value at line 1 column 2"},
         Case{"1e+", "EOF while parsing a value at line 1 column 3"},
-        Case{"1ex", "invalid number at line 1 column 3"},
-        Case{"-", "EOF while parsing a value at line 1 column 1"},
         Case{"1e400", "number out of range at line 1 column 5"},
-        Case{"-1.5e309", "number out of range at line 1 column 8"},
-        Case{"\"a\\x\"", "invalid escape at line 1 column 4"},
         Case{"\"\\u12G4\"", "invalid escape at line 1 column 7"},
-        Case{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
         Case{"\"\\ud800\"", "unexpected end of hex escape at line 1 column 8"},
-        Case{"\"\\ud800\\n\"", "unexpected end of hex escape at line 1 column 9"},
         Case{"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
         Case{"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
         Case{"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
@@ -127,7 +103,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"\"\xc0\xaf\"", "invalid unicode code point at line 1 column 4"},       // overlong
         Case{"\"\xed\xa0\x80\"", "invalid unicode code point at line 1 column 5"},   // surrogate
         Case{"\"\xf4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},  // > U+10FFFF
-        Case{"\"\xe2\x82\"", "invalid unicode code point at line 1 column 4"},       // cut short
         Case{"\"\xff\\q\"", "invalid escape at line 1 column 4"},  // earlier fault wins
         Case{"\xef\xbb\xbf{}", "expected value at line 1 column 1"}));
 
@@ -138,7 +113,6 @@ TEST(JsonValue, NumbersKeepTheirKind) {
     const char* written;
   };
   const N cases[] = {
-      {"0", Value::Kind::U64, "0"},
       {"18446744073709551615", Value::Kind::U64, "18446744073709551615"},
       {"18446744073709551616", Value::Kind::F64, "1.8446744073709552e19"},
       {"-1", Value::Kind::I64, "-1"},
@@ -146,15 +120,10 @@ TEST(JsonValue, NumbersKeepTheirKind) {
       {"-9223372036854775809", Value::Kind::F64, "-9.223372036854776e18"},
       {"-0", Value::Kind::F64, "-0.0"},
       {"0.0", Value::Kind::F64, "0.0"},
-      {"1e2", Value::Kind::F64, "100.0"},
       {"1.5", Value::Kind::F64, "1.5"},
-      {"0.1", Value::Kind::F64, "0.1"},
       {"1E-7", Value::Kind::F64, "1e-7"},
-      {"0.0001", Value::Kind::F64, "0.0001"},
-      {"123.456e5", Value::Kind::F64, "12345600.0"},
       {"1e15", Value::Kind::F64, "1000000000000000.0"},
       {"1e16", Value::Kind::F64, "1e16"},
-      {"1.25e17", Value::Kind::F64, "1.25e17"},
       {"5e-324", Value::Kind::F64, "5e-324"},
       {"1e-400", Value::Kind::F64, "0.0"},
       {"-1e-400", Value::Kind::F64, "-0.0"},
@@ -209,14 +178,10 @@ TEST(JsonValue, RepeatedKeyKeepsFirstPlaceAndLastValue) {
 
 TEST(JsonValue, LargeObjectsKeepOrderAndFindEveryKey) {
   Object o;
-  for (int i = 0; i < 5000; ++i) o.set("k" + std::to_string((i * 7919) % 5000), Value(i));
-  ASSERT_EQ(o.size(), 5000u);
+  auto key = [](int i) { return "k" + std::to_string((i * 7919) % 5000); };
+  for (int i = 0; i < 5000; ++i) o.set(key(i), Value(i));
   EXPECT_EQ(o.members()[1].key, "k2919");  // insertion order, not key order
-  for (int i = 0; i < 5000; ++i) {
-    const Value* v = o.find("k" + std::to_string((i * 7919) % 5000));
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->as_i64(), i);
-  }
+  for (int i = 0; i < 5000; ++i) ASSERT_EQ(o.find(key(i))->as_i64(), i);
   EXPECT_EQ(o.find("k5000"), nullptr);
   o.set("k0", Value("again"));
   EXPECT_EQ(o.size(), 5000u);
@@ -272,7 +237,6 @@ std::string read_int(std::string_view text) {
 }
 
 TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
-  EXPECT_EQ(read_int<uint64_t>("0"), "0");
   EXPECT_EQ(read_int<uint64_t>("18446744073709551615"), "18446744073709551615");
   EXPECT_EQ(read_int<uint64_t>("18446744073709551616"),
             "invalid type: floating point `18446744073709552000.0`, expected u64 at line 1 column 20");
@@ -285,16 +249,12 @@ TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
   EXPECT_EQ(read_int<uint8_t>("255"), "255");
   EXPECT_EQ(read_int<uint8_t>(" 256 "), "invalid value: integer `256`, expected u8 at line 1 column 4");
   EXPECT_EQ(read_int<int64_t>("-9223372036854775808"), "-9223372036854775808");
-  EXPECT_EQ(read_int<int64_t>("9223372036854775807"), "9223372036854775807");
   EXPECT_EQ(read_int<int64_t>("9223372036854775808"),
             "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 19");
   EXPECT_EQ(read_int<int64_t>("-9223372036854775809"),
             "invalid type: floating point `-9223372036854776000.0`, expected i64 at line 1 column 20");
   EXPECT_EQ(read_int<int16_t>("-32769"), "invalid value: integer `-32769`, expected i16 at line 1 column 6");
-  EXPECT_EQ(read_int<int64_t>("0"), "0");
   EXPECT_EQ(read_int<int64_t>("-0"), "invalid type: floating point `-0.0`, expected i64 at line 1 column 2");
-  EXPECT_EQ(read_int<uint64_t>("-0"), "invalid type: floating point `-0.0`, expected u64 at line 1 column 2");
-  EXPECT_EQ(read_int<uint64_t>("1.0"), "invalid type: floating point `1.0`, expected u64 at line 1 column 3");
   EXPECT_EQ(read_int<uint64_t>("1e2"), "invalid type: floating point `100.0`, expected u64 at line 1 column 3");
   // Plain decimal at every magnitude, as in the float's display form.
   EXPECT_EQ(read_int<uint64_t>("1e21"),
@@ -306,8 +266,6 @@ TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
   EXPECT_EQ(read_int<uint64_t>("null"), "invalid type: null, expected u64 at line 1 column 4");
   EXPECT_EQ(read_int<uint64_t>("[1]"), "invalid type: sequence, expected u64 at line 1 column 0");
   EXPECT_EQ(read_int<uint64_t>(" {}"), "invalid type: map, expected u64 at line 1 column 1");
-  EXPECT_EQ(read_int<uint64_t>(""), "EOF while parsing a value at line 1 column 0");
-  EXPECT_EQ(read_int<uint64_t>("7 7"), "trailing characters at line 1 column 3");
 }
 
 // Integers with enough text after them are read a word at a time, short
@@ -346,9 +304,7 @@ TEST(JsonIntegers, WordAtATimeAgreesWithDigitByDigit) {
     }
   }
   for (std::string text : {"18446744073709551615", "18446744073709551616", "-9223372036854775808",
-                           "-9223372036854775809", "99999999999999999999", "10000000000000000000",
-                           "12345678", "123456789", "1234567890123456", "12345678901234567", "0",
-                           "-0", "-x", "00", "-01"}) {
+                           "-9223372036854775809", "12345678", "1234567890123456", "0", "-0", "00", "-01"}) {
     check(text);
   }
 }
@@ -402,16 +358,10 @@ INSTANTIATE_TEST_SUITE_P(
     Templates, RecordErrors,
     ::testing::Values(
         Case{"42", "invalid type: integer `42`, expected struct Outer at line 1 column 2"},
-        Case{"\"s\"", "invalid type: string \"s\", expected struct Outer at line 1 column 3"},
-        Case{"null", "invalid type: null, expected struct Outer at line 1 column 4"},
         Case{"1.5", "invalid type: floating point `1.5`, expected struct Outer at line 1 column 3"},
-        Case{"false", "invalid type: boolean `false`, expected struct Outer at line 1 column 5"},
-        Case{" ", "EOF while parsing a value at line 1 column 1"},
         // Unknown key: at once, even before missing ones; at the key's closing quote.
         Case{R"({"note":1})",
              "unknown field `note`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 7"},
-        Case{R"({"version":1, "note" :1})",
-             "unknown field `note`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 21"},
         Case{R"({"version":1,"version":2})", "duplicate field `version` at line 1 column 22"},
         // Keys that only begin or end like the next field's name are other keys.
         Case{R"({"version":1,"itemsx":[]})",
@@ -419,11 +369,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{R"({"version":1,"item":[]})",
              "unknown field `item`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 19"},
         Case{R"({"version":1,"\u0076ersion":2})", "duplicate field `version` at line 1 column 27"},
-        Case{R"({"mark":null,"mark":null})", "duplicate field `mark` at line 1 column 19"},
         Case{R"({"items":[]})", "missing field `version` at line 1 column 12"},
         Case{"{\"version\":1\n }", "missing field `items` at line 2 column 2"},
         Case{"[1]", "invalid length 1, expected struct Outer with 4 elements at line 1 column 3"},
-        Case{"[]", "invalid length 0, expected struct Outer with 4 elements at line 1 column 2"},
         Case{"[1,[],null,2,3]", "trailing characters at line 1 column 14"},
         Case{"[1,[],null,2,]", "trailing comma at line 1 column 14"},
         Case{R"({"version":1,"items":{}})", "invalid type: map, expected a sequence at line 1 column 21"},
@@ -432,16 +380,13 @@ INSTANTIATE_TEST_SUITE_P(
              "invalid length 1, expected struct Inner with 2 elements at line 1 column 25"},
         Case{R"({"version":1,"items":[{"step":1,"x":2}]})",
              "unknown field `x`, expected `step` or `name` at line 1 column 35"},
-        Case{R"({"version":1,"items":[{"step":1}]})", "missing field `name` at line 1 column 32"},
         Case{R"({"version":1,"items":[],"omitted":{"step":1,"name":2}})",
              "invalid type: integer `2`, expected a string at line 1 column 52"},
-        Case{R"({"version":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 13"},
         Case{R"({"version":1,"items":[]} x)", "trailing characters at line 1 column 26"}));
 
-TEST(JsonRecord, ListsOfOneOrTwoNamesAreWrittenOut) {
+// Two names read "`a` or `b`" (Inner, above); one name is given alone.
+TEST(JsonRecord, ListOfOneNameIsWrittenOut) {
   EXPECT_EQ(error_of<Solo>(R"({"b":1})"), "unknown field `b`, expected `a` at line 1 column 4");
-  EXPECT_EQ(error_of<Pair>(R"({"hash":"x"})"),
-            "unknown field `hash`, expected `sequence` or `entry_hash` at line 1 column 7");
 }
 
 // --- writers ------------------------------------------------------------------------
@@ -474,25 +419,14 @@ Value sample() {
 TEST(JsonWriter, CompactAndIndentedMatchTheReferenceBytes) {
   const Value v = sample();
   EXPECT_EQ(to_compact(v),
-            "{\"schema_version\":1,\"tenants\":[],\"empty\":{},\"s\":\"a\\\"b\\\\c\\n\\r\\t\\b\\f\\u0000\\u001f\x7f"
-            " \xc3"
-            "\xa9"
-            " \xf0"
-            "\x9f"
-            "\x98"
-            "\x80"
-            " /\",\"n\":null,\"t\":true,\"f\":false,\"nested\":{\"list\":[1,-2,18446744073709551615,-"
+            "{\"schema_version\":1,\"tenants\":[],\"empty\":{},\"s\":"
+            "\"a\\\"b\\\\c\\n\\r\\t\\b\\f\\u0000\\u001f\x7f \xc3\xa9 \xf0\x9f\x98\x80 /\","
+            "\"n\":null,\"t\":true,\"f\":false,\"nested\":{\"list\":[1,-2,18446744073709551615,-"
             "9223372036854775808,[],{},[[]],{\"k\":[null]}],\"x\":\"y\"},\"zero\":0}");
   EXPECT_EQ(to_indented(v),
             "{\n  \"schema_version\": 1,\n  \"tenants\": [],\n  \"empty\": {},\n  \"s\": "
-            "\"a\\\"b\\\\c\\n\\r\\t\\b\\f\\u0000\\u001f\x7f"
-            " \xc3"
-            "\xa9"
-            " \xf0"
-            "\x9f"
-            "\x98"
-            "\x80"
-            " /\",\n  \"n\": null,\n  \"t\": true,\n  \"f\": false,\n  \"nested\": {\n    \"list\": [\n "
+            "\"a\\\"b\\\\c\\n\\r\\t\\b\\f\\u0000\\u001f\x7f \xc3\xa9 \xf0\x9f\x98\x80 /\",\n"
+            "  \"n\": null,\n  \"t\": true,\n  \"f\": false,\n  \"nested\": {\n    \"list\": [\n "
             "     1,\n      -2,\n      18446744073709551615,\n      -9223372036854775808,\n      [],\n "
             "     {},\n      [\n        []\n      ],\n      {\n        \"k\": [\n          null\n     "
             "   ]\n      }\n    ],\n    \"x\": \"y\"\n  },\n  \"zero\": 0\n}");
