@@ -16,17 +16,9 @@ I64_MAX = 2**63 - 1
 TAG = 2**63
 LIMIT = 16777216
 SNAPSHOT_KEYS = ["version", "tenants", "active_reservations", "wal_high_watermark"]
-ROW_KEYS = [
-    "tenant_id",
-    "initial_microcents",
-    "remaining_microcents",
-    "reserved_microcents",
-    "committed_microcents",
-]
-PANIC_TEXT = (
-    "reservation allocator exhausted \u2014 use try_snapshot() for fallible capture: "
-    "AllocatorExhausted"
-)
+ROW_KEYS = ["tenant_id", "initial_microcents", "remaining_microcents", "reserved_microcents",
+            "committed_microcents"]
+PANIC_TEXT = "reservation allocator exhausted \u2014 use try_snapshot() for fallible capture: AllocatorExhausted"
 
 
 def balanced(e):
@@ -40,22 +32,11 @@ def balanced(e):
 def row(tenant, initial, remaining, reserved=0, committed=None):
     if committed is None:
         committed = initial - remaining - reserved
-    return {
-        "tenant_id": tenant,
-        "initial_microcents": initial,
-        "remaining_microcents": remaining,
-        "reserved_microcents": reserved,
-        "committed_microcents": committed,
-    }
+    return dict(zip(ROW_KEYS, (tenant, initial, remaining, reserved, committed)))
 
 
 def snap(version=TAG + 7, tenants=(), active=0, watermark=None):
-    return {
-        "version": version,
-        "tenants": list(tenants),
-        "active_reservations": active,
-        "wal_high_watermark": watermark,
-    }
+    return dict(zip(SNAPSHOT_KEYS, (version, list(tenants), active, watermark)))
 
 
 def write(path, obj_or_text):
@@ -89,42 +70,24 @@ def state(e):
     return {
         "tenants": e.tenant_count(),
         "active": e.active_reservations(),
-        "rows": {
-            t: (
-                e.initial_microcents(t),
-                e.remaining_microcents(t),
-                e.reserved_microcents(t),
-                e.committed_microcents(t),
-            )
-            for t in ["a", "b", "zeta", "Alpha", "t"]
-        },
+        "rows": {t: (e.initial_microcents(t), e.remaining_microcents(t), e.reserved_microcents(t),
+                     e.committed_microcents(t)) for t in ["a", "b", "zeta", "Alpha", "t"]},
     }
 
 
 # --- method shapes and argument conversion ---
 
 
-@pytest.mark.parametrize(
-    "method, sig",
-    [
-        ("checkpoint", "($self, path)"),
-        ("checkpoint_with_wal", "($self, path, wal_sequence)"),
-        ("restore", "($self, path)"),
-        ("migrate_legacy_snapshot_file", "(source, destination, trusted_next_reservation_id)"),
-    ],
-)
-def test_text_signatures(method, sig):
-    fn = getattr(BudgetEngine, method)
+@pytest.mark.parametrize("fn, sig", [
+    (BudgetEngine.checkpoint, "($self, path)"),
+    (BudgetEngine.checkpoint_with_wal, "($self, path, wal_sequence)"),
+    (BudgetEngine.restore, "($self, path)"),
+    (BudgetEngine.migrate_legacy_snapshot_file, "(source, destination, trusted_next_reservation_id)"),
+    (core.plan_recovery, "(snapshot_path, wal_path, *, hmac_key=None, anchor=None)"),
+])
+def test_text_signatures(fn, sig):
     assert fn.__text_signature__ == sig
     assert fn.__doc__ is None
-
-
-def test_migrate_is_static(tmp_path):
-    src = write(tmp_path / "l.json", snap(version=5))
-    out = tmp_path / "m.json"
-    assert BudgetEngine.migrate_legacy_snapshot_file(
-        source=src, destination=str(out), trusted_next_reservation_id=1
-    ) == BudgetEngine().migrate_legacy_snapshot_file(src, tmp_path / "n.json", 1)
 
 
 @pytest.mark.parametrize(
@@ -132,23 +95,14 @@ def test_migrate_is_static(tmp_path):
     [
         (lambda e, p: e.checkpoint(5), TypeError, "path"),
         (lambda e, p: e.checkpoint(str(p).encode()), TypeError, "path"),
-        (lambda e, p: e.checkpoint_with_wal(None, 1), TypeError, "path"),
         (lambda e, p: e.checkpoint_with_wal(p, -1), OverflowError, "wal_sequence"),
         (lambda e, p: e.checkpoint_with_wal(p, 2**64), OverflowError, "wal_sequence"),
         (lambda e, p: e.checkpoint_with_wal(p, "7"), TypeError, "wal_sequence"),
         (lambda e, p: e.restore(1.5), TypeError, "path"),
         (lambda e, p: BudgetEngine.migrate_legacy_snapshot_file(1, 2, "x"), TypeError, "source"),
         (lambda e, p: BudgetEngine.migrate_legacy_snapshot_file(p, None, 1), TypeError, "destination"),
-        (
-            lambda e, p: BudgetEngine.migrate_legacy_snapshot_file(p, p, -1),
-            OverflowError,
-            "trusted_next_reservation_id",
-        ),
-        (
-            lambda e, p: BudgetEngine.migrate_legacy_snapshot_file(p, p, 2**64),
-            OverflowError,
-            "trusted_next_reservation_id",
-        ),
+        (lambda e, p: BudgetEngine.migrate_legacy_snapshot_file(p, p, 2**64), OverflowError,
+         "trusted_next_reservation_id"),
     ],
 )
 def test_bad_arguments_consume_nothing_and_touch_no_file(tmp_path, call, exc, note):
@@ -176,6 +130,12 @@ def test_checkpoint_writes_the_exact_text(tmp_path):
     assert path.read_bytes() == expected_text(d)
     assert d["tenants"] == e.snapshot()["tenants"]
     balanced(e)
+    # A restore returns the watermark; a later plain checkpoint drops it.
+    back = BudgetEngine()
+    assert back.restore(path)["wal_high_watermark"] == 12
+    assert back.checkpoint(tmp_path / "b.json")["wal_high_watermark"] is None
+    assert json.loads((tmp_path / "b.json").read_text())["wal_high_watermark"] is None
+    balanced(back)
 
 
 @pytest.mark.parametrize("wal", [None, 0, 2**64 - 1])
@@ -184,20 +144,8 @@ def test_fresh_checkpoint_and_watermark_forms(tmp_path, wal):
     path = tmp_path / "s.json"
     d = e.checkpoint(path) if wal is None else e.checkpoint_with_wal(path, wal)
     assert d == snap(version=TAG + 2, watermark=wal)
-    text = path.read_bytes()
-    assert text == expected_text(d)
-    assert b'"tenants": []' in text and text.endswith(b"}")
-    assert (b'"wal_high_watermark": null' in text) == (wal is None)
-
-
-def test_restore_returns_the_watermark_and_a_later_checkpoint_drops_it(tmp_path):
-    e = funded()
-    e.checkpoint_with_wal(tmp_path / "a.json", 0)
-    back = BudgetEngine()
-    assert back.restore(tmp_path / "a.json")["wal_high_watermark"] == 0
-    assert back.checkpoint(tmp_path / "b.json")["wal_high_watermark"] is None
-    assert json.loads((tmp_path / "b.json").read_text())["wal_high_watermark"] is None
-    balanced(back)
+    assert path.read_bytes() == expected_text(d)
+    assert BudgetEngine().restore(path) == d
 
 
 # --- the strict reader ---
@@ -210,27 +158,15 @@ ROWS = [row("a", 100, 60), row("b", 50, 50)]
     [
         (json.dumps(snap(tenants=ROWS)), snap(tenants=ROWS)),
         # Keys in any order, the watermark missing or null.
-        (
-            '{"wal_high_watermark": 9, "active_reservations": 0, "tenants": [], "version": %d}'
-            % (TAG + 7),
-            snap(watermark=9),
-        ),
+        ('{"wal_high_watermark": 9, "active_reservations": 0, "tenants": [], "version": %d}' % (TAG + 7),
+         snap(watermark=9)),
         ('{"version": %d, "tenants": [], "active_reservations": 0}' % (TAG + 7), snap()),
         # Array forms, the watermark left off the end; rows as arrays or
         # objects with shuffled keys.
         ('[%d, [["a", 100, 60, 0, 40]], 0]' % (TAG + 7), snap(tenants=ROWS[:1])),
-        (
-            '[%d, [{"committed_microcents": 0, "reserved_microcents": 0, "tenant_id": "b",'
-            ' "remaining_microcents": 50, "initial_microcents": 50}], 0, 3]' % (TAG + 7),
-            snap(tenants=ROWS[1:], watermark=3),
-        ),
-        # Whitespace after the value, escapes decoded.
-        (json.dumps(snap()) + "\n \t\r\n", snap()),
-        (
-            '{"version": %d, "tenants": [["\\u00e9\\n", 1, 1, 0, 0]], "active_reservations": 0}'
-            % (TAG + 7),
-            snap(tenants=[row("\u00e9\n", 1, 1)]),
-        ),
+        ('[%d, [{"committed_microcents": 0, "reserved_microcents": 0, "tenant_id": "b",'
+         ' "remaining_microcents": 50, "initial_microcents": 50}], 0, 3]' % (TAG + 7),
+         snap(tenants=ROWS[1:], watermark=3)),
     ],
 )
 def test_reader_accepts(tmp_path, text, loaded):
@@ -245,18 +181,12 @@ V = TAG + 7
 @pytest.mark.parametrize(
     "text, message",
     [
-        ("", "EOF while parsing a value at line 1 column 0"),
-        ("  \n", "EOF while parsing a value"),
         (json.dumps(snap()) + "x", "trailing characters at line 1 column"),
         ("5", "invalid type: integer `5`, expected struct BudgetSnapshot at line 1 column 1"),
-        (
-            '{"version": %d, "tenants": [], "active_reservations": 0, "extra": 1}' % V,
-            "unknown field `extra`, expected one of `version`, `tenants`, "
-            "`active_reservations`, `wal_high_watermark`",
-        ),
+        ('{"version": %d, "tenants": [], "active_reservations": 0, "extra": 1}' % V,
+         "unknown field `extra`, expected one of `version`, `tenants`, `active_reservations`, `wal_high_watermark`"),
         ('{"version": 1, "version": 2, "tenants": [], "active_reservations": 0}', "duplicate field `version`"),
         ('{"version": %d, "active_reservations": 0}' % V, "missing field `tenants`"),
-        ('{"version": %d, "tenants": []}' % V, "missing field `active_reservations`"),
         ("[%d, []]" % V, "invalid length 2, expected struct BudgetSnapshot with 4 elements"),
         ("[%d, [], 0, null, 1]" % V, "trailing characters"),
         ('[%d, [["a", 1, 1, 0]], 0]' % V, "invalid length 4, expected struct TenantLedger with 5 elements"),
@@ -264,13 +194,7 @@ V = TAG + 7
         ('[%d, [{"tenant_id": "a", "initial_microcents": 1, "remaining_microcents": 1,'
          ' "reserved_microcents": 0}], 0]' % V, "missing field `committed_microcents`"),
         ('[%d, [5], 0]' % V, "invalid type: integer `5`, expected struct TenantLedger"),
-        ('[%d, {}, 0]' % V, "invalid type: map, expected a sequence"),
-        ('[%d, [[5, 1, 1, 0, 0]], 0]' % V, "invalid type: integer `5`, expected a string"),
         ("[-1, [], 0]", "invalid value: integer `-1`, expected u64"),
-        ("[1.0, [], 0]", "invalid type: floating point"),
-        ("[1e3, [], 0]", "invalid type: floating point"),
-        ("[18446744073709551616, [], 0]", "u64"),
-        ("[%d, [], 0, -1]" % V, "expected u64"),
         ('[%d, [["a", 9223372036854775808, 1, 0, 0]], 0]' % V, "expected i64"),
     ],
 )
@@ -336,7 +260,6 @@ class Interrupted(Exception):
     "save",
     [
         lambda e, src, p: e.checkpoint(p),
-        lambda e, src, p: e.checkpoint_with_wal(p, 3),
         lambda e, src, p: BudgetEngine.migrate_legacy_snapshot_file(src, p, 1),
     ],
 )
@@ -408,11 +331,7 @@ def test_restore_replaces_every_ledger(tmp_path):
     assert e.commit(open_id, 1) == {"status": "missing_reservation"}
     # The limit of "zeta" is gone, and ids continue from the version's id.
     n = saved["version"] - TAG
-    assert e.try_reserve("zeta", 700) == {
-        "reservation_id": n,
-        "status": "reserved",
-        "remaining_microcents": 50,
-    }
+    assert e.try_reserve("zeta", 700) == {"reservation_id": n, "status": "reserved", "remaining_microcents": 50}
     e.release(n)
     after = e.snapshot()
     assert after["tenants"] == saved["tenants"] and after["version"] == TAG + n + 2
@@ -438,29 +357,18 @@ def test_restore_of_committed_totals_beyond_64_bits(tmp_path):
     "content, message",
     [
         (snap(active=1), "cannot restore snapshot with 1 active reservations"),
-        (
-            snap(tenants=[row("b", 1, 1), row("a", 1, 1), row("b", 1, 1)]),
-            "duplicate tenant_id in snapshot: b",
-        ),
-        (
-            snap(tenants=[row("t", 4, -1, 5, 0)]),
-            "tenant t has reserved_microcents=5 with no active reservations",
-        ),
+        (snap(tenants=[row("b", 1, 1), row("a", 1, 1), row("b", 1, 1)]), "duplicate tenant_id in snapshot: b"),
+        (snap(tenants=[row("t", 4, -1, 5, 0)]), "tenant t has reserved_microcents=5 with no active reservations"),
         (snap(tenants=[row("t", 0, -1, 0, 1)]), "tenant t has negative remaining_microcents: -1"),
         (snap(tenants=[row("t", -1, 0, 0, -1)]), "tenant t has negative initial_microcents: -1"),
         (snap(tenants=[row("t", 0, 1, 0, -1)]), "tenant t has negative committed_microcents: -1"),
-        (
-            snap(tenants=[row("t", 100, 50, 0, 40)]),
-            "snapshot failed conservation: conservation violated for tenant t: delta=-10 microcents",
-        ),
-        (
-            snap(tenants=[row("t", I64_MAX, I64_MAX, 0, 1)]),
-            "snapshot failed conservation: aggregate ledger totals exceed i64::MAX \u2014 "
-            "certificate totals cannot be represented",
-        ),
+        (snap(tenants=[row("t", 100, 50, 0, 40)]),
+         "snapshot failed conservation: conservation violated for tenant t: delta=-10 microcents"),
+        (snap(tenants=[row("t", I64_MAX, I64_MAX, 0, 1)]),
+         "snapshot failed conservation: aggregate ledger totals exceed i64::MAX \u2014 "
+         "certificate totals cannot be represented"),
         # The version tag is tested first, before the ledgers.
         (snap(version=5, active=3), "tenant <snapshot-metadata> has negative recovery-aware version tag: 5"),
-        (snap(version=0), "tenant <snapshot-metadata> has negative recovery-aware version tag: 0"),
         (snap(version=TAG), f"tenant <snapshot-metadata> has negative recovery-aware version tag: {I64_MAX}"),
         (snap(version=I64_MAX), f"tenant <snapshot-metadata> has negative recovery-aware version tag: {I64_MAX}"),
     ],
@@ -490,11 +398,7 @@ def test_restored_version_at_the_top_exhausts_the_allocator(tmp_path):
     # Low 63 bits one below the ceiling: exactly one id is left.
     e.restore(write(tmp_path / "s.json", snap(version=2**64 - 2, tenants=rows)))
     assert e.try_reserve("a", 5)["reservation_id"] == I64_MAX - 1
-    assert e.try_reserve("a", 5) == {
-        "reservation_id": None,
-        "status": "overflow",
-        "current_reserved_microcents": 5,
-    }
+    assert e.try_reserve("a", 5) == {"reservation_id": None, "status": "overflow", "current_reserved_microcents": 5}
     with pytest.raises(ValueError, match="^reservation allocator exhausted$"):
         e.snapshot()
     with pytest.raises(PersistenceError) as info:
@@ -546,20 +450,13 @@ def test_migration_stamps_the_version_and_keeps_the_rest(tmp_path, trusted, vers
     [
         (snap(version=3), 0, f"trusted next reservation ID must be in 1..={I64_MAX}, found 0"),
         (snap(version=3), TAG, f"trusted next reservation ID must be in 1..={I64_MAX}, found {TAG}"),
-        (snap(version=3), 2**64 - 1, f"trusted next reservation ID must be in 1..={I64_MAX}, found {2**64 - 1}"),
         # A recovery-aware source is refused before the id is looked at.
         (snap(version=TAG + 2), 0, "snapshot is already recovery-aware"),
         (snap(version=TAG), 1, "snapshot is already recovery-aware"),
-        (
-            snap(version=3, active=2),
-            1,
-            "legacy snapshot is not recovery-eligible: cannot restore snapshot with 2 active reservations",
-        ),
-        (
-            snap(version=3, tenants=[row("a", 5, 5), row("a", 5, 5)]),
-            1,
-            "legacy snapshot is not recovery-eligible: duplicate tenant_id in snapshot: a",
-        ),
+        (snap(version=3, active=2), 1,
+         "legacy snapshot is not recovery-eligible: cannot restore snapshot with 2 active reservations"),
+        (snap(version=3, tenants=[row("a", 5, 5), row("a", 5, 5)]), 1,
+         "legacy snapshot is not recovery-eligible: duplicate tenant_id in snapshot: a"),
     ],
 )
 def test_migration_refusals_write_nothing(tmp_path, content, trusted, message):
@@ -578,7 +475,6 @@ SAME = "legacy snapshot migration requires a distinct destination file"
     [
         (lambda d: d / "legacy.json", SAME),
         (lambda d: str(d / "sub" / ".." / "legacy.json"), SAME),
-        (lambda d: str(d) + "/./legacy.json", SAME),
         (lambda d: (d / "sym.json").symlink_to(d / "legacy.json") or d / "sym.json", SAME),
         (lambda d: os.link(d / "legacy.json", d / "hard.json") or d / "hard.json", SAME),
         (lambda d: (d / "subsym").symlink_to(d) or d / "subsym" / "legacy.json", SAME),
@@ -600,9 +496,6 @@ def test_migration_needs_a_distinct_destination(tmp_path, make_destination, mess
 
 
 def test_migration_source_faults(tmp_path):
-    with pytest.raises(PersistenceError) as info:
-        BudgetEngine.migrate_legacy_snapshot_file(tmp_path / "none.json", tmp_path / "o.json", 1)
-    assert str(info.value) == "I/O error: No such file or directory (os error 2)"
     src = write(tmp_path / "bad.json", "[3, []]")
     with pytest.raises(PersistenceError) as info:
         BudgetEngine.migrate_legacy_snapshot_file(src, tmp_path / "o.json", 1)
@@ -610,13 +503,12 @@ def test_migration_source_faults(tmp_path):
     assert not (tmp_path / "o.json").exists()
 
 
-def test_migration_replaces_an_existing_other_file(tmp_path):
+def test_migration_replaces_an_existing_other_file_and_is_static(tmp_path):
     src = write(tmp_path / "legacy.json", snap(version=3, tenants=LEGACY_ROWS))
     dst = write(tmp_path / "old.json", "previous")
-    d = BudgetEngine.migrate_legacy_snapshot_file(src, dst, 9)
+    d = BudgetEngine.migrate_legacy_snapshot_file(source=src, destination=str(dst), trusted_next_reservation_id=9)
     assert dst.read_bytes() == expected_text(d)
-
-
+    assert BudgetEngine().migrate_legacy_snapshot_file(src, tmp_path / "n.json", 9) == d
 
 
 # --- recovery planning ---
@@ -653,7 +545,7 @@ def checkpoint(path, watermark):
 
 @pytest.mark.parametrize(
     "watermark, entries, replay",
-    [(None, 5, 5), (5, 5, 0), (5, 8, 3), (0, 0, 0), (None, 0, 0), (2, 3, 1)],
+    [(None, 5, 5), (5, 5, 0), (5, 8, 3), (0, 0, 0), (None, 0, 0)],
 )
 def test_plan_counts_what_lies_beyond_the_watermark(logdir, watermark, entries, replay):
     snap_path, log = logdir / "s.json", logdir / "log.jsonl"
@@ -720,10 +612,6 @@ def test_plan_reports_snapshot_faults_before_log_faults(logdir):
     assert str(info.value) == (
         "restore error: tenant <snapshot-metadata> has negative recovery-aware version tag: 5"
     )
-    write(logdir / "open.json", snap(active=2))
-    with pytest.raises(PersistenceError) as info:
-        core.plan_recovery(logdir / "open.json", missing)
-    assert str(info.value) == "restore error: cannot restore snapshot with 2 active reservations"
     write(logdir / "bad.json", "{")
     with pytest.raises(PersistenceError) as info:
         core.plan_recovery(logdir / "bad.json", missing)
@@ -773,7 +661,6 @@ def test_plan_refuses_a_log_whose_entries_do_not_all_read(logdir, tail, message)
         (dict(snapshot_path=1, wal_path="x"), TypeError, "snapshot_path"),
         (dict(snapshot_path="x", wal_path=None), TypeError, "wal_path"),
         (dict(snapshot_path="x", wal_path="y", hmac_key="k" * 32), TypeError, "hmac_key"),
-        (dict(snapshot_path="x", wal_path="y", hmac_key=bytearray(32)), TypeError, "hmac_key"),
         (dict(snapshot_path="x", wal_path="y", anchor="a"), TypeError, "anchor"),
         # The key is checked before any file is read.
         (dict(snapshot_path="x", wal_path="y", hmac_key=b"k" * 31), core.ArtifactValidationError,
@@ -789,11 +676,7 @@ def test_plan_arguments(kwargs, exc, text):
         assert str(info.value) == text
 
 
-def test_plan_signature():
-    assert core.plan_recovery.__text_signature__ == (
-        "(snapshot_path, wal_path, *, hmac_key=None, anchor=None)"
-    )
-    assert core.plan_recovery.__doc__ is None
+def test_plan_key_is_keyword_only():
     with pytest.raises(TypeError):
         core.plan_recovery("a", "b", KEY)
     assert core.__all__.index("plan_recovery") > core.__all__.index("replay_verify_audited_wal")
