@@ -76,6 +76,17 @@ def rechain(path, edit=lambda i, data: data, key=None):
     open(path, "wb").write(b"".join(out))
 
 
+def run_python(code, *args):
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                          env=os.environ.copy(), check=True).stdout
+
+
+def on_thread(f):
+    t = threading.Thread(target=f)
+    t.start()
+    t.join()
+
+
 def wal_message(excinfo):
     assert type(excinfo.value) is m.WalError
     return str(excinfo.value)
@@ -115,9 +126,9 @@ def test_metadata_keeps_key_order_and_normalises_numbers(tmp_path):
     assert data.endswith(b'"metadata":{"b":1,"a":[1.5,2000.0,-0.0,18446744073709551615,-5]}}')
 
 
-@pytest.mark.parametrize("key", [None, KEY])
-def test_every_single_byte_change_is_detected(tmp_path, key):
+def test_every_single_byte_change_is_detected(tmp_path):
     path = tmp_path / "log"
+    key = KEY
     write_log(path, 2, key)
     original = open(path, "rb").read()
     for pos in range(len(original)):
@@ -159,14 +170,11 @@ def test_whitespace_lines_crlf_and_missing_final_newline_are_accepted(tmp_path):
     w = m.AuditedWal(path)
     assert w.append_verified(SNAP, *decide(9), "null").sequence == 4
     w.close()
-
-
-@pytest.mark.parametrize("text", [b"", b"\n\n", b" \t\r\n\f\n"])
-def test_empty_logs_have_the_genesis_head(tmp_path, text):
-    path = tmp_path / "log"
-    path.write_bytes(text)
-    assert m.verify_audited_wal(path) == (0, "genesis")
-    assert m.replay_verify_audited_wal(path, SNAP) == []
+    # Logs of nothing but blank lines have the genesis head.
+    for text in (b"", b"\n\n", b" \t\r\n\f\n"):
+        path.write_bytes(text)
+        assert m.verify_audited_wal(path) == (0, "genesis")
+        assert m.replay_verify_audited_wal(path, SNAP) == []
 
 
 @pytest.mark.parametrize("mutate, expected", [
@@ -177,8 +185,6 @@ def test_empty_logs_have_the_genesis_head(tmp_path, text):
     (lambda l: l.replace(b'"genesis"', b'"genesiS"'),
      "WAL chain broken at sequence 1: expected genesis, found genesiS"),
     (lambda l: l.replace(b'{"sequence"', b'{"extra":1,"sequence"'), "WAL JSON error: unknown field `extra`"),
-    (lambda l: l.replace(b'{"sequence":1,', b'{"sequence":1,"sequence":1,'),
-     "WAL JSON error: duplicate field `sequence`"),
     (lambda l: l.replace(b'"previous_hash":"genesis",', b""), "WAL JSON error: missing field `previous_hash`"),
 ])
 def test_first_line_faults(tmp_path, mutate, expected):
@@ -208,7 +214,7 @@ def test_array_form_and_spaced_envelope_are_accepted_but_uppercase_hash_is_not(t
 
 
 @pytest.mark.parametrize("written, read", [
-    (None, KEY), (KEY, None), (KEY, bytes(reversed(KEY))), (KEY, KEY + b"x"),
+    (None, KEY), (KEY, None), (KEY, KEY + b"x"),
 ])
 def test_key_mode_mismatch_breaks_at_entry_one(tmp_path, written, read):
     path = tmp_path / "log"
@@ -270,9 +276,7 @@ def test_new_log_starts_at_genesis_and_reopens_where_it_ended(tmp_path):
     receipt_wal = first.receipt_anchor()
     assert type(receipt_wal) is m.ReceiptWal
     assert (receipt_wal.sequence, receipt_wal.entry_hash) == (1, first.entry_hash)
-    w.sync()
     w.flush_and_sync()
-    w.flush()
     w.close()
     w = m.AuditedWal(path, hmac_key=None)
     assert (w.sequence, w.last_hash) == (1, first.entry_hash)
@@ -309,42 +313,30 @@ def test_argument_checks_come_before_the_writer_state(tmp_path):
     bad.risk_bps = 10001
     with pytest.raises(ValueError):
         w.append_verified(SNAP, bad, d, "{}")
-    with pytest.raises(m.WalError, match="^WAL writer is closed$"):
-        w.append_verified(SNAP, inp, d, "{}")
-    for member in ("sequence", "entry_count", "last_hash"):
+    for call in (lambda: w.append_verified(SNAP, inp, d, "{}"), lambda: w.sequence, lambda: w.entry_count,
+                 lambda: w.last_hash, w.flush, w.sync, w.flush_and_sync, w.anchor):
         with pytest.raises(m.WalError, match="^WAL writer is closed$"):
-            getattr(w, member)
-    for method in (w.flush, w.sync, w.flush_and_sync, w.anchor):
-        with pytest.raises(m.WalError, match="^WAL writer is closed$"):
-            method()
+            call()
     assert w.close() is None and w.close(sync=False) is None
     assert repr(w) == "AuditedWal(closed=True)"
 
 
-@pytest.mark.parametrize("call, name", [
-    (lambda p: m.AuditedWal(123), "path"),
-    (lambda p: m.AuditedWal(b"bytes-path"), "path"),
-    (lambda p: m.AuditedWal(p, hmac_key="k" * 40), "hmac_key"),
-    (lambda p: m.AuditedWal(p, hmac_key=bytearray(40)), "hmac_key"),
-    (lambda p: m.verify_audited_wal(p, hmac_key="x"), "hmac_key"),
-    (lambda p: m.verify_audited_wal(p, anchor="x"), "anchor"),
-    (lambda p: m.replay_verify_audited_wal(p, None), "snapshot"),
-    (lambda p: m.replay_verify_audited_wal(p, SNAP, max_entries="1"), "max_entries"),
-    (lambda p: m.replay_verify_audited_wal(p, SNAP, max_total_bytes=1.0), "max_total_bytes"),
-    (lambda p: m.WalAnchor.load(3), "path"),
+@pytest.mark.parametrize("call, exc, name", [
+    (lambda p: m.AuditedWal(123), TypeError, "path"),
+    (lambda p: m.AuditedWal(b"bytes-path"), TypeError, "path"),
+    (lambda p: m.AuditedWal(p, hmac_key="k" * 40), TypeError, "hmac_key"),
+    (lambda p: m.AuditedWal(p, hmac_key=bytearray(40)), TypeError, "hmac_key"),
+    (lambda p: m.verify_audited_wal(p, anchor="x"), TypeError, "anchor"),
+    (lambda p: m.replay_verify_audited_wal(p, None), TypeError, "snapshot"),
+    (lambda p: m.replay_verify_audited_wal(p, SNAP, max_entries="1"), TypeError, "max_entries"),
+    (lambda p: m.replay_verify_audited_wal(p, SNAP, max_entries=-1), OverflowError, "max_entries"),
+    (lambda p: m.replay_verify_audited_wal(p, SNAP, max_total_bytes=2**64), OverflowError, "max_total_bytes"),
+    (lambda p: m.WalAnchor.load(3), TypeError, "path"),
 ])
-def test_type_errors_name_the_argument(tmp_path, call, name):
-    with pytest.raises(TypeError) as e:
-        call(tmp_path / "log")
-    assert f"while processing '{name}'" in getattr(e.value, "__notes__", [])
-
-
-@pytest.mark.parametrize("value", [-1, 2**64])
-@pytest.mark.parametrize("name", ["max_entries", "max_total_bytes"])
-def test_limits_out_of_range(tmp_path, name, value):
+def test_bad_arguments_name_the_argument(tmp_path, call, exc, name):
     (tmp_path / "log").write_bytes(b"")
-    with pytest.raises(OverflowError) as e:
-        m.replay_verify_audited_wal(tmp_path / "log", SNAP, **{name: value})
+    with pytest.raises(exc) as e:
+        call(tmp_path / "log")
     assert e.value.__notes__ == [f"while processing '{name}'"]
 
 
@@ -396,51 +388,31 @@ def test_record_size_limit(tmp_path, extra):
     assert len(m.replay_verify_audited_wal(path, SNAP)) == 2
 
 
-def test_wrong_thread_panics(tmp_path):
+def test_writer_is_bound_to_the_thread_that_opened_it(tmp_path, monkeypatch):
+    # A finished thread's ident is handed to the next thread started, so the
+    # owner must be told apart by more than the ident.
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)
     w = m.AuditedWal(tmp_path / "log")
-    caught = []
+    box, caught = [], []
 
-    def other():
-        for call in (lambda: w.sequence, lambda: repr(w), w.flush,
-                     lambda: w.close(sync=False), lambda: w.append_verified(SNAP, *decide(1), "{}")):
+    def attempt(*calls):
+        for call in calls:
             try:
                 call()
             except BaseException as exc:  # PanicException is a BaseException
                 caught.append(exc)
 
-    t = threading.Thread(target=other)
-    t.start()
-    t.join()
-    assert len(caught) == 5
+    on_thread(lambda: attempt(lambda: w.sequence, lambda: repr(w), w.flush, lambda: w.close(sync=False),
+                              lambda: w.append_verified(SNAP, *decide(1), "{}")))
+    assert w.sequence == 0  # still open on its own thread
+    w.close()
+    on_thread(lambda: box.append(m.AuditedWal(tmp_path / "other")))
+    for _ in range(5):
+        on_thread(lambda: attempt(lambda: box[0].sequence))
+    assert len(caught) == 10
     for exc in caught:
         assert not isinstance(exc, Exception)
         assert "is unsendable, but sent to another thread" in str(exc)
-    assert w.sequence == 0  # still open on its own thread
-    w.close()
-
-
-def test_writer_of_a_finished_thread_is_foreign_to_every_later_thread(tmp_path, monkeypatch):
-    # A finished thread's ident is handed to the next thread started, so the
-    # owner must be told apart by more than the ident.
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)
-    box, caught = [], []
-
-    def on_thread(f):
-        t = threading.Thread(target=f)
-        t.start()
-        t.join()
-
-    def use():
-        try:
-            box[0].sequence
-        except BaseException as exc:
-            caught.append(exc)
-
-    on_thread(lambda: box.append(m.AuditedWal(tmp_path / "log")))
-    for _ in range(5):
-        on_thread(use)
-    assert len(caught) == 5
-    assert all("is unsendable, but sent to another thread" in str(e) for e in caught)
     box.clear()  # dropped here, off its thread, while the hook is in place
 
 
@@ -449,9 +421,7 @@ def test_dropped_on_another_thread_keeps_its_lock(tmp_path, monkeypatch):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(str(u.exc_value)))
     holder = [m.AuditedWal(path)]
-    t = threading.Thread(target=holder.clear)
-    t.start()
-    t.join()
+    on_thread(holder.clear)
     assert any("is unsendable, but is being dropped on another thread" in s for s in seen)
     with pytest.raises(m.WalError, match="already has an active writer"):
         m.AuditedWal(path)
@@ -498,13 +468,9 @@ def test_writer_in_another_process_is_refused(tmp_path):
     w = m.AuditedWal(path)
     code = ("import sys\nfrom morvatel import _core as m\n"
             "try:\n    m.AuditedWal(sys.argv[1])\nexcept m.WalError as e:\n    print(e)\n")
-    out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True,
-                         env=os.environ.copy(), check=True).stdout.strip()
-    assert out == f"WAL I/O error: WAL already has an active writer: {path}"
+    assert run_python(code, path).strip() == f"WAL I/O error: WAL already has an active writer: {path}"
     w.close()
-    out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True,
-                         env=os.environ.copy(), check=True).stdout.strip()
-    assert out == ""
+    assert run_python(code, path) == ""
 
 
 @pytest.mark.parametrize("env, where", [
@@ -559,8 +525,7 @@ print(w.sequence, repr(w)[:34])
 attempt(lambda: w.close(sync=True))
 print(repr(w))
 """
-    out = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True,
-                         env=os.environ.copy(), check=True).stdout.splitlines()
+    out = run_python(code, path).splitlines()
     poisoned = "WAL I/O error: WAL writer is poisoned after an earlier I/O failure"
     assert out == ["WAL I/O error: File too large (os error 27)", poisoned, poisoned, poisoned,
                    "1 AuditedWal(sequence=1, keyed=false", poisoned, "AuditedWal(closed=True)"]
@@ -583,10 +548,7 @@ def test_anchor_file_round_trip(tmp_path):
     assert loaded.as_dict() == anchor.as_dict()
     assert list(loaded.as_dict()) == ["schema_version", "sequence", "last_hash", "keyed"]
     assert repr(loaded) == f"WalAnchor(sequence=3, keyed=false, last_hash='{anchor.last_hash[:8]}...')"
-    assert (tmp_path / ".anchor.json.morvatel.lock").exists()
     assert sorted(os.listdir(tmp_path)) == [".anchor.json.morvatel.lock", "anchor.json", "locks", "log"]
-    anchor.save(tmp_path / "again.json")
-    assert (tmp_path / "again.json").read_bytes() == target.read_bytes()
     with pytest.raises(AttributeError):
         loaded.sequence = 4
     with pytest.raises(TypeError):
@@ -599,9 +561,6 @@ def test_anchor_file_round_trip(tmp_path):
     ('["s", 1, "h"]', "invalid length 3, expected struct WalAnchor with 4 elements"),
     ('{"schema_version": "s", "sequence": 1, "last_hash": "h", "keyed": true, "x": 1}', "unknown field `x`"),
     ('{"schema_version": "s", "sequence": 1, "last_hash": "h"}', "missing field `keyed`"),
-    ('{"schema_version": "s", "sequence": 1, "sequence": 1, "last_hash": "h", "keyed": true}',
-     "duplicate field `sequence`"),
-    ('{"schema_version": "s", "sequence": -1, "last_hash": "h", "keyed": true}', "invalid value"),
     ('["s", 1, "h", true] x', "trailing characters"),
 ])
 def test_anchor_load_is_strict(tmp_path, text, ok):
@@ -619,10 +578,6 @@ def test_anchor_load_is_strict(tmp_path, text, ok):
 def test_anchor_load_io_errors(tmp_path):
     with pytest.raises(m.PersistenceError, match=r"^I/O error: No such file or directory \(os error 2\)$"):
         m.WalAnchor.load(tmp_path / "missing")
-    big = tmp_path / "big"
-    big.write_bytes(b" " * 16777217)
-    with pytest.raises(m.PersistenceError, match="^I/O error: persistence artifact exceeds 16777216 bytes$"):
-        m.WalAnchor.load(big)
     with pytest.raises(m.PersistenceError, match=r"^I/O error: No such file or directory \(os error 2\)$"):
         write_log(tmp_path / "log", 0)[1].save(tmp_path / "no" / "dir.json")
 
@@ -652,6 +607,10 @@ def test_anchor_that_loads_at_the_size_limit_cannot_be_saved(tmp_path):
         anchor.save(tmp_path / "b.json")
     assert str(e.value) == "I/O error: persistence artifact exceeds 16777216 bytes"
     assert not any(".tmp." in n for n in os.listdir(tmp_path))
+    with open(path, "a") as f:
+        f.write(" ")
+    with pytest.raises(m.PersistenceError, match="^I/O error: persistence artifact exceeds 16777216 bytes$"):
+        m.WalAnchor.load(path)
 
 
 def anchor_file(tmp_path, schema="morvatel.wal-anchor.v1", sequence=0, last_hash="genesis", keyed=False):
@@ -666,34 +625,27 @@ def test_head_verification_messages(tmp_path):
     entries, anchor = write_log(path, 2)
     assert m.verify_audited_wal(path, anchor=anchor) == (2, anchor.last_hash)
     head = anchor.last_hash
-    cases = [
-        (anchor_file(tmp_path, schema="other"), None, "unknown WAL anchor schema: other"),
-        (anchor_file(tmp_path, schema="other", keyed=True), None, "unknown WAL anchor schema: other"),
-        (anchor_file(tmp_path, sequence=2, last_hash=head, keyed=True), None,
-         "WAL anchor keyed mode does not match verifier mode"),
-        (anchor_file(tmp_path, sequence=3, last_hash="f" * 64), None,
-         f"WAL anchor mismatch: expected sequence 3 hash {'f' * 64}, found sequence 2 hash {head}"),
-        (anchor_file(tmp_path, sequence=1, last_hash=entries[0].entry_hash), None,
-         f"WAL anchor mismatch: expected sequence 1 hash {entries[0].entry_hash}, "
-         f"found sequence 2 hash {head}"),
-    ]
-    for a, key, message in cases:
-        with pytest.raises(m.WalError) as e:
-            m.verify_audited_wal(path, hmac_key=key, anchor=a)
-        assert wal_message(e) == "WAL I/O error: " + message
-
-
-def test_keyed_anchor_needs_the_key(tmp_path):
-    path = tmp_path / "log"
-    _, anchor = write_log(path, 1, KEY)
-    assert m.verify_audited_wal(path, hmac_key=KEY, anchor=anchor)[0] == 1
     empty = tmp_path / "empty"
     empty.write_bytes(b"")
+    _, keyed = write_log(tmp_path / "keyed", 1, KEY)
+    assert m.verify_audited_wal(tmp_path / "keyed", hmac_key=KEY, anchor=keyed)[0] == 1
+    cases = [
+        (path, anchor_file(tmp_path, schema="other", keyed=True), "unknown WAL anchor schema: other"),
+        (path, anchor_file(tmp_path, sequence=2, last_hash=head, keyed=True),
+         "WAL anchor keyed mode does not match verifier mode"),
+        (empty, keyed, "WAL anchor keyed mode does not match verifier mode"),
+        (path, anchor_file(tmp_path, sequence=3, last_hash="f" * 64),
+         f"WAL anchor mismatch: expected sequence 3 hash {'f' * 64}, found sequence 2 hash {head}"),
+        (path, anchor_file(tmp_path, sequence=1, last_hash=entries[0].entry_hash),
+         f"WAL anchor mismatch: expected sequence 1 hash {entries[0].entry_hash}, found sequence 2 hash {head}"),
+    ]
+    for log, a, message in cases:
+        with pytest.raises(m.WalError) as e:
+            m.verify_audited_wal(log, anchor=a)
+        assert wal_message(e) == "WAL I/O error: " + message
+    # Without its key, a keyed log breaks at its first entry before the anchor is looked at.
     with pytest.raises(m.WalError) as e:
-        m.verify_audited_wal(empty, anchor=anchor)
-    assert wal_message(e) == "WAL I/O error: WAL anchor keyed mode does not match verifier mode"
-    with pytest.raises(m.WalError) as e:
-        m.verify_audited_wal(path, anchor=anchor)
+        m.verify_audited_wal(tmp_path / "keyed", anchor=keyed)
     assert wal_message(e).startswith("WAL chain broken at sequence 1")
 
 
@@ -731,6 +683,7 @@ def edit_record(fn):
      "non-canonical audit bundle: decision_digest_hex must be exactly 64 lowercase hexadecimal characters"),
     (lambda i, r: r["audit"].update(policy_epoch=99),
      "policy not resolved for epoch=99 catalog_epoch=4 digest={digest}"),
+    (lambda i, r: r.update(extra=1), None),
 ])
 @pytest.mark.parametrize("which", [0, 2])
 def test_replay_catches_records_that_do_not_verify(tmp_path, fn, reason, which):
@@ -740,29 +693,12 @@ def test_replay_catches_records_that_do_not_verify(tmp_path, fn, reason, which):
     assert m.verify_audited_wal(path)[0] == 3  # the chain itself is intact
     with pytest.raises(m.WalError) as e:
         m.replay_verify_audited_wal(path, SNAP)
-    assert wal_message(e) == (f"WAL audit failed at sequence {which + 1}: "
-                              + reason.format(digest=SNAP.fingerprint()))
-
-
-def test_replay_under_another_policy_fails_resolution(tmp_path):
-    path = tmp_path / "log"
-    seven = ks.snapshot([ks.model(1)], policy_epoch=7)
-    write_log(path, 1, snap=seven)
-    with pytest.raises(m.WalError) as e:
-        m.replay_verify_audited_wal(path, ks.snapshot([ks.model(1)], policy_epoch=8))
-    assert wal_message(e) == (f"WAL audit failed at sequence 1: policy not resolved for epoch=7 "
-                              f"catalog_epoch=4 digest={seven.fingerprint()}")
-
-
-def test_extra_record_key_fails_replay_but_not_the_chain_check(tmp_path):
-    path = tmp_path / "log"
-    write_log(path, 2)
-    rechain(path, edit_record(lambda i, r: r.update(extra=1) if i == 1 else None))
-    assert m.verify_audited_wal(path)[0] == 2
-    with pytest.raises(m.WalError) as e:
-        m.replay_verify_audited_wal(path, SNAP)
-    assert wal_message(e).startswith("WAL JSON error: unknown field `extra`, expected one of "
-                                     "`audit`, `input`, `decision`, `metadata`")
+    if reason is None:  # the record itself is strict
+        assert wal_message(e).startswith("WAL JSON error: unknown field `extra`, expected one of "
+                                         "`audit`, `input`, `decision`, `metadata`")
+    else:
+        assert wal_message(e) == (f"WAL audit failed at sequence {which + 1}: "
+                                  + reason.format(digest=SNAP.fingerprint()))
 
 
 def test_chain_fault_is_reported_before_any_audit_failure(tmp_path):
@@ -777,31 +713,18 @@ def test_chain_fault_is_reported_before_any_audit_failure(tmp_path):
     assert not wal_message(e).startswith("WAL I/O error: WAL entry count")
 
 
-@pytest.mark.parametrize("max_entries, ok", [(3, True), (2, False), (0, False), (2**64 - 1, True)])
-def test_entry_limit(tmp_path, max_entries, ok):
+@pytest.mark.parametrize("name, what", [("max_entries", "entry count"), ("max_total_bytes", "byte size")])
+def test_replay_limits_are_inclusive(tmp_path, name, what):
     path = tmp_path / "log"
     write_log(path, 3)
-    if ok:
-        assert len(m.replay_verify_audited_wal(path, SNAP, max_entries=max_entries)) == 3
-    else:
-        with pytest.raises(m.WalError) as e:
-            m.replay_verify_audited_wal(path, SNAP, max_entries=max_entries)
-        assert wal_message(e) == (f"WAL I/O error: WAL entry count exceeds configured limit: "
-                                  f"found 3, limit {max_entries}")
-
-
-def test_byte_limit(tmp_path):
-    path = tmp_path / "log"
-    write_log(path, 2)
-    size = os.path.getsize(path)
-    assert len(m.replay_verify_audited_wal(path, SNAP, max_total_bytes=size)) == 2
+    found = 3 if name == "max_entries" else os.path.getsize(path)
+    for limit in (found, 2**64 - 1):
+        assert len(m.replay_verify_audited_wal(path, SNAP, **{name: limit})) == 3
     with pytest.raises(m.WalError) as e:
-        m.replay_verify_audited_wal(path, SNAP, max_total_bytes=size - 1)
-    assert wal_message(e) == (f"WAL I/O error: WAL byte size exceeds configured limit: "
-                              f"found {size}, limit {size - 1}")
-    empty = tmp_path / "empty"
-    empty.write_bytes(b"")
-    assert m.replay_verify_audited_wal(empty, SNAP, max_total_bytes=0) == []
+        m.replay_verify_audited_wal(path, SNAP, **{name: found - 1})
+    assert wal_message(e) == f"WAL I/O error: WAL {what} exceeds configured limit: found {found}, limit {found - 1}"
+    path.write_bytes(b"")
+    assert m.replay_verify_audited_wal(path, SNAP, **{name: 0}) == []
 
 
 def test_missing_log_is_not_created_by_readers(tmp_path):
