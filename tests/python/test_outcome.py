@@ -93,7 +93,6 @@ def test_applied_and_abandoned_records_read_back(ctx):
 def identity_digest(o):
     msg = (b"morvidn1\x00" + bytes.fromhex(o.policy_digest) + bytes.fromhex(o.input_digest)
            + bytes.fromhex(o.decision_digest) + struct.pack("<Q", o.request_sequence))
-    assert len(msg) == 113
     return hashlib.sha256(msg).digest()
 
 
@@ -108,7 +107,6 @@ def optional(fmt, v):
 def selection_digest(o):
     msg = (b"morvsel1\x00" + struct.pack("<BI", STRATEGY[o.strategy], o.acted_model_id)
            + optional("<H", o.propensity_bps))
-    assert len(msg) == (15 if o.propensity_bps is None else 17)
     return hashlib.sha256(msg).digest()
 
 
@@ -119,7 +117,6 @@ def record_digest(o):
            + optional("<Q", obs.realized_cost_microunits)
            + optional("<I", obs.realized_latency_ms)
            + optional("<?", obs.succeeded))
-    assert 89 <= len(msg) <= 102
     return hashlib.sha256(msg).hexdigest()
 
 
@@ -183,18 +180,21 @@ def test_validate_checks_each_shape(ctx, kind, change, message):
     (5000, True, "Human selection has no propensity to record; leave it absent"),
     (None, False, "Explore must record a propensity, and it cannot be recovered afterwards"),
     (0, False, "propensity must be 1..=10000 basis points, got 0"),
+    (1, False, None),
+    (10000, False, None),
     (10001, False, "propensity must be 1..=10000 basis points, got 10001"),
 ])
-def test_chosen_otherwise_refuses_bad_propensities(ctx, propensity, human, message):
+def test_chosen_otherwise_propensity_bounds(ctx, propensity, human, message):
+    if message is None:
+        o = Outcome.chosen_otherwise(*ctx, 1, seen(), 20, propensity_bps=propensity)
+        assert (o.strategy, o.propensity_bps) == ("explore", propensity)
+        return
     with pytest.raises(ValueError) as err:
         Outcome.chosen_otherwise(*ctx, 1, seen(), 20, propensity, human)
     assert err.value.args == (message,)
 
 
-def test_chosen_otherwise_accepts_the_bounds_and_disabled_models(ctx):
-    for p in (1, 10000):
-        o = Outcome.chosen_otherwise(*ctx, 1, seen(), 20, propensity_bps=p)
-        assert (o.strategy, o.propensity_bps) == ("explore", p)
+def test_chosen_otherwise_accepts_disabled_models_in_the_catalog(ctx):
     o = Outcome.chosen_otherwise(*ctx, 1, seen(), 30, human=True)  # disabled, but in the catalog
     assert (o.strategy, o.propensity_bps, o.acted_model_id) == ("human", None, 30)
     with pytest.raises(ValueError, match=r"^model 31 is not in this policy's catalog$"):

@@ -88,14 +88,6 @@ def test_public_key_from_signing_key_is_rfc8032_key_generation(snap, seed):
     assert seed != RFC_SEED or pub == RFC_PUBLIC
 
 
-def test_bytes_subclasses_are_accepted(snap, signed):
-    class B(bytes):
-        pass
-    assert public_key_from_signing_key(B(SEED)) == PINNED
-    assert snap.sign_policy(B(SEED), "policy-team", 1_700_000_000_000).to_json() == signed.to_json()
-    signed.verify(snap, B(PINNED))
-
-
 # --- argument and key checks ------------------------------------------------------
 
 @pytest.mark.parametrize("length", [0, 31, 33])
@@ -145,11 +137,15 @@ def test_argument_types(snap, signed, call, name, exc):
     assert f"while processing '{name}'" in getattr(err.value, "__notes__", [])
 
 
-def test_keyword_arguments(snap):
+def test_keyword_arguments_and_bytes_subclasses(snap, signed):
     record = snap.sign_policy(signing_key_bytes=SEED, signer_id="kw", signed_at_epoch_ms=9)
     record.verify(snapshot=snap, trusted_public_key=PINNED)
     assert public_key_from_signing_key(signing_key_bytes=SEED) == PINNED
     assert SignedPolicy.from_json(value=record.to_json()).signer_id == "kw"
+    B = type("B", (bytes,), {})
+    assert public_key_from_signing_key(B(SEED)) == PINNED
+    assert snap.sign_policy(B(SEED), "policy-team", 1_700_000_000_000).to_json() == signed.to_json()
+    signed.verify(snap, B(PINNED))
 
 
 # --- verification ------------------------------------------------------------------
