@@ -43,6 +43,12 @@ def test_observation_fields_and_repr():
                        "succeeded=Some(false))")
     o.succeeded = o.realized_cost_microunits = o.realized_latency_ms = None
     assert o.is_empty() and o.succeeded is None
+    assert Observation.__doc__.splitlines() == [
+        "What was measured after a decision was acted on.",
+        "",
+        "Every field is optional because a pipeline learns them at different times, and",
+        "an absent measurement must never be readable as a zero.",
+    ]
 
 
 @pytest.mark.parametrize("name, value, exc", [
@@ -276,6 +282,9 @@ def test_class_shape_and_setters(ctx):
     assert str(inspect.signature(Outcome.chosen_otherwise)) == (
         "(snapshot, input, decision, observed_at_micros, observation, acted_model_id, "
         "propensity_bps=None, human=False)")
+    doc = Outcome.__doc__.splitlines()
+    assert (doc[0], len(doc)) == ("One decision, what was done about it, and what came back.", 6)
+    assert Outcome.follows.__doc__ == "The cheap check: does this record name the same decision?"
     o = make(ctx, "applied")
     o.revision = 2**32 - 1
     with pytest.raises(OverflowError):

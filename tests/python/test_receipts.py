@@ -108,6 +108,9 @@ def test_anchor_values_and_transition():
     for bad in (-1, 2**64):
         with pytest.raises(OverflowError):
             m.ReceiptWal(bad, H)
+    assert str(inspect.signature(m.ReceiptWal)) == "(sequence, entry_hash)"
+    assert str(inspect.signature(m.ReceiptState)) == \
+        "(step, state_digest_before_hex, state_digest_after_hex)"
     chain = m.StateChain(b"")
     genesis = chain.last_digest_hex
     s = m.ReceiptState.from_transition(chain.advance(b"a"))
@@ -199,6 +202,7 @@ def test_issue_receipt_failures(case):
 @pytest.mark.parametrize("changes, message", [
     ({"schema_version": "morvatel.receipt.v2", "replay_valid": False, "policy_epoch": 9},
      "unknown receipt schema: morvatel.receipt.v2"),
+    ({"schema_version": "morvatel.receipt.v1 "}, "unknown receipt schema: morvatel.receipt.v1 "),
     ({"replay_valid": False, "policy_epoch": 9}, "receipt asserts replay_valid=false"),
     ({"policy_epoch": 9}, REPLAY),
     ({"catalog_epoch": 9}, REPLAY),
