@@ -60,6 +60,7 @@ struct HmacCase {
   const char* mac;
 };
 
+// RFC 4231 test cases 1, 2, 6 and 7: short and long keys and data.
 TEST(HmacSha256Test, Rfc4231Vectors) {
   const std::string k131(131 * 2, 'a');
   const HmacCase cases[] = {
@@ -67,10 +68,6 @@ TEST(HmacSha256Test, Rfc4231Vectors) {
        "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
       {"4a656665", "what do ya want for nothing?",
        "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-      {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", std::string(50, '\xdd'),
-       "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
-      {"0102030405060708090a0b0c0d0e0f10111213141516171819", std::string(50, '\xcd'),
-       "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
       {k131, "Test Using Larger Than Block-Size Key - Hash Key First",
        "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
       {k131,
@@ -182,20 +179,11 @@ bool k_is_odd(const Digest64& digest) {
 }
 
 TEST(Ed25519Test, SmallOrderKeysAndRAreAccepted) {
-  // The identity (y = 1) as public key and as R, with S = 0: [0]B - [k]A is
-  // the identity for every k, so this verifies for any message under the
-  // cofactorless check. A strict verifier refuses it.
-  const auto identity = encoding(1, 0, 0);
-  auto vk = Ed25519VerifyingKey::from_bytes(identity);
-  ASSERT_TRUE(vk.has_value());
-  for (std::string_view m : {"", "anything", "morvrcs1"}) {
-    EXPECT_TRUE(vk->verify(m, signature_of(identity, 0))) << m;
-  }
-
   // The point of order 2, (0, -1): [k]A is A for odd k and the identity for
   // even k, with k = SHA-512(R || A || M) mod L. Both R = identity and R = A
   // are small-order; which of them verifies is decided by k's parity,
   // computed here independently of the verifier.
+  const auto identity = encoding(1, 0, 0);
   const auto order2 = encoding(0xec, 0xff, 0x7f);
   auto vk2 = Ed25519VerifyingKey::from_bytes(order2);
   ASSERT_TRUE(vk2.has_value());
@@ -237,35 +225,31 @@ TEST(Ed25519Test, PointDecoding) {
   struct Case {
     Ed25519PublicKey key;
     bool decodes;
+    bool identity;
     const char* why;
   };
   const Case cases[] = {
-      {encoding(2, 0, 0), false, "y = 2 has no x"},
-      {encoding(7, 0, 0), false, "y = 7 has no x"},
-      {encoding(0xef, 0xff, 0x7f), false, "y = p + 2 reduces to 2"},
-      {encoding(1, 0, 0), true, "identity"},
-      {encoding(0, 0, 0), true, "y = 0: x^2 = -1 is a square"},
-      {encoding(0xee, 0xff, 0x7f), true, "y = p + 1 is reduced to 1, not refused"},
-      {encoding(1, 0, 0x80), true, "x = 0 with the sign bit set: an x exists"},
-      {encoding(3, 0, 0x80), true, "y = 3 with the sign bit set"},
+      {encoding(2, 0, 0), false, false, "y = 2 has no x"},
+      {encoding(0xef, 0xff, 0x7f), false, false, "y = p + 2 reduces to 2"},
+      {encoding(0, 0, 0), true, false, "y = 0: x^2 = -1 is a square"},
+      {encoding(1, 0, 0), true, true, "identity"},
+      {encoding(0xee, 0xff, 0x7f), true, true, "y = p + 1 is reduced to 1, not refused"},
+      {encoding(1, 0, 0x80), true, true, "x = 0 with the sign bit set: an x exists"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ed25519_point_decodes(c.key), c.decodes) << c.why;
     auto vk = Ed25519VerifyingKey::from_bytes(c.key);
-    EXPECT_EQ(vk.has_value(), c.decodes) << c.why;
+    ASSERT_EQ(vk.has_value(), c.decodes) << c.why;
     if (!vk) {
       EXPECT_EQ(vk.error().message(), "signature error: Cannot decompress Edwards point");
     }
-  }
-  // Keys accepted in their non-canonical or negative-zero forms act as the
-  // identity in verification too: R = identity, S = 0 verifies.
-  for (auto key : {encoding(0xee, 0xff, 0x7f), encoding(1, 0, 0x80)}) {
-    EXPECT_TRUE(Ed25519VerifyingKey::from_bytes(key)->verify(std::string_view("m"),
-                                                             signature_of(encoding(1, 0, 0), 0)));
-  }
-  // Every RFC key decodes.
-  for (const auto& c : kRfc8032) {
-    EXPECT_TRUE(ed25519_point_decodes(unhex_array<32>(c.public_key)));
+    // The identity as key and as R, with S = 0: [0]B - [k]A is the identity
+    // for every k, so this verifies for any message under the cofactorless
+    // check (a strict verifier refuses it), in every accepted encoding.
+    if (!c.identity) continue;
+    for (std::string_view m : {"", "anything"}) {
+      EXPECT_TRUE(vk->verify(m, signature_of(encoding(1, 0, 0), 0))) << c.why;
+    }
   }
 }
 

@@ -21,8 +21,6 @@ OTHER_SEED = bytes([0xA5]) * 32
 RFC_SEED = bytes.fromhex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60")
 RFC_PUBLIC = bytes.fromhex("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a")
 FIELDS = ["policy_digest_hex", "signer_id", "signed_at_epoch_ms", "public_key_hex", "signature_hex"]
-# y = 2 has no x on the curve.
-NOT_A_POINT = (2).to_bytes(32, "little")
 
 
 @pytest.fixture(scope="module")
@@ -40,8 +38,8 @@ def signed(snap):
     return snap.sign_policy(SEED, "policy-team", 1_700_000_000_000)
 
 
-def pinned(seed=SEED):
-    return ref.public_key(seed)
+PINNED = ref.public_key(SEED)
+OTHER = ref.public_key(OTHER_SEED)
 
 
 def message(digest_hex, signed_at, signer_id):
@@ -71,50 +69,28 @@ def provenance_message(record, snap, key):
 @pytest.mark.parametrize("signer_id, signed_at", [
     ("", 0),
     ("policy-team", 1_700_000_000_000),
-    ("Zoë ✓ 署名者 🔏", 2**64 - 1),
-    ("nul\x00 and \"quotes\"\n", 2**32),
+    ("Zoë ✓ 署名者 🔏 nul\x00", 2**64 - 1),
 ])
 def test_signature_is_rfc8032_over_the_documented_message(snap, signer_id, signed_at):
     record = snap.sign_policy(SEED, signer_id, signed_at)
     m = message(snap.fingerprint(), signed_at, signer_id)
-    assert len(m) == 49 + len(signer_id.encode("utf-8"))
     assert record.signature_hex == ref.sign(SEED, m).hex()
-    assert ref.verify(bytes.fromhex(record.public_key_hex), m, bytes.fromhex(record.signature_hex))
     assert (record.policy_digest_hex, record.signer_id, record.signed_at_epoch_ms,
-            record.public_key_hex) == (snap.fingerprint(), signer_id, signed_at, pinned().hex())
-    record.verify(snap, pinned())
+            record.public_key_hex) == (snap.fingerprint(), signer_id, signed_at, PINNED.hex())
+    record.verify(snap, PINNED)
 
 
-def test_empty_signer_signs_exactly_the_49_byte_header(snap):
-    record = snap.sign_policy(SEED, "", 5)
-    header = b"morvsig1\x00" + bytes.fromhex(snap.fingerprint()) + (5).to_bytes(8, "little")
-    assert len(header) == 49
-    assert ref.verify(pinned(), header, bytes.fromhex(record.signature_hex))
-    record.verify(snap, pinned())
-
-
-@pytest.mark.parametrize("seed", [RFC_SEED, bytes(32), b"\xff" * 32, SEED])
+@pytest.mark.parametrize("seed", [RFC_SEED, bytes(32), b"\xff" * 32])
 def test_public_key_from_signing_key_is_rfc8032_key_generation(snap, seed):
     pub = public_key_from_signing_key(seed)
     assert type(pub) is bytes and pub == ref.public_key(seed)
     assert pub.hex() == snap.sign_policy(seed, "k", 0).public_key_hex
-
-
-def test_rfc8032_test_vector_1():
-    assert public_key_from_signing_key(RFC_SEED) == RFC_PUBLIC
-
-
-def test_bytes_subclasses_are_accepted(snap, signed):
-    class B(bytes):
-        pass
-    assert public_key_from_signing_key(B(SEED)) == pinned()
-    assert snap.sign_policy(B(SEED), "policy-team", 1_700_000_000_000).to_json() == signed.to_json()
-    signed.verify(snap, B(pinned()))
+    assert seed != RFC_SEED or pub == RFC_PUBLIC
 
 
 # --- argument and key checks ------------------------------------------------------
 
-@pytest.mark.parametrize("length", [0, 1, 31, 33, 64])
+@pytest.mark.parametrize("length", [0, 31, 33])
 def test_seed_of_wrong_length(snap, length):
     text = f"signing_key must be exactly 32 bytes, found {length}"
     with pytest.raises(ArtifactValidationError) as e1:
@@ -127,9 +103,8 @@ def test_seed_of_wrong_length(snap, length):
 
 @pytest.mark.parametrize("key, text", [
     (b"", "trusted_public_key must be exactly 32 bytes, found 0"),
-    (b"\x00" * 31, "trusted_public_key must be exactly 32 bytes, found 31"),
     (b"\x00" * 33, "trusted_public_key must be exactly 32 bytes, found 33"),
-    (NOT_A_POINT, "signature error: Cannot decompress Edwards point"),
+    ((2).to_bytes(32, "little"), "signature error: Cannot decompress Edwards point"),
 ])
 def test_trusted_key_that_is_not_a_key(snap, other_snap, signed, key, text):
     # The key's form is checked before anything that concerns the record.
@@ -139,90 +114,91 @@ def test_trusted_key_that_is_not_a_key(snap, other_snap, signed, key, text):
         assert str(err.value) == text
 
 
-def test_small_order_key_decodes_and_then_fails_the_pin(snap, signed):
-    identity = (1).to_bytes(32, "little")  # the neutral point: small order, still a point
-    assert provenance_message(signed, snap, identity) == (
-        "verifying key does not match the pinned trust anchor")
-
-
 @pytest.mark.parametrize("call, name, exc", [
-    (lambda s: s.sign_policy("00" * 32, "x", 0), "signing_key_bytes", TypeError),
-    (lambda s: s.sign_policy(bytearray(32), "x", 0), "signing_key_bytes", TypeError),
-    (lambda s: s.sign_policy(SEED, b"x", 0), "signer_id", TypeError),
-    (lambda s: s.sign_policy(SEED, None, 0), "signer_id", TypeError),
-    (lambda s: s.sign_policy(SEED, "x", "0"), "signed_at_epoch_ms", TypeError),
-    (lambda s: s.sign_policy(SEED, "x", 1.0), "signed_at_epoch_ms", TypeError),
-    (lambda s: s.sign_policy(SEED, "x", -1), "signed_at_epoch_ms", OverflowError),
-    (lambda s: s.sign_policy(SEED, "x", 2**64), "signed_at_epoch_ms", OverflowError),
+    (lambda s, r: s.sign_policy(bytearray(32), "x", 0), "signing_key_bytes", TypeError),
+    (lambda s, r: s.sign_policy(SEED, "x", "0"), "signed_at_epoch_ms", TypeError),
+    (lambda s, r: s.sign_policy(SEED, "x", 2**64), "signed_at_epoch_ms", OverflowError),
     # Types are checked in parameter order, all before the seed's length.
-    (lambda s: s.sign_policy(b"short", 5, -1), "signer_id", TypeError),
-    (lambda s: s.sign_policy(b"short", "x", -1), "signed_at_epoch_ms", OverflowError),
-    (lambda s: public_key_from_signing_key(memoryview(SEED)), "signing_key_bytes", TypeError),
-    (lambda s: SignedPolicy.from_json(b"{}"), "value", TypeError),
+    (lambda s, r: s.sign_policy(b"short", 5, -1), "signer_id", TypeError),
+    (lambda s, r: s.sign_policy(b"short", "x", -1), "signed_at_epoch_ms", OverflowError),
+    (lambda s, r: public_key_from_signing_key(memoryview(SEED)), "signing_key_bytes", TypeError),
+    (lambda s, r: SignedPolicy.from_json(b"{}"), "value", TypeError),
     # A str that has no UTF-8 form is refused at extraction.
-    (lambda s: s.sign_policy(SEED, "\ud800", 0), "signer_id", UnicodeEncodeError),
-    (lambda s: SignedPolicy.from_json('"\ud800"'), "value", UnicodeEncodeError),
+    (lambda s, r: s.sign_policy(SEED, "\ud800", 0), "signer_id", UnicodeEncodeError),
+    (lambda s, r: SignedPolicy.from_json('"\ud800"'), "value", UnicodeEncodeError),
+    # verify checks its argument types before the key's length.
+    (lambda s, r: r.verify(None, b"short"), "snapshot", TypeError),
+    (lambda s, r: r.verify(s, bytearray(32)), "trusted_public_key", TypeError),
 ])
-def test_argument_types(snap, call, name, exc):
+def test_argument_types(snap, signed, call, name, exc):
     with pytest.raises(exc) as err:
-        call(snap)
+        call(snap, signed)
     assert type(err.value) is exc
     assert f"while processing '{name}'" in getattr(err.value, "__notes__", [])
 
 
-@pytest.mark.parametrize("args, name", [
-    (("not a snapshot", RFC_PUBLIC), "snapshot"),
-    (("not a snapshot", "not bytes"), "snapshot"),
-    ((None, b"short"), "snapshot"),
-    (("snap", "00" * 32), "trusted_public_key"),
-    (("snap", bytearray(32)), "trusted_public_key"),
-])
-def test_verify_argument_types_come_first(snap, signed, args, name):
-    args = tuple(snap if a == "snap" else a for a in args)
-    with pytest.raises(TypeError) as err:
-        signed.verify(*args)
-    assert f"while processing '{name}'" in err.value.__notes__
-
-
-def test_keyword_arguments(snap):
+def test_keyword_arguments_and_bytes_subclasses(snap, signed):
     record = snap.sign_policy(signing_key_bytes=SEED, signer_id="kw", signed_at_epoch_ms=9)
-    record.verify(snapshot=snap, trusted_public_key=pinned())
-    assert public_key_from_signing_key(signing_key_bytes=SEED) == pinned()
+    record.verify(snapshot=snap, trusted_public_key=PINNED)
+    assert public_key_from_signing_key(signing_key_bytes=SEED) == PINNED
     assert SignedPolicy.from_json(value=record.to_json()).signer_id == "kw"
+    B = type("B", (bytes,), {})
+    assert public_key_from_signing_key(B(SEED)) == PINNED
+    assert snap.sign_policy(B(SEED), "policy-team", 1_700_000_000_000).to_json() == signed.to_json()
+    signed.verify(snap, B(PINNED))
 
 
 # --- verification ------------------------------------------------------------------
 
-def test_upper_case_key_field_never_matches_the_pin(snap, signed):
-    record = with_fields(signed, public_key_hex=signed.public_key_hex.upper())
-    assert provenance_message(record, snap, pinned()) == (
-        "verifying key does not match the pinned trust anchor")
-
-
 def test_digest_mismatch_names_the_record_first(snap, other_snap, signed):
-    assert provenance_message(signed, other_snap, pinned()) == (
+    assert provenance_message(signed, other_snap, PINNED) == (
         f"policy digest mismatch: artifact signs {snap.fingerprint()}, "
         f"snapshot digests to {other_snap.fingerprint()}")
 
 
-@pytest.mark.parametrize("case, text", [
-    # The pinned key wins over everything that concerns the policy.
-    ("wrong key, other snapshot", "verifying key does not match the pinned trust anchor"),
-    ("wrong key, bad signature", "verifying key does not match the pinned trust anchor"),
-    # The digest wins over the signature's form.
-    ("other snapshot, bad signature", "policy digest mismatch"),
-    # The signature's form is checked before the signature.
-    ("bad signature hex, other signer", "malformed signature_hex: invalid hex at offset 0"),
+def _s_plus_l(sig_hex):
+    sig = bytes.fromhex(sig_hex)
+    return (sig[:32] + (int.from_bytes(sig[32:], "little") + ref.L).to_bytes(32, "little")).hex()
+
+
+def _flip(text, i):
+    return text[:i] + ("0" if text[i] != "0" else "1") + text[i + 1:]
+
+
+PIN = "verifying key does not match the pinned trust anchor"
+BAD_SIG = "signature verification failed"
+
+
+@pytest.mark.parametrize("changes, other, key, text", [
+    # Any field changed after signing is caught.
+    (lambda r: {"signer_id": "policy-team "}, False, PINNED, BAD_SIG),
+    (lambda r: {"signed_at_epoch_ms": 1_700_000_000_001}, False, PINNED, BAD_SIG),
+    (lambda r: {"signature_hex": _flip(r.signature_hex, 0)}, False, PINNED, BAD_SIG),
+    (lambda r: {"signature_hex": _flip(r.signature_hex, 127)}, False, PINNED, BAD_SIG),
+    (lambda r: {"policy_digest_hex": _flip(r.policy_digest_hex, 63)}, False, PINNED,
+     "policy digest mismatch"),
+    (lambda r: {"public_key_hex": _flip(r.public_key_hex, 0)}, False, PINNED, PIN),
+    (lambda r: {"public_key_hex": r.public_key_hex.upper()}, False, PINNED, PIN),
+    # The neutral point: small order, still a point, so it reaches the pin.
+    (lambda r: {}, False, (1).to_bytes(32, "little"), PIN),
+    # A record that claims another key gets past the pin for that key, but
+    # the signature was made with the first one.
+    (lambda r: {"public_key_hex": OTHER.hex()}, False, OTHER, BAD_SIG),
+    # S + L: the same scalar mod L, refused because S must be below L.
+    (lambda r: {"signature_hex": _s_plus_l(r.signature_hex)}, False, PINNED, BAD_SIG),
+    # Check order: the pinned key wins over everything that concerns the
+    # policy, the digest over the signature's form, and the form is checked
+    # before the signature.
+    (lambda r: {}, True, OTHER, PIN),
+    (lambda r: {"signature_hex": "zz" + r.signature_hex[2:]}, False, OTHER, PIN),
+    (lambda r: {"signature_hex": "zz" + r.signature_hex[2:]}, True, PINNED,
+     "policy digest mismatch"),
+    (lambda r: {"signature_hex": "zz" + r.signature_hex[2:], "signer_id": "mallory"}, False,
+     PINNED, "malformed signature_hex: invalid hex at offset 0"),
 ])
-def test_check_order(snap, other_snap, signed, case, text):
-    record = signed
-    target = other_snap if "other snapshot" in case else snap
-    key = pinned(OTHER_SEED) if "wrong key" in case else pinned()
-    if "bad signature" in case:
-        record = with_fields(record, signature_hex="zz" + signed.signature_hex[2:])
-    if "other signer" in case:
-        record = with_fields(record, signer_id="mallory")
-    assert provenance_message(record, target, key).startswith(text)
+def test_verification_refusals(snap, other_snap, signed, changes, other, key, text):
+    record = with_fields(signed, **changes(signed))
+    assert provenance_message(record, other_snap if other else snap, key).startswith(text)
 
 
 @pytest.mark.parametrize("signature_hex, reason", [
@@ -231,83 +207,31 @@ def test_check_order(snap, other_snap, signed, case, text):
     ("", "expected 128 hex chars, found 0"),
     # Lengths and offsets count bytes: é is two of them.
     ("é" * 60 + "a" * 7, "expected 128 hex chars, found 127"),
-    ("é" * 64, "invalid hex at offset 0"),
     ("ab" * 63 + "é", "invalid hex at offset 126"),
     ("A" + "a" * 127, "invalid hex at offset 0"),
     ("a" * 127 + "F", "invalid hex at offset 127"),
-    ("a" * 50 + "g" + "a" * 77, "invalid hex at offset 50"),
-    ("a" * 51 + " " + "a" * 76, "invalid hex at offset 51"),
     ("a" * 10 + "X" + "a" * 10 + "Y" + "a" * 106, "invalid hex at offset 10"),
 ])
 def test_malformed_signature_hex(snap, signed, signature_hex, reason):
     record = with_fields(signed, signature_hex=signature_hex)
-    assert provenance_message(record, snap, pinned()) == f"malformed signature_hex: {reason}"
-
-
-def _flip_hex(text, i):
-    return text[:i] + ("0" if text[i] != "0" else "1") + text[i + 1:]
-
-
-@pytest.mark.parametrize("field, value, text", [
-    ("signer_id", "policy-team ", "signature verification failed"),
-    ("signer_id", "", "signature verification failed"),
-    ("signed_at_epoch_ms", 1_700_000_000_001, "signature verification failed"),
-    ("signed_at_epoch_ms", 0, "signature verification failed"),
-    ("signature_hex", "flip:0", "signature verification failed"),
-    ("signature_hex", "flip:127", "signature verification failed"),
-    ("signature_hex", "flip:64", "signature verification failed"),
-    ("policy_digest_hex", "flip:63", "policy digest mismatch"),
-    ("public_key_hex", "flip:0", "verifying key does not match the pinned trust anchor"),
-])
-def test_tampering_with_any_field_fails(snap, signed, field, value, text):
-    original = getattr(signed, field)
-    if isinstance(value, str) and value.startswith("flip:"):
-        value = _flip_hex(original, int(value[5:]))
-    record = with_fields(signed, **{field: value})
-    assert getattr(record, field) != original
-    assert provenance_message(record, snap, pinned()).startswith(text)
-
-
-def test_record_signed_by_another_key_fails_even_under_that_key_pin(snap, signed):
-    # A record that claims another key gets past the pin for that key, but
-    # the signature was made with the first one.
-    other = pinned(OTHER_SEED)
-    record = with_fields(signed, public_key_hex=other.hex())
-    assert provenance_message(record, snap, other) == "signature verification failed"
-
-
-def test_non_canonical_s_is_refused(snap, signed):
-    sig = bytes.fromhex(signed.signature_hex)
-    s = int.from_bytes(sig[32:], "little") + ref.L
-    assert s < 2**256
-    forged = with_fields(signed, signature_hex=(sig[:32] + s.to_bytes(32, "little")).hex())
-    assert provenance_message(forged, snap, pinned()) == "signature verification failed"
+    assert provenance_message(record, snap, PINNED) == f"malformed signature_hex: {reason}"
 
 
 # --- JSON form -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("signer_id", [
-    "", "plain", "quote\" backslash\\ slash/", "\b\f\n\r\t\x00\x01\x1f\x7f",
-    "Zoë ✓ 署名者 🔏", "\u2028\u2029",
+    "", "quote\" backslash\\ slash/", "\b\f\n\r\t\x00\x01\x1f\x7f", "Zoë ✓ 🔏 \u2028\u2029",
 ])
 def test_to_json_is_compact_in_field_order(snap, signer_id):
     record = snap.sign_policy(SEED, signer_id, 2**64 - 1)
     text = record.to_json()
     expected = {f: getattr(record, f) for f in FIELDS}
     assert text == compact(expected)
-    assert list(json.loads(text)) == FIELDS
-    assert record.as_dict() == expected
+    d = record.as_dict()
+    assert type(d) is dict and list(d) == FIELDS and d == expected
     back = SignedPolicy.from_json(text)
     assert [getattr(back, f) for f in FIELDS] == [getattr(record, f) for f in FIELDS]
-    back.verify(snap, pinned())
-
-
-def test_as_dict(signed):
-    d = signed.as_dict()
-    assert type(d) is dict and list(d) == FIELDS
-    assert d == json.loads(signed.to_json())
-    big = with_fields(signed, signed_at_epoch_ms=2**64 - 1).as_dict()
-    assert big["signed_at_epoch_ms"] == 2**64 - 1 and type(big["signed_at_epoch_ms"]) is int
+    back.verify(snap, PINNED)
 
 
 def test_reader_accepts_any_key_order_whitespace_and_the_array_form(snap, signed):
@@ -317,7 +241,7 @@ def test_reader_accepts_any_key_order_whitespace_and_the_array_form(snap, signed
     for text in (reordered, compact(values), " \n\t" + json.dumps(values, indent=2) + "\r\n "):
         record = SignedPolicy.from_json(text)
         assert [getattr(record, f) for f in FIELDS] == values
-        record.verify(snap, pinned())
+        record.verify(snap, PINNED)
 
 
 def test_reader_checks_no_contents():
@@ -351,10 +275,6 @@ def _reader_cases():
     yield t, "missing field `policy_digest_hex`", 1, len(t)
     t = compact(VALID[:3])
     yield t, "invalid length 3, expected struct SignedPolicy with 5 elements", 1, len(t)
-    t = "[]"
-    yield t, "invalid length 0, expected struct SignedPolicy with 5 elements", 1, 2
-    t = compact(VALID + [1])
-    yield t, "trailing characters", 1, len(t) - 1
     for top, found in [("5", "integer `5`"), ('"x"', 'string "x"'), ("true", "boolean `true`"),
                        ("null", "null"), ("-1.5", "floating point `-1.5`")]:
         yield top, f"invalid type: {found}, expected struct SignedPolicy", 1, len(top)
@@ -386,9 +306,7 @@ def test_reader_errors(text, description, line, column):
 @pytest.mark.parametrize("text", [
     compact({**OBJ, "signed_at_epoch_ms": 1.0}),
     compact({**OBJ, "signed_at_epoch_ms": True}),
-    '{"signed_at_epoch_ms":1e3}',
     "",
-    "{,}",
     '{"signer_id":"\\ud800"}',
 ])
 def test_reader_refuses_other_malformed_text(text):
@@ -409,7 +327,6 @@ def test_truncated_text_reports_the_end(signed):
 # --- the class ----------------------------------------------------------------------------
 
 @pytest.mark.parametrize("signer_id, shown", [
-    ("alice", '"alice"'),
     ("", '""'),
     ('say "hi"\\', '"say \\"hi\\"\\\\"'),
     ("tab\tnl\ncr\rnul\x00", '"tab\\tnl\\ncr\\rnul\\0"'),
@@ -428,7 +345,7 @@ def test_repr(snap, signer_id, shown):
 
 
 @pytest.mark.parametrize("digest, preview", [
-    ("abc", "abc"), ("", ""), ("ééééééééé", "éééééééé"), ("0123456789", "01234567"),
+    ("", ""), ("ééééééééé", "éééééééé"), ("0123456789", "01234567"),
 ])
 def test_repr_digest_preview(digest, preview):
     record = SignedPolicy.from_json(compact([digest, "s", 2**64 - 1, "", ""]))
@@ -442,15 +359,13 @@ def test_class_shape(signed):
         SignedPolicy()
     with pytest.raises(TypeError):
         type("Sub", (SignedPolicy,), {})
-    for f in FIELDS:
-        with pytest.raises(AttributeError):
-            setattr(signed, f, getattr(signed, f))
+    with pytest.raises(AttributeError):
+        signed.signer_id = "x"
     with pytest.raises(AttributeError):
         signed.note = 1
     # Identity semantics: no comparison or hash of its own.
     twin = SignedPolicy.from_json(signed.to_json())
     assert twin != signed and twin == twin
-    assert hash(twin) == hash(twin)
 
 
 def test_text_signatures():
@@ -459,5 +374,3 @@ def test_text_signatures():
     assert SignedPolicy.verify.__text_signature__ == "($self, snapshot, trusted_public_key)"
     assert SignedPolicy.from_json.__text_signature__ == "(value)"
     assert public_key_from_signing_key.__text_signature__ == "(signing_key_bytes)"
-    assert public_key_from_signing_key.__name__ == "public_key_from_signing_key"
-    assert public_key_from_signing_key.__module__ == "morvatel._core"
