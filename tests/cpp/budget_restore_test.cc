@@ -37,9 +37,13 @@ TEST(BudgetRestore, RacesLedgerTrafficWithoutTearing) {
   ASSERT_TRUE(budget::validate_snapshot_ledger(target));
 
   std::atomic<bool> done{false};
+  std::atomic<bool> restoring{false};
   std::vector<std::thread> workers;
   for (int t = 0; t < 3; ++t) {
     workers.emplace_back([&, t] {
+      // Start only once restores are under way, so the race is real even
+      // when the machine is slow to schedule the restorer.
+      while (!restoring.load()) std::this_thread::yield();
       std::mt19937 rng(t);
       for (int i = 0; i < 4000; ++i) {
         const std::string& id = ids[rng() % ids.size()];
@@ -57,15 +61,13 @@ TEST(BudgetRestore, RacesLedgerTrafficWithoutTearing) {
     });
   }
   std::thread restorer([&] {
-    int n = 0;
-    while (!done.load()) {
+    do {
       e.restore(target);
+      restoring = true;
       auto status = e.verify_conservation();
       ASSERT_TRUE(status);
       EXPECT_TRUE(status->is_balanced()) << status->message();
-      ++n;
-    }
-    EXPECT_GT(n, 0);
+    } while (!done.load());
   });
   for (auto& w : workers) w.join();
   done = true;
