@@ -88,6 +88,17 @@ struct RawView {
   std::string_view text;
 };
 
+// A record read together with the exact text it was read from (without the
+// whitespace around it, borrowed from the input): one pass gives both the
+// value and the bytes that stand for it, where read_raw followed by a
+// second read of those bytes would take two. A record's text ends at its
+// closing bracket, which is where the reader stops.
+template <typename T>
+struct WithText {
+  T value{};
+  std::string_view text;
+};
+
 template <typename T>
 struct Codec;
 
@@ -208,6 +219,22 @@ struct Codec<T> {
   static void write(Writer& w, const T& v) {
     write_record(w, json_record_spec(static_cast<const T*>(nullptr)), &v);
   }
+};
+
+template <Record T>
+struct Codec<WithText<T>> {
+  static Result<void> read(Reader& r, WithText<T>& out) {
+    const std::string_view in = r.text();
+    size_t start = r.offset();
+    while (start < in.size() &&
+           (in[start] == ' ' || in[start] == '\n' || in[start] == '\t' || in[start] == '\r')) {
+      ++start;
+    }
+    if (auto st = Codec<T>::read(r, out.value); !st) return st;
+    out.text = in.substr(start, r.offset() - start);
+    return {};
+  }
+  static void write(Writer& w, const WithText<T>& v) { w.raw(v.text); }
 };
 
 template <typename T>

@@ -133,43 +133,58 @@ bool is_blank_line(std::string_view line) {
   return true;
 }
 
-std::expected<WalHead, WalError> walk_chain(int fd, WalKey key, const EntryVisitor& visit) {
+std::expected<void, WalError> ChainCursor::accept(uint64_t sequence,
+                                                  std::string_view previous_hash,
+                                                  std::string_view entry_hash,
+                                                  std::string_view data) {
+  if (sequence != expected_sequence_) {
+    return std::unexpected(WalError::sequence_continuity(sequence));
+  }
+  if (previous_hash != head_.last_hash) {
+    return std::unexpected(WalError::chain_broken(expected_sequence_, head_.last_hash,
+                                                  std::string(previous_hash)));
+  }
+  auto hash = compute_hash(previous_hash, data, key_);
+  if (!hash) return std::unexpected(WalError::io(std::move(hash.error())));
+  if (!constant_time_equal(std::string_view(*hash), entry_hash)) {
+    return std::unexpected(
+        WalError::chain_broken(expected_sequence_, std::move(*hash), std::string(entry_hash)));
+  }
+  head_.last_hash.assign(entry_hash);
+  head_.sequence = sequence;
+  if (sequence == UINT64_MAX) return std::unexpected(WalError::io(sequence_overflow_error()));
+  ++expected_sequence_;
+  return {};
+}
+
+std::expected<void, WalError> for_each_line(
+    int fd, const std::function<std::expected<void, WalError>(std::string_view line)>& on_line) {
   BufferedReader reader(fd);
   std::string line;
-  WalHead head;
-  uint64_t expected_sequence = 1;
   for (;;) {
     auto n = read_bounded_line(reader, line);
     if (!n) return std::unexpected(WalError::io(std::move(n.error())));
-    if (*n == 0) return head;
+    if (*n == 0) return {};
     if (is_blank_line(line)) continue;
+    if (auto r = on_line(line); !r) return r;
+  }
+}
 
+std::expected<WalHead, WalError> walk_chain(int fd, WalKey key, const EntryVisitor& visit) {
+  ChainCursor chain(key);
+  auto walked = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
     auto entry = parse_raw_entry(line);
     if (!entry) return std::unexpected(WalError::json(std::move(entry.error())));
-    if (entry->sequence != expected_sequence) {
-      return std::unexpected(WalError::sequence_continuity(entry->sequence));
+    if (auto r = chain.accept(entry->sequence, entry->previous_hash, entry->entry_hash,
+                              entry->data.text);
+        !r) {
+      return r;
     }
-    if (entry->previous_hash != head.last_hash) {
-      return std::unexpected(
-          WalError::chain_broken(expected_sequence, head.last_hash, entry->previous_hash));
-    }
-    auto hash = compute_hash(entry->previous_hash, entry->data.text, key);
-    if (!hash) return std::unexpected(WalError::io(std::move(hash.error())));
-    if (!constant_time_equal(std::string_view(*hash), std::string_view(entry->entry_hash))) {
-      return std::unexpected(
-          WalError::chain_broken(expected_sequence, std::move(*hash), entry->entry_hash));
-    }
-
-    head.last_hash = entry->entry_hash;
-    head.sequence = entry->sequence;
-    if (entry->sequence == UINT64_MAX) {
-      return std::unexpected(WalError::io(sequence_overflow_error()));
-    }
-    ++expected_sequence;
-    if (visit) {
-      if (auto r = visit(line, *entry); !r) return std::unexpected(std::move(r.error()));
-    }
-  }
+    if (visit) return visit(line, *entry);
+    return {};
+  });
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  return std::move(chain).head();
 }
 
 std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, WalKey key,

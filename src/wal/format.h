@@ -146,6 +146,31 @@ struct WalHead {
   bool operator==(const WalHead&) const = default;
 };
 
+// The chain tests of one parsed entry, in order: its sequence against the
+// expected one, its previous hash against the head, its chain hash
+// recomputed over `data` and compared in constant time, then the sequence
+// overflow. An entry that passes becomes the head.
+class ChainCursor {
+ public:
+  explicit ChainCursor(WalKey key) : key_(key) {}
+
+  std::expected<void, WalError> accept(uint64_t sequence, std::string_view previous_hash,
+                                       std::string_view entry_hash, std::string_view data);
+  const WalHead& head() const& { return head_; }
+  WalHead head() && { return std::move(head_); }
+
+ private:
+  WalKey key_;
+  WalHead head_;
+  uint64_t expected_sequence_ = 1;
+};
+
+// Reads the open file line by line with the bounded reader and calls
+// on_line for every line that is not blank; the first error (a read
+// failure as WalError::Io, or on_line's) ends the reading.
+std::expected<void, WalError> for_each_line(
+    int fd, const std::function<std::expected<void, WalError>(std::string_view line)>& on_line);
+
 // Called for every entry that passed the chain tests, with its line and its
 // raw entry; an error ends the walk.
 using EntryVisitor = std::function<std::expected<void, WalError>(std::string_view line,

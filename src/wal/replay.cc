@@ -63,6 +63,51 @@ IoError limit_error(std::string_view what, uint64_t found, uint64_t limit) {
 
 }  // namespace
 
+std::expected<RecordWalEntry, WalError> read_replay_line(ChainCursor& chain,
+                                                         std::string_view line) {
+  // One pass in the common case: the record is decoded while the line is
+  // read, and the text it was decoded from is what the chain hash covers.
+  using OnePassEntry = WalEntryOf<json::WithText<AuditedRecord>>;
+  auto entry = json::parse<OnePassEntry>(line);
+  if (entry) {
+    if (auto r = chain.accept(entry->sequence, entry->previous_hash, entry->entry_hash,
+                              entry->data.text);
+        !r) {
+      return std::unexpected(std::move(r.error()));
+    }
+    return RecordWalEntry{entry->sequence, std::move(entry->previous_hash),
+                          std::move(entry->entry_hash), std::move(entry->data.value)};
+  }
+  // The record did not read. A line that the chain walk refuses, or whose
+  // chain does not hold, is reported as the walk reports it, before
+  // anything about the record: read it again as the walk does.
+  auto raw = parse_raw_entry(line);
+  if (!raw) return std::unexpected(WalError::json(std::move(raw.error())));
+  if (auto r = chain.accept(raw->sequence, raw->previous_hash, raw->entry_hash, raw->data.text);
+      !r) {
+    return std::unexpected(std::move(r.error()));
+  }
+  // The chain holds, so the record's own fault stands; it was met reading
+  // the whole line, so its position is in the line.
+  return std::unexpected(WalError::json(std::move(entry.error())));
+}
+
+std::expected<ReplayLog, WalError> read_replay_log(int fd, WalKey key, uint64_t max_entries) {
+  ReplayLog log;
+  log.kept.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
+  ChainCursor chain(key);
+  auto read = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
+    auto entry = read_replay_line(chain, line);
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    // Counts entries, so it cannot pass the sequence range.
+    ++log.count;
+    if (log.count <= max_entries) log.kept.push_back(std::move(*entry));
+    return {};
+  });
+  if (!read) return std::unexpected(std::move(read.error()));
+  return log;
+}
+
 std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
     std::string_view path, const PolicySnapshot& snapshot, WalKey key, uint64_t max_entries,
     uint64_t max_total_bytes) {
@@ -80,25 +125,15 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
     }
   }
 
-  std::vector<RecordWalEntry> kept;
-  kept.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
-  uint64_t count = 0;
   auto fd = open_path(path, O_RDONLY);
   if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
-  auto walked = walk_chain(fd->get(), key,
-                           [&](std::string_view line, const RawWalEntry&) -> std::expected<void, WalError> {
-                             auto entry = parse_record_entry(line);
-                             if (!entry) return std::unexpected(WalError::json(std::move(entry.error())));
-                             // Counts entries, so it cannot pass the sequence range.
-                             ++count;
-                             if (count <= max_entries) kept.push_back(std::move(*entry));
-                             return {};
-                           });
+  auto log = read_replay_log(fd->get(), key, max_entries);
   fd->close();
-  if (!walked) return std::unexpected(std::move(walked.error()));
-  if (count > max_entries) {
-    return std::unexpected(WalError::io(limit_error("WAL entry count", count, max_entries)));
+  if (!log) return std::unexpected(std::move(log.error()));
+  if (log->count > max_entries) {
+    return std::unexpected(WalError::io(limit_error("WAL entry count", log->count, max_entries)));
   }
+  const std::vector<RecordWalEntry>& kept = log->kept;
 
   std::string digest_hex = snapshot_fingerprint(snapshot);
   std::vector<WalReplayVerdict> verdicts;

@@ -30,6 +30,22 @@ struct WalReplayVerdict {
   bool decision_digest_match = false;
 };
 
+// One non-blank line of the replay: the entry read with its record and put
+// through the chain tests. The faults and their order are the chain walk's,
+// then a record that does not read strictly (WalError::Json, positioned in
+// the line).
+std::expected<RecordWalEntry, WalError> read_replay_line(ChainCursor& chain,
+                                                         std::string_view line);
+
+// The reading half of the replay over an open file: every line read and
+// chained, the first `max_entries` entries kept in file order, all of them
+// counted.
+struct ReplayLog {
+  std::vector<RecordWalEntry> kept;
+  uint64_t count = 0;
+};
+std::expected<ReplayLog, WalError> read_replay_log(int fd, WalKey key, uint64_t max_entries);
+
 // Refuses a file larger than `max_total_bytes` before reading a line, and
 // more than `max_entries` entries once the whole chain has been walked.
 // Never writes and takes no lock.
