@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "digest.h"
 #include "fs.h"
@@ -17,13 +18,13 @@ namespace {
 const char* flag(bool b) { return b ? "true" : "false"; }
 
 // The audit of one decoded entry: its verdict, or the reason it failed.
-std::expected<WalReplayVerdict, WalError> audit_entry(const RecordWalEntry& entry,
+std::expected<WalReplayVerdict, WalError> audit_entry(uint64_t sequence,
+                                                      const AuditedRecord& record,
                                                       const PolicySnapshot& snapshot,
                                                       std::string_view snapshot_digest_hex) {
-  const AuditedRecord& record = entry.data;
   const AuditBundle& audit = record.audit;
   auto fail = [&](std::string reason) {
-    return std::unexpected(WalError::audit_failed(entry.sequence, std::move(reason)));
+    return std::unexpected(WalError::audit_failed(sequence, std::move(reason)));
   };
 
   if (auto canonical = validate_audit_bundle(audit); !canonical) {
@@ -40,8 +41,9 @@ std::expected<WalReplayVerdict, WalError> audit_entry(const RecordWalEntry& entr
   }
 
   WalReplayVerdict v;
-  v.sequence = entry.sequence;
-  v.policy_digest_match = snapshot_fingerprint(snapshot) == audit.policy_digest_hex;
+  v.sequence = sequence;
+  // The snapshot cannot change, so its digest is the one computed once.
+  v.policy_digest_match = snapshot_digest_hex == audit.policy_digest_hex;
   v.replay_valid = verify_decision(snapshot, record.input, record.decision).valid();
   v.input_digest_match = bytes_to_hex(input_digest(record.input)) == audit.input_digest_hex;
   v.decision_digest_match =
@@ -63,20 +65,15 @@ IoError limit_error(std::string_view what, uint64_t found, uint64_t limit) {
 
 }  // namespace
 
-std::expected<RecordWalEntry, WalError> read_replay_line(ChainCursor& chain,
-                                                         std::string_view line) {
+std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_view line,
+                                               ReplayEntry& entry) {
   // One pass in the common case: the record is decoded while the line is
   // read, and the text it was decoded from is what the chain hash covers.
-  using OnePassEntry = WalEntryOf<json::WithText<AuditedRecord>>;
-  auto entry = json::parse<OnePassEntry>(line);
-  if (entry) {
-    if (auto r = chain.accept(entry->sequence, entry->previous_hash, entry->entry_hash,
-                              entry->data.text);
-        !r) {
-      return std::unexpected(std::move(r.error()));
-    }
-    return RecordWalEntry{entry->sequence, std::move(entry->previous_hash),
-                          std::move(entry->entry_hash), std::move(entry->data.value)};
+  json::Reader reader(line);
+  auto read = json::Codec<ReplayEntry>::read(reader, entry);
+  if (read) read = reader.finish();
+  if (read) {
+    return chain.accept(entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.text);
   }
   // The record did not read. A line that the chain walk refuses, or whose
   // chain does not hold, is reported as the walk reports it, before
@@ -85,27 +82,27 @@ std::expected<RecordWalEntry, WalError> read_replay_line(ChainCursor& chain,
   if (!raw) return std::unexpected(WalError::json(std::move(raw.error())));
   if (auto r = chain.accept(raw->sequence, raw->previous_hash, raw->entry_hash, raw->data.text);
       !r) {
-    return std::unexpected(std::move(r.error()));
+    return r;
   }
   // The chain holds, so the record's own fault stands; it was met reading
   // the whole line, so its position is in the line.
-  return std::unexpected(WalError::json(std::move(entry.error())));
+  return std::unexpected(WalError::json(std::move(read.error())));
 }
 
-std::expected<ReplayLog, WalError> read_replay_log(int fd, WalKey key, uint64_t max_entries) {
-  ReplayLog log;
-  log.kept.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
+std::expected<uint64_t, WalError> read_replay_log(
+    int fd, WalKey key, const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry) {
   ChainCursor chain(key);
+  ReplayEntry entry;
+  uint64_t count = 0;
   auto read = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
-    auto entry = read_replay_line(chain, line);
-    if (!entry) return std::unexpected(std::move(entry.error()));
+    if (auto r = read_replay_line(chain, line, entry); !r) return r;
     // Counts entries, so it cannot pass the sequence range.
-    ++log.count;
-    if (log.count <= max_entries) log.kept.push_back(std::move(*entry));
+    ++count;
+    on_entry(entry, count);
     return {};
   });
   if (!read) return std::unexpected(std::move(read.error()));
-  return log;
+  return count;
 }
 
 std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
@@ -125,24 +122,32 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
     }
   }
 
+  // Each kept entry is audited as soon as it has been read, while its
+  // record is at hand, rather than kept until the end. What is reported
+  // stays as if every audit ran after the whole file had been read: a
+  // reading fault anywhere, then the entry count, then the first audit
+  // failure in file order (after which no more entries are audited).
+  const std::string digest_hex = snapshot_fingerprint(snapshot);
+  std::vector<WalReplayVerdict> verdicts;
+  verdicts.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
+  std::optional<WalError> audit_failure;
   auto fd = open_path(path, O_RDONLY);
   if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
-  auto log = read_replay_log(fd->get(), key, max_entries);
+  auto count = read_replay_log(fd->get(), key, [&](const ReplayEntry& entry, uint64_t number) {
+    if (number > max_entries || audit_failure) return;
+    auto v = audit_entry(entry.sequence, entry.data.value, snapshot, digest_hex);
+    if (v) {
+      verdicts.push_back(*v);
+    } else {
+      audit_failure = std::move(v.error());
+    }
+  });
   fd->close();
-  if (!log) return std::unexpected(std::move(log.error()));
-  if (log->count > max_entries) {
-    return std::unexpected(WalError::io(limit_error("WAL entry count", log->count, max_entries)));
+  if (!count) return std::unexpected(std::move(count.error()));
+  if (*count > max_entries) {
+    return std::unexpected(WalError::io(limit_error("WAL entry count", *count, max_entries)));
   }
-  const std::vector<RecordWalEntry>& kept = log->kept;
-
-  std::string digest_hex = snapshot_fingerprint(snapshot);
-  std::vector<WalReplayVerdict> verdicts;
-  verdicts.reserve(kept.size());
-  for (const RecordWalEntry& entry : kept) {
-    auto v = audit_entry(entry, snapshot, digest_hex);
-    if (!v) return std::unexpected(std::move(v.error()));
-    verdicts.push_back(*v);
-  }
+  if (audit_failure) return std::unexpected(std::move(*audit_failure));
   return verdicts;
 }
 

@@ -5,6 +5,9 @@
 // same text and position, and the same head afterwards.
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
 
 #include <cstdint>
 #include <optional>
@@ -24,22 +27,38 @@ namespace {
 
 // The two-pass reading: the entry with its data as raw text through the
 // chain tests, then the whole line again with its record.
-std::expected<RecordWalEntry, WalError> two_pass(ChainCursor& chain, std::string_view line) {
-  auto raw = parse_raw_entry(line);
-  if (!raw) return std::unexpected(WalError::json(std::move(raw.error())));
-  if (auto r = chain.accept(raw->sequence, raw->previous_hash, raw->entry_hash, raw->data.text);
-      !r) {
-    return std::unexpected(std::move(r.error()));
-  }
-  auto entry = parse_record_entry(line);
-  if (!entry) return std::unexpected(WalError::json(std::move(entry.error())));
-  return std::move(*entry);
-}
-
-std::string outcome(const std::expected<RecordWalEntry, WalError>& r, const ChainCursor& chain) {
+// The outcome of reading a line: the entry with the text its chain hash
+// covered, or the error, and the head after it.
+std::string outcome(const std::expected<void, WalError>& r, const ChainCursor& chain,
+                    uint64_t sequence, std::string_view previous_hash, std::string_view entry_hash,
+                    const AuditedRecord& record, std::string_view text) {
   std::string head = str_cat(" head=", chain.head().sequence, "/", chain.head().last_hash);
   if (!r) return str_cat("error ", static_cast<int>(r.error().kind()), ": ", r.error().message(), head);
-  return str_cat("ok ", json::to_string(*r), head);
+  return str_cat("ok ", sequence, " ", previous_hash, " ", entry_hash, " ", json::to_string(record),
+                 " text=", text, head);
+}
+
+std::string two_pass(ChainCursor& chain, std::string_view line) {
+  auto fail = [&](WalError e) {
+    return outcome(std::unexpected(std::move(e)), chain, 0, "", "", AuditedRecord{}, "");
+  };
+  auto raw = parse_raw_entry(line);
+  if (!raw) return fail(WalError::json(std::move(raw.error())));
+  if (auto r = chain.accept(raw->sequence, raw->previous_hash, raw->entry_hash, raw->data.text);
+      !r) {
+    return fail(std::move(r.error()));
+  }
+  auto entry = parse_record_entry(line);
+  if (!entry) return fail(WalError::json(std::move(entry.error())));
+  return outcome({}, chain, entry->sequence, entry->previous_hash, entry->entry_hash, entry->data,
+                 raw->data.text);
+}
+
+std::string one_pass(ChainCursor& chain, std::string_view line) {
+  ReplayEntry entry;
+  auto r = read_replay_line(chain, line, entry);
+  return outcome(r, chain, entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.value,
+                 entry.data.text);
 }
 
 // Runs both readings from the same chain state and compares everything.
@@ -47,10 +66,9 @@ std::string outcome(const std::expected<RecordWalEntry, WalError>& r, const Chai
 bool expect_same(const std::string& line, const ChainCursor& from) {
   ChainCursor a = from;
   ChainCursor b = from;
-  auto old_way = two_pass(a, line);
-  auto new_way = read_replay_line(b, line);
-  EXPECT_EQ(outcome(new_way, b), outcome(old_way, a)) << "line: " << line;
-  return old_way.has_value();
+  std::string old_way = two_pass(a, line);
+  EXPECT_EQ(one_pass(b, line), old_way) << "line: " << line;
+  return old_way.starts_with("ok ");
 }
 
 PolicySnapshot snapshot() {
@@ -157,7 +175,7 @@ TEST(ReplayLineTest, RandomDamageAcrossAChain) {
       std::string line = line_for(seq, prev, d);
       if (rng() % 4 == 0) line = damaged(line, rng() % line.size(), static_cast<int>(rng() % 3));
       if (!expect_same(line, chain)) break;
-      (void)read_replay_line(chain, line);
+      (void)one_pass(chain, line);
       prev = chain.head().last_hash;
     }
   }
@@ -176,22 +194,60 @@ TEST(ReplayLineTest, ChainFaultsComeBeforeRecordFaults) {
       line_for(UINT64_MAX, "genesis", bad),
   };
   const char* expected[] = {
-      "WAL sequence continuity violation: found 2",
-      "WAL chain broken at sequence 1: expected genesis, found other",
-      "WAL chain broken at sequence 1: expected ",
-      "WAL sequence continuity violation: found 18446744073709551615",
+      "3: WAL sequence continuity violation: found 2",
+      "2: WAL chain broken at sequence 1: expected genesis, found other",
+      "2: WAL chain broken at sequence 1: expected ",
+      "3: WAL sequence continuity violation: found 18446744073709551615",
   };
   for (size_t i = 0; i < std::size(lines); ++i) {
     expect_same(lines[i], genesis);
     ChainCursor c = genesis;
-    auto r = read_replay_line(c, lines[i]);
-    ASSERT_FALSE(r.has_value());
-    EXPECT_TRUE(r.error().message().starts_with(expected[i])) << r.error().message();
+    EXPECT_TRUE(one_pass(c, lines[i]).starts_with(str_cat("error ", expected[i]))) << one_pass(c, lines[i]);
   }
   ChainCursor c = genesis;
-  auto r = read_replay_line(c, line_for(1, "genesis", bad));
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind(), WalError::Kind::Json);
+  EXPECT_TRUE(one_pass(c, line_for(1, "genesis", bad)).starts_with("error 1: WAL JSON error: unknown field `extra`"));
+}
+
+// Each entry is audited as soon as it is read; what is reported stays as if
+// the audits ran after the whole file: a reading fault anywhere first, then
+// the entry count, then the first audit failure.
+TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
+  char tmpl[] = "/tmp/morvatel-replay-XXXXXX";
+  const std::string dir = ::mkdtemp(tmpl);
+  const std::string path = dir + "/log";
+  std::vector<std::string> data = records();
+  std::string bad_bundle = data[0];
+  bad_bundle.replace(bad_bundle.find("\"created_by\":\"morvatel\""), 23, "\"created_by\":\"someone!\"");
+  std::string bad_decision = data[2];
+  bad_decision.replace(bad_decision.find("\"eligible_models\":"), 18, "\"eligible_models\":9");
+  std::string extra_key = data[3];
+  extra_key.insert(1, "\"extra\":1,");
+
+  auto replay = [&](const std::vector<std::string>& records, uint64_t max_entries) {
+    std::string text;
+    std::string prev = "genesis";
+    for (size_t i = 0; i < records.size(); ++i) {
+      text += line_for(i + 1, prev, records[i]);
+      prev = compute_hash(prev, records[i], std::nullopt).value();
+    }
+    std::ofstream(path, std::ios::binary) << text;
+    auto r = replay_verify(path, snapshot(), std::nullopt, max_entries, kDefaultMaxReplayBytes);
+    return r ? str_cat("ok ", r->size()) : r.error().message();
+  };
+  const std::string first_failure =
+      "WAL audit failed at sequence 1: non-canonical audit bundle: unsupported audit created_by "
+      "value: someone!";
+  EXPECT_EQ(replay(data, 4), "ok 4");
+  EXPECT_EQ(replay({bad_bundle, data[1], bad_decision}, 3), first_failure);
+  EXPECT_EQ(replay({data[0], data[1], bad_decision}, 3),
+            "WAL audit failed at sequence 3: replay_valid=false policy_match=true "
+            "input_match=true decision_match=false");
+  EXPECT_EQ(replay({bad_bundle, data[1], bad_decision}, 2),
+            "WAL I/O error: WAL entry count exceeds configured limit: found 3, limit 2");
+  EXPECT_EQ(replay({data[0], data[1], bad_decision}, 2),
+            "WAL I/O error: WAL entry count exceeds configured limit: found 3, limit 2");
+  EXPECT_TRUE(replay({bad_bundle, data[1], extra_key}, 3).starts_with("WAL JSON error: unknown field `extra`"));
+  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace
