@@ -69,6 +69,9 @@ std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_v
                                                ReplayEntry& entry) {
   // One pass in the common case: the record is decoded while the line is
   // read, and the text it was decoded from is what the chain hash covers.
+  // Reading into the previous line's entry is sound because every member
+  // of an entry and its record is required: a read that succeeds has set
+  // them all.
   json::Reader reader(line);
   auto read = json::Codec<ReplayEntry>::read(reader, entry);
   if (read) read = reader.finish();
