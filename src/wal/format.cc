@@ -70,22 +70,40 @@ IoError sequence_overflow_error() {
   return IoError::custom(IoErrorKind::InvalidData, "WAL sequence overflow");
 }
 
-std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
-                                                 std::string_view data, WalKey key) {
+namespace {
+
+std::expected<Digest32, IoError> chain_digest(std::string_view previous_hash,
+                                              std::string_view data, WalKey key) {
   if (key && key->size() < kMinHmacKeyBytes) return std::unexpected(key_too_short_error(key->size()));
-  Digest32 digest;
   if (key) {
     HmacSha256 mac(std::span(reinterpret_cast<const uint8_t*>(key->data()), key->size()));
     mac.update(previous_hash);
     mac.update(data);
-    digest = mac.finish();
-  } else {
-    Sha256 hash;
-    hash.update(previous_hash);
-    hash.update(data);
-    digest = hash.finish();
+    return mac.finish();
   }
-  return bytes_to_hex(digest);
+  Sha256 hash;
+  hash.update(previous_hash);
+  hash.update(data);
+  return hash.finish();
+}
+
+// The digest as lowercase hex into a buffer of 64 characters, so that the
+// hash of every entry can be compared without allocating.
+void hex_into(const Digest32& digest, char* out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < digest.size(); ++i) {
+    out[2 * i] = kDigits[digest[i] >> 4];
+    out[2 * i + 1] = kDigits[digest[i] & 0xF];
+  }
+}
+
+}  // namespace
+
+std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
+                                                 std::string_view data, WalKey key) {
+  auto digest = chain_digest(previous_hash, data, key);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  return bytes_to_hex(*digest);
 }
 
 std::expected<std::string_view, IoError> BufferedReader::fill() {
@@ -144,11 +162,14 @@ std::expected<void, WalError> ChainCursor::accept(uint64_t sequence,
     return std::unexpected(WalError::chain_broken(expected_sequence_, head_.last_hash,
                                                   std::string(previous_hash)));
   }
-  auto hash = compute_hash(previous_hash, data, key_);
-  if (!hash) return std::unexpected(WalError::io(std::move(hash.error())));
-  if (!constant_time_equal(std::string_view(*hash), entry_hash)) {
+  auto digest = chain_digest(previous_hash, data, key_);
+  if (!digest) return std::unexpected(WalError::io(std::move(digest.error())));
+  char hex[64];
+  hex_into(*digest, hex);
+  const std::string_view hash(hex, sizeof hex);
+  if (!constant_time_equal(hash, entry_hash)) {
     return std::unexpected(
-        WalError::chain_broken(expected_sequence_, std::move(*hash), std::string(entry_hash)));
+        WalError::chain_broken(expected_sequence_, std::string(hash), std::string(entry_hash)));
   }
   head_.last_hash.assign(entry_hash);
   head_.sequence = sequence;
