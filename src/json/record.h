@@ -325,6 +325,18 @@ Result<T> parse(std::string_view text) {
   return out;
 }
 
+// The same into an existing value, whose storage is reused: for reading
+// many documents of one record type. Sound only for a type every member of
+// which the text must give (no optional or defaulted members), since a
+// member the text leaves out would keep its earlier content.
+template <typename T>
+  requires HasCodec<T>
+Result<void> parse_into(std::string_view text, T& out) {
+  Reader r(text);
+  if (auto st = Codec<T>::read(r, out); !st) return st;
+  return r.finish();
+}
+
 Result<Value> parse_value(std::string_view text);
 
 // Writes a value of any codec type into `sink` (compact or indented).

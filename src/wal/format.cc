@@ -193,15 +193,19 @@ std::expected<void, WalError> for_each_line(
 
 std::expected<WalHead, WalError> walk_chain(int fd, WalKey key, const EntryVisitor& visit) {
   ChainCursor chain(key);
+  // One entry read into again and again: every member is required, so a
+  // read that succeeds has set them all, and the hashes' storage is reused.
+  RawWalEntry entry;
   auto walked = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
-    auto entry = parse_raw_entry(line);
-    if (!entry) return std::unexpected(WalError::json(std::move(entry.error())));
-    if (auto r = chain.accept(entry->sequence, entry->previous_hash, entry->entry_hash,
-                              entry->data.text);
+    if (auto read = json::parse_into(line, entry); !read) {
+      return std::unexpected(WalError::json(std::move(read.error())));
+    }
+    if (auto r = chain.accept(entry.sequence, entry.previous_hash, entry.entry_hash,
+                              entry.data.text);
         !r) {
       return r;
     }
-    if (visit) return visit(line, *entry);
+    if (visit) return visit(line, entry);
     return {};
   });
   if (!walked) return std::unexpected(std::move(walked.error()));

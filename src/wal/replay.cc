@@ -83,9 +83,7 @@ std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_v
   // Reading into the previous line's entry is sound because every member
   // of an entry and its record is required: a read that succeeds has set
   // them all.
-  json::Reader reader(line);
-  auto read = json::Codec<ReplayEntry>::read(reader, entry);
-  if (read) read = reader.finish();
+  auto read = json::parse_into(line, entry);
   if (read) {
     return chain.accept(entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.text);
   }
