@@ -88,11 +88,12 @@ struct RawView {
   std::string_view text;
 };
 
-// A record read together with the exact text it was read from (without the
-// whitespace around it, borrowed from the input): one pass gives both the
-// value and the bytes that stand for it, where read_raw followed by a
-// second read of those bytes would take two. A record's text ends at its
-// closing bracket, which is where the reader stops.
+// A record or generic value read together with the exact text it was read
+// from (without the whitespace around it, borrowed from the input): one
+// pass gives both the value and the bytes that stand for it, where
+// read_raw followed by a second read of those bytes would take two. The
+// reader of either stops right after the value's last byte, which is where
+// its text ends.
 template <typename T>
 struct WithText {
   T value{};
@@ -221,7 +222,8 @@ struct Codec<T> {
   }
 };
 
-template <Record T>
+template <typename T>
+  requires Record<T> || std::same_as<T, Value>
 struct Codec<WithText<T>> {
   static Result<void> read(Reader& r, WithText<T>& out) {
     const std::string_view in = r.text();

@@ -222,4 +222,22 @@ std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, Wal
   return walk_chain(fd->get(), key, visit);
 }
 
+std::expected<WalHead, WalError> validate_value_chain(
+    std::string_view path, WalKey key,
+    const std::function<std::expected<void, WalError>(const ValueTextEntry& entry)>& visit) {
+  if (key && key->size() < kMinHmacKeyBytes) {
+    return std::unexpected(WalError::io(key_too_short_error(key->size())));
+  }
+  auto fd = open_path(path, O_RDONLY);
+  if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
+  ChainCursor chain(key);
+  ValueTextEntry entry;
+  auto walked = for_each_line(fd->get(), [&](std::string_view line) -> std::expected<void, WalError> {
+    if (auto r = read_decoded_line(chain, line, entry); !r) return r;
+    return visit(entry);
+  });
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  return std::move(chain).head();
+}
+
 }  // namespace morvatel::wal

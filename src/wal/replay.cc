@@ -78,27 +78,9 @@ IoError limit_error(std::string_view what, uint64_t found, uint64_t limit) {
 
 std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_view line,
                                                ReplayEntry& entry) {
-  // One pass in the common case: the record is decoded while the line is
-  // read, and the text it was decoded from is what the chain hash covers.
-  // Reading into the previous line's entry is sound because every member
-  // of an entry and its record is required: a read that succeeds has set
-  // them all.
-  auto read = json::parse_into(line, entry);
-  if (read) {
-    return chain.accept(entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.text);
-  }
-  // The record did not read. A line that the chain walk refuses, or whose
-  // chain does not hold, is reported as the walk reports it, before
-  // anything about the record: read it again as the walk does.
-  auto raw = parse_raw_entry(line);
-  if (!raw) return std::unexpected(WalError::json(std::move(raw.error())));
-  if (auto r = chain.accept(raw->sequence, raw->previous_hash, raw->entry_hash, raw->data.text);
-      !r) {
-    return r;
-  }
-  // The chain holds, so the record's own fault stands; it was met reading
-  // the whole line, so its position is in the line.
-  return std::unexpected(WalError::json(std::move(read.error())));
+  // Every member of an entry and its record is required, so the entry can
+  // be read into again line after line.
+  return read_decoded_line(chain, line, entry);
 }
 
 std::expected<uint64_t, WalError> read_replay_log(
