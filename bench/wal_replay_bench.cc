@@ -1,12 +1,14 @@
 // Reading a log during replay against SHA-256 over the same bytes: the
-// chain walk, the replay's reading (walk and record decoding, no kernel
-// re-run: the replay under a policy that no entry names) and the whole replay, in MB/s of log bytes and as ratios to the
-// hash. The log is written by the real writer.
+// chain walk; the replay's reading (walk and record decoding, no kernel
+// re-run: the replay under a policy that no entry names); recovery
+// planning's reading (walk and `data` as a generic value); and the whole
+// replay. In MB/s of log bytes and as ratios to the hash. The log is
+// written by the real writer.
 //
 //   wal_replay_bench [entries [kind]]   (default 20000 entries, every kind)
 //
-// kind is one of sha256, walk, read, replay: running one alone is what a
-// profiler wants.
+// kind is one of sha256, walk, read, recovery, replay: running one alone
+// is what a profiler wants.
 
 #include <stdlib.h>
 #include <time.h>
@@ -143,6 +145,25 @@ int main(int argc, char** argv) {
              auto v = wal::replay_verify(path, other, std::nullopt, wal::kDefaultMaxReplayEntries,
                                          wal::kDefaultMaxReplayBytes);
              if (v || v.error().kind() != wal::WalError::Kind::AuditFailed) std::abort();
+           }));
+  }
+  if (want("recovery")) {
+    // Recovery planning's reading: every entry must also read with `data`
+    // as a generic value. Once by reading each line twice, once as it is.
+    report("recovery reading, two-pass", rate(bytes.size(), 15 * more, [&] {
+             auto head = wal::validate_chain_inner(
+                 path, std::nullopt,
+                 [](std::string_view line, const wal::RawWalEntry&) -> std::expected<void, wal::WalError> {
+                   if (!wal::parse_value_entry(line)) std::abort();
+                   return {};
+                 });
+             if (!head) std::abort();
+           }));
+    report("recovery reading", rate(bytes.size(), 15 * more, [&] {
+             auto head = wal::validate_value_chain(
+                 path, std::nullopt,
+                 [](const wal::ValueTextEntry&) -> std::expected<void, wal::WalError> { return {}; });
+             if (!head) std::abort();
            }));
   }
   if (want("replay")) {
