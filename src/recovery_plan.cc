@@ -31,14 +31,11 @@ std::expected<RecoveryPlan, PersistenceError> recovery_plan_inner(
 
   RecoveryPlan plan;
   plan.wal_high_watermark = snapshot->wal_high_watermark.value_or(0);
-  auto head = wal::validate_chain_inner(
+  // An entry counts only if it passes the chain tests and also reads with
+  // `data` as a generic value, as a replaying caller will read it.
+  auto head = wal::validate_value_chain(
       wal_path, key,
-      [&](std::string_view line, const wal::RawWalEntry& entry) -> std::expected<void, wal::WalError> {
-        // The chain tests read `data` as raw text; an entry counts only if
-        // it also reads as a generic value, as a replaying caller will
-        // read it.
-        auto value = wal::parse_value_entry(line);
-        if (!value) return std::unexpected(wal::WalError::json(std::move(value.error())));
+      [&](const wal::ValueTextEntry& entry) -> std::expected<void, wal::WalError> {
         ++plan.total_wal_entries;
         if (entry.sequence > plan.wal_high_watermark) ++plan.entries_to_replay;
         return {};

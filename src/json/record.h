@@ -88,6 +88,18 @@ struct RawView {
   std::string_view text;
 };
 
+// A record or generic value read together with the exact text it was read
+// from (without the whitespace around it, borrowed from the input): one
+// pass gives both the value and the bytes that stand for it, where
+// read_raw followed by a second read of those bytes would take two. The
+// reader of either stops right after the value's last byte, which is where
+// its text ends.
+template <typename T>
+struct WithText {
+  T value{};
+  std::string_view text;
+};
+
 template <typename T>
 struct Codec;
 
@@ -211,6 +223,23 @@ struct Codec<T> {
 };
 
 template <typename T>
+  requires Record<T> || std::same_as<T, Value>
+struct Codec<WithText<T>> {
+  static Result<void> read(Reader& r, WithText<T>& out) {
+    const std::string_view in = r.text();
+    size_t start = r.offset();
+    while (start < in.size() &&
+           (in[start] == ' ' || in[start] == '\n' || in[start] == '\t' || in[start] == '\r')) {
+      ++start;
+    }
+    if (auto st = Codec<T>::read(r, out.value); !st) return st;
+    out.text = in.substr(start, r.offset() - start);
+    return {};
+  }
+  static void write(Writer& w, const WithText<T>& v) { w.raw(v.text); }
+};
+
+template <typename T>
 concept HasCodec = requires(Reader& r, Writer& w, T& t, const T& c) {
   { Codec<T>::read(r, t) } -> std::same_as<Result<void>>;
   Codec<T>::write(w, c);
@@ -296,6 +325,18 @@ Result<T> parse(std::string_view text) {
     out = std::unexpected(std::move(fin.error()));
   }
   return out;
+}
+
+// The same into an existing value, whose storage is reused: for reading
+// many documents of one record type. Sound only for a type every member of
+// which the text must give (no optional or defaulted members), since a
+// member the text leaves out would keep its earlier content.
+template <typename T>
+  requires HasCodec<T>
+Result<void> parse_into(std::string_view text, T& out) {
+  Reader r(text);
+  if (auto st = Codec<T>::read(r, out); !st) return st;
+  return r.finish();
 }
 
 Result<Value> parse_value(std::string_view text);

@@ -70,22 +70,40 @@ IoError sequence_overflow_error() {
   return IoError::custom(IoErrorKind::InvalidData, "WAL sequence overflow");
 }
 
-std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
-                                                 std::string_view data, WalKey key) {
+namespace {
+
+std::expected<Digest32, IoError> chain_digest(std::string_view previous_hash,
+                                              std::string_view data, WalKey key) {
   if (key && key->size() < kMinHmacKeyBytes) return std::unexpected(key_too_short_error(key->size()));
-  Digest32 digest;
   if (key) {
     HmacSha256 mac(std::span(reinterpret_cast<const uint8_t*>(key->data()), key->size()));
     mac.update(previous_hash);
     mac.update(data);
-    digest = mac.finish();
-  } else {
-    Sha256 hash;
-    hash.update(previous_hash);
-    hash.update(data);
-    digest = hash.finish();
+    return mac.finish();
   }
-  return bytes_to_hex(digest);
+  Sha256 hash;
+  hash.update(previous_hash);
+  hash.update(data);
+  return hash.finish();
+}
+
+// The digest as lowercase hex into a buffer of 64 characters, so that the
+// hash of every entry can be compared without allocating.
+void hex_into(const Digest32& digest, char* out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < digest.size(); ++i) {
+    out[2 * i] = kDigits[digest[i] >> 4];
+    out[2 * i + 1] = kDigits[digest[i] & 0xF];
+  }
+}
+
+}  // namespace
+
+std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
+                                                 std::string_view data, WalKey key) {
+  auto digest = chain_digest(previous_hash, data, key);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  return bytes_to_hex(*digest);
 }
 
 std::expected<std::string_view, IoError> BufferedReader::fill() {
@@ -133,43 +151,65 @@ bool is_blank_line(std::string_view line) {
   return true;
 }
 
-std::expected<WalHead, WalError> walk_chain(int fd, WalKey key, const EntryVisitor& visit) {
+std::expected<void, WalError> ChainCursor::accept(uint64_t sequence,
+                                                  std::string_view previous_hash,
+                                                  std::string_view entry_hash,
+                                                  std::string_view data) {
+  if (sequence != expected_sequence_) {
+    return std::unexpected(WalError::sequence_continuity(sequence));
+  }
+  if (previous_hash != head_.last_hash) {
+    return std::unexpected(WalError::chain_broken(expected_sequence_, head_.last_hash,
+                                                  std::string(previous_hash)));
+  }
+  auto digest = chain_digest(previous_hash, data, key_);
+  if (!digest) return std::unexpected(WalError::io(std::move(digest.error())));
+  char hex[64];
+  hex_into(*digest, hex);
+  const std::string_view hash(hex, sizeof hex);
+  if (!constant_time_equal(hash, entry_hash)) {
+    return std::unexpected(
+        WalError::chain_broken(expected_sequence_, std::string(hash), std::string(entry_hash)));
+  }
+  head_.last_hash.assign(entry_hash);
+  head_.sequence = sequence;
+  if (sequence == UINT64_MAX) return std::unexpected(WalError::io(sequence_overflow_error()));
+  ++expected_sequence_;
+  return {};
+}
+
+std::expected<void, WalError> for_each_line(
+    int fd, const std::function<std::expected<void, WalError>(std::string_view line)>& on_line) {
   BufferedReader reader(fd);
   std::string line;
-  WalHead head;
-  uint64_t expected_sequence = 1;
   for (;;) {
     auto n = read_bounded_line(reader, line);
     if (!n) return std::unexpected(WalError::io(std::move(n.error())));
-    if (*n == 0) return head;
+    if (*n == 0) return {};
     if (is_blank_line(line)) continue;
-
-    auto entry = parse_raw_entry(line);
-    if (!entry) return std::unexpected(WalError::json(std::move(entry.error())));
-    if (entry->sequence != expected_sequence) {
-      return std::unexpected(WalError::sequence_continuity(entry->sequence));
-    }
-    if (entry->previous_hash != head.last_hash) {
-      return std::unexpected(
-          WalError::chain_broken(expected_sequence, head.last_hash, entry->previous_hash));
-    }
-    auto hash = compute_hash(entry->previous_hash, entry->data.text, key);
-    if (!hash) return std::unexpected(WalError::io(std::move(hash.error())));
-    if (!constant_time_equal(std::string_view(*hash), std::string_view(entry->entry_hash))) {
-      return std::unexpected(
-          WalError::chain_broken(expected_sequence, std::move(*hash), entry->entry_hash));
-    }
-
-    head.last_hash = entry->entry_hash;
-    head.sequence = entry->sequence;
-    if (entry->sequence == UINT64_MAX) {
-      return std::unexpected(WalError::io(sequence_overflow_error()));
-    }
-    ++expected_sequence;
-    if (visit) {
-      if (auto r = visit(line, *entry); !r) return std::unexpected(std::move(r.error()));
-    }
+    if (auto r = on_line(line); !r) return r;
   }
+}
+
+std::expected<WalHead, WalError> walk_chain(int fd, WalKey key, const EntryVisitor& visit) {
+  ChainCursor chain(key);
+  // One entry read into again and again: every member is required, so a
+  // read that succeeds has set them all, and the hashes' storage is reused.
+  RawWalEntry entry;
+  auto walked = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
+    if (auto read = json::parse_into(line, entry); !read) {
+      return std::unexpected(WalError::json(std::move(read.error())));
+    }
+    if (auto r = chain.accept(entry.sequence, entry.previous_hash, entry.entry_hash,
+                              entry.data.text);
+        !r) {
+      return r;
+    }
+    if (visit) return visit(line, entry);
+    return {};
+  });
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  return std::move(chain).head();
 }
 
 std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, WalKey key,
@@ -180,6 +220,24 @@ std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, Wal
   auto fd = open_path(path, O_RDONLY);
   if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
   return walk_chain(fd->get(), key, visit);
+}
+
+std::expected<WalHead, WalError> validate_value_chain(
+    std::string_view path, WalKey key,
+    const std::function<std::expected<void, WalError>(const ValueTextEntry& entry)>& visit) {
+  if (key && key->size() < kMinHmacKeyBytes) {
+    return std::unexpected(WalError::io(key_too_short_error(key->size())));
+  }
+  auto fd = open_path(path, O_RDONLY);
+  if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
+  ChainCursor chain(key);
+  ValueTextEntry entry;
+  auto walked = for_each_line(fd->get(), [&](std::string_view line) -> std::expected<void, WalError> {
+    if (auto r = read_decoded_line(chain, line, entry); !r) return r;
+    return visit(entry);
+  });
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  return std::move(chain).head();
 }
 
 }  // namespace morvatel::wal

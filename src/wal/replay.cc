@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "digest.h"
 #include "fs.h"
@@ -16,14 +17,26 @@ namespace {
 
 const char* flag(bool b) { return b ? "true" : "false"; }
 
+// Whether `hex` is the digest written as 64 lowercase hex characters; the
+// same answer as comparing with bytes_to_hex(digest), without the text.
+bool is_hex_of(const Digest32& digest, std::string_view hex) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  if (hex.size() != 2 * digest.size()) return false;
+  bool same = true;
+  for (size_t i = 0; i < digest.size(); ++i) {
+    same &= (hex[2 * i] == kDigits[digest[i] >> 4]) & (hex[2 * i + 1] == kDigits[digest[i] & 0xF]);
+  }
+  return same;
+}
+
 // The audit of one decoded entry: its verdict, or the reason it failed.
-std::expected<WalReplayVerdict, WalError> audit_entry(const RecordWalEntry& entry,
+std::expected<WalReplayVerdict, WalError> audit_entry(uint64_t sequence,
+                                                      const AuditedRecord& record,
                                                       const PolicySnapshot& snapshot,
                                                       std::string_view snapshot_digest_hex) {
-  const AuditedRecord& record = entry.data;
   const AuditBundle& audit = record.audit;
   auto fail = [&](std::string reason) {
-    return std::unexpected(WalError::audit_failed(entry.sequence, std::move(reason)));
+    return std::unexpected(WalError::audit_failed(sequence, std::move(reason)));
   };
 
   if (auto canonical = validate_audit_bundle(audit); !canonical) {
@@ -40,12 +53,12 @@ std::expected<WalReplayVerdict, WalError> audit_entry(const RecordWalEntry& entr
   }
 
   WalReplayVerdict v;
-  v.sequence = entry.sequence;
-  v.policy_digest_match = snapshot_fingerprint(snapshot) == audit.policy_digest_hex;
+  v.sequence = sequence;
+  // The snapshot cannot change, so its digest is the one computed once.
+  v.policy_digest_match = snapshot_digest_hex == audit.policy_digest_hex;
   v.replay_valid = verify_decision(snapshot, record.input, record.decision).valid();
-  v.input_digest_match = bytes_to_hex(input_digest(record.input)) == audit.input_digest_hex;
-  v.decision_digest_match =
-      bytes_to_hex(decision_digest(record.decision)) == audit.decision_digest_hex;
+  v.input_digest_match = is_hex_of(input_digest(record.input), audit.input_digest_hex);
+  v.decision_digest_match = is_hex_of(decision_digest(record.decision), audit.decision_digest_hex);
   if (!(v.replay_valid && v.policy_digest_match && v.input_digest_match &&
         v.decision_digest_match)) {
     return fail(str_cat("replay_valid=", flag(v.replay_valid),
@@ -62,6 +75,29 @@ IoError limit_error(std::string_view what, uint64_t found, uint64_t limit) {
 }
 
 }  // namespace
+
+std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_view line,
+                                               ReplayEntry& entry) {
+  // Every member of an entry and its record is required, so the entry can
+  // be read into again line after line.
+  return read_decoded_line(chain, line, entry);
+}
+
+std::expected<uint64_t, WalError> read_replay_log(
+    int fd, WalKey key, const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry) {
+  ChainCursor chain(key);
+  ReplayEntry entry;
+  uint64_t count = 0;
+  auto read = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
+    if (auto r = read_replay_line(chain, line, entry); !r) return r;
+    // Counts entries, so it cannot pass the sequence range.
+    ++count;
+    on_entry(entry, count);
+    return {};
+  });
+  if (!read) return std::unexpected(std::move(read.error()));
+  return count;
+}
 
 std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
     std::string_view path, const PolicySnapshot& snapshot, WalKey key, uint64_t max_entries,
@@ -80,34 +116,32 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
     }
   }
 
-  std::vector<RecordWalEntry> kept;
-  kept.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
-  uint64_t count = 0;
+  // Each kept entry is audited as soon as it has been read, while its
+  // record is at hand, rather than kept until the end. What is reported
+  // stays as if every audit ran after the whole file had been read: a
+  // reading fault anywhere, then the entry count, then the first audit
+  // failure in file order (after which no more entries are audited).
+  const std::string digest_hex = snapshot_fingerprint(snapshot);
+  std::vector<WalReplayVerdict> verdicts;
+  verdicts.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
+  std::optional<WalError> audit_failure;
   auto fd = open_path(path, O_RDONLY);
   if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
-  auto walked = walk_chain(fd->get(), key,
-                           [&](std::string_view line, const RawWalEntry&) -> std::expected<void, WalError> {
-                             auto entry = parse_record_entry(line);
-                             if (!entry) return std::unexpected(WalError::json(std::move(entry.error())));
-                             // Counts entries, so it cannot pass the sequence range.
-                             ++count;
-                             if (count <= max_entries) kept.push_back(std::move(*entry));
-                             return {};
-                           });
+  auto count = read_replay_log(fd->get(), key, [&](const ReplayEntry& entry, uint64_t number) {
+    if (number > max_entries || audit_failure) return;
+    auto v = audit_entry(entry.sequence, entry.data.value, snapshot, digest_hex);
+    if (v) {
+      verdicts.push_back(*v);
+    } else {
+      audit_failure = std::move(v.error());
+    }
+  });
   fd->close();
-  if (!walked) return std::unexpected(std::move(walked.error()));
-  if (count > max_entries) {
-    return std::unexpected(WalError::io(limit_error("WAL entry count", count, max_entries)));
+  if (!count) return std::unexpected(std::move(count.error()));
+  if (*count > max_entries) {
+    return std::unexpected(WalError::io(limit_error("WAL entry count", *count, max_entries)));
   }
-
-  std::string digest_hex = snapshot_fingerprint(snapshot);
-  std::vector<WalReplayVerdict> verdicts;
-  verdicts.reserve(kept.size());
-  for (const RecordWalEntry& entry : kept) {
-    auto v = audit_entry(entry, snapshot, digest_hex);
-    if (!v) return std::unexpected(std::move(v.error()));
-    verdicts.push_back(*v);
-  }
+  if (audit_failure) return std::unexpected(std::move(*audit_failure));
   return verdicts;
 }
 

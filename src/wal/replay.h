@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,24 @@ struct WalReplayVerdict {
   bool input_digest_match = false;
   bool decision_digest_match = false;
 };
+
+// An entry as the replay reads it: its record, and the text of `data` the
+// record was read from (borrowed from the line, for the chain hash).
+using ReplayEntry = WalEntryOf<json::WithText<AuditedRecord>>;
+
+// One non-blank line of the replay, read into `entry` (reused from line to
+// line, so that its storage is too) and put through the chain tests. The
+// faults and their order are the chain walk's, then a record that does not
+// read strictly (WalError::Json, positioned in the line). After a failure
+// `entry` holds nothing of use.
+std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_view line,
+                                               ReplayEntry& entry);
+
+// The reading half of the replay over an open file: every line read and
+// chained, and on_entry called with each accepted entry and its number
+// (from 1). Returns the number of entries.
+std::expected<uint64_t, WalError> read_replay_log(
+    int fd, WalKey key, const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry);
 
 // Refuses a file larger than `max_total_bytes` before reading a line, and
 // more than `max_entries` entries once the whole chain has been walked.
