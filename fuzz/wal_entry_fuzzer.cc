@@ -20,6 +20,7 @@
 #include "json/record.h"
 #include "wal/format.h"
 #include "wal/replay.h"
+#include "../tests/cpp/wal_two_pass.h"
 
 namespace morvatel::wal {
 namespace {
@@ -35,45 +36,9 @@ std::string record_text(const AuditedRecord& record) {
   return out;
 }
 
-// The outcome of reading a line: the entry with the text its chain hash
-// covered, or the error, and the head after it.
-template <typename Data>
-std::string outcome(const std::expected<void, WalError>& r, const ChainCursor& chain,
-                    uint64_t sequence, std::string_view previous_hash, std::string_view entry_hash,
-                    const Data& data, std::string_view text) {
-  std::string head = str_cat(" head=", chain.head().sequence, "/", chain.head().last_hash);
-  if (!r) return str_cat("error ", static_cast<int>(r.error().kind()), ": ", r.error().message(), head);
-  return str_cat("ok ", sequence, " ", previous_hash, " ", entry_hash, " ", json::to_string(data),
-                 " text=", text, head);
-}
-
-// The two-pass reading: the entry with its data as raw text through the
-// chain tests, then the whole line again with `data` decoded as Data.
-template <typename Data>
-std::string two_pass(ChainCursor& chain, std::string_view line) {
-  auto fail = [&](WalError e) {
-    return outcome(std::unexpected(std::move(e)), chain, 0, "", "", Data{}, "");
-  };
-  auto raw = parse_raw_entry(line);
-  if (!raw) return fail(WalError::json(std::move(raw.error())));
-  if (auto r = chain.accept(raw->sequence, raw->previous_hash, raw->entry_hash, raw->data.text);
-      !r) {
-    return fail(std::move(r.error()));
-  }
-  auto entry = json::parse<WalEntryOf<Data>>(line);
-  if (!entry) return fail(WalError::json(std::move(entry.error())));
-  return outcome({}, chain, entry->sequence, entry->previous_hash, entry->entry_hash, entry->data,
-                 raw->data.text);
-}
-
-// `entry` may carry an earlier line's content: the readers reuse it.
-template <typename Data>
-std::string one_pass(ChainCursor& chain, std::string_view line,
-                     WalEntryOf<json::WithText<Data>>&& entry = {}) {
-  auto r = read_decoded_line(chain, line, entry);
-  return outcome(r, chain, entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.value,
-                 entry.data.text);
-}
+using testing::one_pass;
+using testing::outcome;
+using testing::two_pass;
 
 void same_as_two_pass(std::string_view line) {
   ChainCursor a(std::nullopt);
