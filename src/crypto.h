@@ -28,27 +28,38 @@ void store_le(T value, uint8_t (&buf)[sizeof(T)]) {
   for (size_t i = 0; i < sizeof(T); ++i) buf[i] = static_cast<uint8_t>(u >> (8 * i));
 }
 
+// The byte-feeding overloads every streaming hash and MAC offers, on top of
+// the class's own update(const void*, size_t).
+template <typename Derived>
+class Updates {
+ public:
+  void update(std::span<const uint8_t> bytes) { self().update(bytes.data(), bytes.size()); }
+  void update(std::string_view s) { self().update(s.data(), s.size()); }
+
+  // Little-endian fixed-width integers, as every digest layout writes them.
+  template <typename T>
+  void update_le(T value) {
+    uint8_t buf[sizeof(T)];
+    store_le(value, buf);
+    self().update(buf, sizeof buf);
+  }
+
+ private:
+  Derived& self() { return static_cast<Derived&>(*this); }
+};
+
 }  // namespace crypto_detail
 
 // Streaming SHA-256.
-class Sha256 {
+class Sha256 : public crypto_detail::Updates<Sha256> {
  public:
   Sha256();
   ~Sha256();
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
 
+  using Updates::update;
   void update(const void* data, size_t len);
-  void update(std::span<const uint8_t> bytes) { update(bytes.data(), bytes.size()); }
-  void update(std::string_view s) { update(s.data(), s.size()); }
-
-  // Little-endian fixed-width integers, as every digest layout writes them.
-  template <typename T>
-  void update_le(T value) {
-    uint8_t buf[sizeof(T)];
-    crypto_detail::store_le(value, buf);
-    update(buf, sizeof buf);
-  }
 
   // Finishes the hash; the object must not be updated afterwards.
   Digest32 finish();
@@ -61,16 +72,15 @@ Digest32 sha256(std::span<const uint8_t> bytes);
 Digest32 sha256(std::string_view bytes);
 
 // Streaming SHA-512.
-class Sha512 {
+class Sha512 : public crypto_detail::Updates<Sha512> {
  public:
   Sha512();
   ~Sha512();
   Sha512(const Sha512&) = delete;
   Sha512& operator=(const Sha512&) = delete;
 
+  using Updates::update;
   void update(const void* data, size_t len);
-  void update(std::span<const uint8_t> bytes) { update(bytes.data(), bytes.size()); }
-  void update(std::string_view s) { update(s.data(), s.size()); }
 
   // Finishes the hash; the object must not be updated afterwards.
   Digest64 finish();
@@ -85,23 +95,15 @@ Digest64 sha512(std::string_view bytes);
 // Streaming HMAC-SHA-256 (RFC 2104): a key longer than the 64-byte block is
 // replaced by its SHA-256 first. Any key length is accepted here; callers
 // that demand a minimum length check it themselves.
-class HmacSha256 {
+class HmacSha256 : public crypto_detail::Updates<HmacSha256> {
  public:
   explicit HmacSha256(std::span<const uint8_t> key);
   ~HmacSha256();
   HmacSha256(const HmacSha256&) = delete;
   HmacSha256& operator=(const HmacSha256&) = delete;
 
+  using Updates::update;
   void update(const void* data, size_t len);
-  void update(std::span<const uint8_t> bytes) { update(bytes.data(), bytes.size()); }
-  void update(std::string_view s) { update(s.data(), s.size()); }
-
-  template <typename T>
-  void update_le(T value) {
-    uint8_t buf[sizeof(T)];
-    crypto_detail::store_le(value, buf);
-    update(buf, sizeof buf);
-  }
 
   // Finishes the MAC; the object must not be updated afterwards.
   Digest32 finish();
