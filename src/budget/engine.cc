@@ -119,20 +119,20 @@ std::expected<void, TenantArgumentError> BudgetEngine::set_max_reserved_microcen
   return {};
 }
 
+std::atomic<int64_t>* BudgetEngine::find_cell(Guarded<TenantMap<Cell>>& map,
+                                             const TenantKey& key) {
+  Hold l(map.mu);
+  auto it = map.value.find(key);
+  return it == map.value.end() ? nullptr : &it->second.value;
+}
+
 TopUpOutcome BudgetEngine::top_up_tenant(std::string_view tenant, int64_t amount) {
   using K = TopUpOutcome::Kind;
   if (amount <= 0) return {K::InvalidAmount};
   const TenantKey key(tenant);
   std::shared_lock gate(ledger_lock_);
-  // Cells live in their map nodes; only a restore, under the exclusive gate,
-  // removes nodes, so the pointer stays valid while the gate is held shared.
-  std::atomic<int64_t>* remaining;
-  {
-    Hold l(remaining_by_tenant_.mu);
-    auto it = remaining_by_tenant_.value.find(key);
-    if (it == remaining_by_tenant_.value.end()) return {K::MissingTenant};
-    remaining = &it->second.value;
-  }
+  std::atomic<int64_t>* remaining = find_cell(remaining_by_tenant_, key);
+  if (remaining == nullptr) return {K::MissingTenant};
   Hold l(initial_by_tenant_.mu);
   auto it = initial_by_tenant_.value.find(key);
   if (it == initial_by_tenant_.value.end()) return {K::MissingTenant};
@@ -232,13 +232,8 @@ Settlement BudgetEngine::commit(uint64_t reservation_id, int64_t actual) {
   const TenantKey key(*rec->second.tenant, rec->second.tenant_hash);
   const int64_t amount = rec->second.amount;
 
-  std::atomic<int64_t>* remaining;
-  {
-    Hold l(remaining_by_tenant_.mu);
-    auto it = remaining_by_tenant_.value.find(key);
-    if (it == remaining_by_tenant_.value.end()) return {K::MissingTenant};
-    remaining = &it->second.value;
-  }
+  std::atomic<int64_t>* remaining = find_cell(remaining_by_tenant_, key);
+  if (remaining == nullptr) return {K::MissingTenant};
   int64_t delta;
   {
     Hold l(committed_by_tenant_.mu);
@@ -265,11 +260,7 @@ Settlement BudgetEngine::commit(uint64_t reservation_id, int64_t actual) {
   }
   // The unspent part of the reservation goes back to the tenant.
   if (delta < 0) remaining->fetch_add(-delta);
-  {
-    Hold l(reserved_by_tenant_.mu);
-    auto it = reserved_by_tenant_.value.find(key);
-    if (it != reserved_by_tenant_.value.end()) it->second.value.fetch_sub(amount);
-  }
+  if (auto* reserved = find_cell(reserved_by_tenant_, key)) reserved->fetch_sub(amount);
   const int64_t remaining_after = remaining->load();
   reservations_.value.erase(rec);
   return {K::Committed, remaining_after, actual};
@@ -284,18 +275,9 @@ Settlement BudgetEngine::release(uint64_t reservation_id) {
   const TenantKey key(*rec->second.tenant, rec->second.tenant_hash);
   const int64_t amount = rec->second.amount;
 
-  std::atomic<int64_t>* remaining;
-  {
-    Hold l(remaining_by_tenant_.mu);
-    auto it = remaining_by_tenant_.value.find(key);
-    if (it == remaining_by_tenant_.value.end()) return {K::MissingTenant};
-    remaining = &it->second.value;
-  }
-  {
-    Hold l(reserved_by_tenant_.mu);
-    auto it = reserved_by_tenant_.value.find(key);
-    if (it != reserved_by_tenant_.value.end()) it->second.value.fetch_sub(amount);
-  }
+  std::atomic<int64_t>* remaining = find_cell(remaining_by_tenant_, key);
+  if (remaining == nullptr) return {K::MissingTenant};
+  if (auto* reserved = find_cell(reserved_by_tenant_, key)) reserved->fetch_sub(amount);
   const int64_t remaining_after = remaining->fetch_add(amount) + amount;
   reservations_.value.erase(rec);
   return {K::Released, remaining_after, amount};

@@ -189,6 +189,12 @@ class BudgetEngine {
 
   std::optional<uint64_t> allocate_id();
 
+  // The balance cell of `key` in `map`, found under the map's mutex; null
+  // for an unknown tenant. Cells live in their map nodes and only a restore,
+  // under the exclusive gate, removes nodes, so the pointer stays valid
+  // while the caller holds the gate shared.
+  static std::atomic<int64_t>* find_cell(Guarded<TenantMap<Cell>>& map, const TenantKey& key);
+
   // Field order follows the ledger's data model; the lock order is
   // LockRank's, not this one.
   Guarded<TenantMap<Cell>> remaining_by_tenant_{LockRank::RemainingByTenant};
