@@ -80,8 +80,7 @@ bool dict_put(PyObject* dict, PyObject* key, PyObject* value) {
 
 std::optional<std::string_view> to_str(PyObject* o, std::string_view name) {
   if (!PyUnicode_Check(o)) {
-    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to 'str'"));
-    note_processing(name);
+    wrong_type(o, "str", name);
     return std::nullopt;
   }
   Py_ssize_t len = 0;
@@ -95,8 +94,7 @@ std::optional<std::string_view> to_str(PyObject* o, std::string_view name) {
 
 std::optional<std::string_view> to_bytes(PyObject* o, std::string_view name) {
   if (!PyBytes_Check(o)) {
-    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to 'PyBytes'"));
-    note_processing(name);
+    wrong_type(o, "PyBytes", name);
     return std::nullopt;
   }
   char* data = nullptr;

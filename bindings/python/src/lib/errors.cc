@@ -55,6 +55,22 @@ void note_processing(std::string_view name) {
   PyErr_Restore(type, value, tb);
 }
 
+std::nullptr_t wrong_type(PyObject* o, std::string_view expected, std::string_view name) {
+  std::string message = "'";
+  message.append(type_name_of(o));
+  message.append("' object cannot be converted to '");
+  message.append(expected);
+  message.push_back('\'');
+  type_error(message);
+  note_processing(name);
+  return nullptr;
+}
+
+int refuse_delete() {
+  raise(PyExc_AttributeError, "property has no deleter");
+  return -1;
+}
+
 std::string type_name_of(PyObject* o) {
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(o)));
   if (!name) {

@@ -30,6 +30,14 @@ std::nullptr_t raise_panic(std::string_view message);
 // Adds the note "while processing '<name>'" to the exception currently set.
 void note_processing(std::string_view name);
 
+// TypeError "'<type of o>' object cannot be converted to '<expected>'",
+// noted with the argument's or attribute's name.
+std::nullptr_t wrong_type(PyObject* o, std::string_view expected, std::string_view name);
+
+// The refusal of a property setter asked to delete: AttributeError
+// "property has no deleter". Returns the setter's failure value.
+int refuse_delete();
+
 // Name of an object's type, for messages.
 std::string type_name_of(PyObject* o);
 

@@ -176,10 +176,7 @@ PyObject* get_field(PyObject* self, void* closure) {
 
 template <typename R>
 int set_field(PyObject* self, PyObject* value, void* closure) {
-  if (value == nullptr) {
-    raise(PyExc_AttributeError, "property has no deleter");
-    return -1;
-  }
+  if (value == nullptr) return refuse_delete();
   return write_field(&rec_of<R>(self), *static_cast<const Field*>(closure), value) ? 0 : -1;
 }
 
@@ -351,8 +348,7 @@ std::optional<R> record_arg(PyObject* o, std::string_view name, PyTypeObject* ty
                             const char* class_name) {
   if (type == nullptr) return std::nullopt;
   if (!is_instance(o, type)) {
-    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to '", class_name, "'"));
-    note_processing(name);
+    wrong_type(o, class_name, name);
     return std::nullopt;
   }
   return rec_of<R>(o);

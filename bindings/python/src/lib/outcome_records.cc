@@ -36,17 +36,6 @@ Observation& obs_of(PyObject* self) { return reinterpret_cast<ObservationObject*
 Outcome& rec_of(PyObject* self) { return reinterpret_cast<OutcomeObject*>(self)->rec; }
 
 
-int no_delete() {
-  raise(PyExc_AttributeError, "property has no deleter");
-  return -1;
-}
-
-std::nullptr_t wrong_type(PyObject* o, const char* expected, std::string_view name) {
-  type_error(str_cat("'", type_name_of(o), "' object cannot be converted to '", expected, "'"));
-  note_processing(name);
-  return nullptr;
-}
-
 // A bool argument or attribute: exactly True or False, as an int would
 // silently turn 2 into "succeeded".
 std::optional<bool> bool_arg(PyObject* o, std::string_view name) {
@@ -145,7 +134,7 @@ PyObject* get_succeeded(PyObject* self, void*) { return optional_value(obs_of(se
 template <typename T, std::optional<T> Observation::*field>
 int set_optional(PyObject* self, PyObject* value, void* closure) {
   return guarded([&]() -> int {
-    if (value == nullptr) return no_delete();
+    if (value == nullptr) return refuse_delete();
     bool ok;
     auto v = optional_arg<T>(value, static_cast<const char*>(closure), ok);
     if (!ok) return -1;
@@ -331,7 +320,7 @@ PyObject* get_observation(PyObject* self, void*) {
 
 int set_revision(PyObject* self, PyObject* value, void*) {
   return guarded([&]() -> int {
-    if (value == nullptr) return no_delete();
+    if (value == nullptr) return refuse_delete();
     auto v = to_int<uint32_t>(value, "revision");
     if (!v) return -1;
     rec_of(self).revision = *v;
@@ -341,7 +330,7 @@ int set_revision(PyObject* self, PyObject* value, void*) {
 
 int set_disposition(PyObject* self, PyObject* value, void*) {
   return guarded([&]() -> int {
-    if (value == nullptr) return no_delete();
+    if (value == nullptr) return refuse_delete();
     auto t = to_str(value, "disposition");
     if (!t) return -1;
     auto d = disposition_from_text(*t);
@@ -356,7 +345,7 @@ int set_disposition(PyObject* self, PyObject* value, void*) {
 
 int set_observation(PyObject* self, PyObject* value, void*) {
   return guarded([&]() -> int {
-    if (value == nullptr) return no_delete();
+    if (value == nullptr) return refuse_delete();
     auto obs = observation_arg(value, "observation");
     if (!obs) return -1;
     rec_of(self).observation = *obs;

@@ -521,8 +521,7 @@ const PolicySnapshot* snapshot_arg(PyObject* o, std::string_view name) {
   PyTypeObject* type = policy_snapshot_type();
   if (type == nullptr) return nullptr;
   if (!is_instance(o, type)) {
-    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to 'PolicySnapshot'"));
-    note_processing(name);
+    wrong_type(o, "PolicySnapshot", name);
     return nullptr;
   }
   return &snap(o);

@@ -37,8 +37,7 @@ bool check_sequence(PyObject* o, std::string_view name, Py_ssize_t* length_hint)
   }
   if (!PySequence_Check(o)) {
     std::string expected = sequence_type_name();
-    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to '", expected, "'"));
-    note_processing(name);
+    wrong_type(o, expected, name);
     return false;
   }
   Py_ssize_t n = PySequence_Size(o);

@@ -271,8 +271,7 @@ PyObject* close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     bool do_sync = true;
     if (b[0] != nullptr) {
       if (!PyBool_Check(b[0])) {
-        type_error(str_cat("'", type_name_of(b[0]), "' object cannot be converted to 'PyBool'"));
-        note_processing("sync");
+        wrong_type(b[0], "PyBool", "sync");
         return nullptr;
       }
       do_sync = b[0] == Py_True;

@@ -40,8 +40,7 @@ std::optional<T> anchor_arg(PyObject* o, std::string_view name, PyTypeObject* ty
                             const char* class_name) {
   if (type == nullptr) return std::nullopt;
   if (!is_instance(o, type)) {
-    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to '", class_name, "'"));
-    note_processing(name);
+    wrong_type(o, class_name, name);
     return std::nullopt;
   }
   return anchor_of<T>(o);

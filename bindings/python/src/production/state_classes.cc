@@ -177,9 +177,7 @@ std::optional<std::vector<StatefulAuditBundle>> bundles_arg(PyObject* o) {
   return sequence_arg<StatefulAuditBundle>(
       o, "bundles", [&](PyObject* item) -> std::optional<StatefulAuditBundle> {
         if (!is_instance(item, type)) {
-          type_error(str_cat("'", type_name_of(item),
-                             "' object cannot be converted to 'StatefulAuditBundle'"));
-          note_processing("bundles");
+          wrong_type(item, "StatefulAuditBundle", "bundles");
           return std::nullopt;
         }
         return bundle_of(item);
@@ -405,8 +403,7 @@ std::optional<StateTransition> transition_arg(PyObject* o, std::string_view name
   PyTypeObject* type = state_transition_type();
   if (type == nullptr) return std::nullopt;
   if (!is_instance(o, type)) {
-    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to 'StateTransition'"));
-    note_processing(name);
+    wrong_type(o, "StateTransition", name);
     return std::nullopt;
   }
   return transition_of(o);

@@ -137,8 +137,7 @@ const wal::WalAnchor* anchor_arg(PyObject* o, std::string_view name) {
   PyTypeObject* type = wal_anchor_type();
   if (type == nullptr) return nullptr;
   if (!is_instance(o, type)) {
-    type_error(str_cat("'", type_name_of(o), "' object cannot be converted to 'WalAnchor'"));
-    note_processing(name);
+    wrong_type(o, "WalAnchor", name);
     return nullptr;
   }
   return &anchor_of(o);
