@@ -1,6 +1,7 @@
 #include "bounded_io.h"
 
 #include <errno.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,10 +50,9 @@ IoError artifact_too_large_error() {
 }
 
 std::expected<std::string, IoError> read_bounded_artifact(std::string_view path) {
-  auto fd = open_path(path, O_RDONLY);
-  if (!fd) return std::unexpected(fd.error());
   struct stat st;
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(IoError::last_os());
+  auto fd = open_regular(path, O_RDONLY, 0, &st);
+  if (!fd) return std::unexpected(fd.error());
   if (static_cast<uint64_t>(st.st_size) > MAX_PERSISTENCE_ARTIFACT_BYTES) {
     return std::unexpected(artifact_too_large_error());
   }
@@ -110,6 +110,33 @@ void random_suffix(char out[6]) {
 
 constexpr int kTempNameAttempts = 128;
 
+bool is_temp_suffix_char(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// Removes the temporary files that earlier saves of the same target left
+// behind when they were killed between creating them and the rename. Only
+// names of the exact form ".{name}.tmp.XXXXXX" go: every save of this target
+// makes its temporaries under that name and only while it holds the
+// target's lock, which the caller now holds, so none of them is still being
+// written. Failures are ignored: a leftover costs space, not correctness.
+void remove_stale_temporaries(std::string_view path) {
+  auto dir = open_path(parent_directory(path), O_RDONLY | O_DIRECTORY);
+  if (!dir) return;
+  DIR* listing = ::fdopendir(dir->get());
+  if (listing == nullptr) return;
+  (void)dir->release();  // now owned by the listing
+  const std::string prefix = str_cat(".", artifact_name(path), ".tmp.");
+  while (const struct dirent* e = ::readdir(listing)) {
+    std::string_view name(e->d_name);
+    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) continue;
+    bool matches = true;
+    for (char c : name.substr(prefix.size())) matches = matches && is_temp_suffix_char(c);
+    if (matches) ::unlinkat(::dirfd(listing), e->d_name, 0);
+  }
+  ::closedir(listing);
+}
+
 }  // namespace
 
 std::string artifact_lock_path(std::string_view path) {
@@ -129,9 +156,12 @@ std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view p
   auto target = c_path(path);
   if (!target) return io_failure(target.error());
 
-  auto lock = open_path(artifact_lock_path(path), O_RDWR | O_CREAT, 0666);
+  // Never through a link: a planted one would have us create or lock a
+  // file wherever it points.
+  auto lock = open_path(artifact_lock_path(path), O_RDWR | O_CREAT | O_NOFOLLOW, 0666, hook);
   if (!lock) return io_failure(lock.error());
   if (auto r = lock_exclusive(lock->get(), hook); !r) return io_failure(r.error());
+  remove_stale_temporaries(path);
 
   std::string prefix = artifact_temp_prefix(path);
   std::string temp_path;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <utility>
@@ -43,14 +44,40 @@ std::expected<std::string, IoError> c_path(std::string_view path) {
   return std::string(path);
 }
 
-std::expected<UniqueFd, IoError> open_path(std::string_view path, int flags, mode_t mode) {
+std::expected<UniqueFd, IoError> open_path(std::string_view path, int flags, mode_t mode,
+                                           BlockingHook* hook) {
   auto p = c_path(path);
   if (!p) return std::unexpected(p.error());
   for (;;) {
     int fd = ::open(p->c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) return UniqueFd(fd);
-    if (errno != EINTR) return std::unexpected(IoError::last_os());
+    int err = errno;
+    if (err != EINTR) return std::unexpected(IoError::os(err));
+    if (hook != nullptr && !hook->retry_after_interrupt()) {
+      return std::unexpected(IoError::os(err));
+    }
   }
+}
+
+IoError not_regular_file_error(std::string_view path) {
+  return IoError::custom(IoErrorKind::InvalidInput, "not a regular file").at_path(path);
+}
+
+std::expected<UniqueFd, IoError> open_regular(std::string_view path, int flags, mode_t mode,
+                                              struct stat* st) {
+  auto fd = open_path(path, flags | O_NONBLOCK, mode);
+  if (!fd) return fd;
+  struct stat own;
+  struct stat* status = st != nullptr ? st : &own;
+  if (::fstat(fd->get(), status) != 0) return std::unexpected(IoError::last_os());
+  if (!S_ISREG(status->st_mode) && !S_ISDIR(status->st_mode)) {
+    return std::unexpected(not_regular_file_error(path));
+  }
+  int fl = ::fcntl(fd->get(), F_GETFL);
+  if (fl < 0 || ::fcntl(fd->get(), F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    return std::unexpected(IoError::last_os());
+  }
+  return fd;
 }
 
 std::expected<UniqueFd, IoError> dup_cloexec(int fd) {
@@ -109,6 +136,40 @@ std::expected<void, IoError> write_fully(int fd, const void* data, size_t len, u
     p += n;
     len -= static_cast<size_t>(n);
     if (written != nullptr) *written += static_cast<uint64_t>(n);
+  }
+  return {};
+}
+
+std::expected<void, IoError> write_all_pieces(int fd, std::span<const std::string_view> pieces) {
+  constexpr size_t kMaxPieces = 8;
+  iovec iov[kMaxPieces];
+  size_t count = 0;
+  for (std::string_view p : pieces) {
+    if (p.empty()) continue;
+    if (count == kMaxPieces) return std::unexpected(IoError::custom(IoErrorKind::InvalidInput,
+                                                                    "too many pieces to write"));
+    iov[count++] = iovec{const_cast<char*>(p.data()), p.size()};
+  }
+  iovec* next = iov;
+  while (count != 0) {
+    ssize_t n = ::writev(fd, next, static_cast<int>(count));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::last_os());
+    }
+    if (n == 0) {
+      return std::unexpected(IoError::custom(IoErrorKind::WriteZero, "failed to write whole buffer"));
+    }
+    auto taken = static_cast<size_t>(n);
+    while (count != 0 && taken >= next->iov_len) {
+      taken -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count != 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + taken;
+      next->iov_len -= taken;
+    }
   }
   return {};
 }

@@ -8,11 +8,13 @@
 // - calls interrupted by a signal are repeated where that is safe.
 // Paths are byte strings, as the operating system takes them.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -53,8 +55,23 @@ IoError nul_in_path_error();
 // A path as the C library takes it; fails for a path with a NUL byte.
 std::expected<std::string, IoError> c_path(std::string_view path);
 
-// open(2) with O_CLOEXEC added to `flags`, repeated while interrupted.
-std::expected<UniqueFd, IoError> open_path(std::string_view path, int flags, mode_t mode = 0666);
+// open(2) with O_CLOEXEC added to `flags`, repeated while interrupted as
+// long as `hook` (if any) agrees.
+std::expected<UniqueFd, IoError> open_path(std::string_view path, int flags, mode_t mode = 0666,
+                                           BlockingHook* hook = nullptr);
+
+// "not a regular file at path \"...\"" (kind InvalidInput).
+IoError not_regular_file_error(std::string_view path);
+
+// Opens a file that the caller reads or appends to as a regular file, and
+// refuses anything else but a directory (whose reads fail on their own, as
+// they always have). The open itself never waits: a FIFO would otherwise
+// block it until a writer appears, and a device would take or give bytes
+// that no file keeps. Once the file is known to be regular, its descriptor
+// is made blocking again. `st`, when given, receives the status of the
+// descriptor that was opened, not of whatever the path names afterwards.
+std::expected<UniqueFd, IoError> open_regular(std::string_view path, int flags,
+                                              mode_t mode = 0666, struct stat* st = nullptr);
 
 // A duplicate of `fd` that is itself close-on-exec.
 std::expected<UniqueFd, IoError> dup_cloexec(int fd);
@@ -74,6 +91,12 @@ std::expected<void, IoError> full_sync(int fd);
 // `*written` grows by every byte accepted, also when a later call fails.
 std::expected<void, IoError> write_fully(int fd, const void* data, size_t len,
                                          uint64_t* written = nullptr);
+
+// Writes the pieces one after another with one gathering write call
+// (writev), so that a file opened for appending receives them as one write;
+// a short or interrupted write continues with the bytes not yet taken. A
+// write that takes nothing fails with "failed to write whole buffer".
+std::expected<void, IoError> write_all_pieces(int fd, std::span<const std::string_view> pieces);
 
 // The directory that holds `path`: its parent, or "." when it has none or an
 // empty one ("a/b" gives "a", "b" gives ".", "/b" gives "/").

@@ -168,14 +168,26 @@ std::expected<void, WalError> ChainCursor::accept(uint64_t sequence,
   hex_into(*digest, hex);
   const std::string_view hash(hex, sizeof hex);
   if (!constant_time_equal(hash, entry_hash)) {
+    // A MAC computed over the bytes found is exactly the value a forger
+    // needs to make an edited line pass: only a plain hash, which anyone
+    // can compute, may be shown.
+    std::string expected = key_ ? std::string(kWithheldHash) : std::string(hash);
     return std::unexpected(
-        WalError::chain_broken(expected_sequence_, std::string(hash), std::string(entry_hash)));
+        WalError::chain_broken(expected_sequence_, std::move(expected), std::string(entry_hash)));
   }
   head_.last_hash.assign(entry_hash);
   head_.sequence = sequence;
   if (sequence == UINT64_MAX) return std::unexpected(WalError::io(sequence_overflow_error()));
   ++expected_sequence_;
   return {};
+}
+
+std::expected<UniqueFd, WalError> open_log_for_reading(std::string_view path, uint64_t* size) {
+  struct stat st;
+  auto fd = open_regular(path, O_RDONLY, 0, &st);
+  if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
+  if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
+  return std::move(*fd);
 }
 
 std::expected<void, WalError> for_each_line(
@@ -217,8 +229,8 @@ std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, Wal
   if (key && key->size() < kMinHmacKeyBytes) {
     return std::unexpected(WalError::io(key_too_short_error(key->size())));
   }
-  auto fd = open_path(path, O_RDONLY);
-  if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
+  auto fd = open_log_for_reading(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
   return walk_chain(fd->get(), key, visit);
 }
 
@@ -228,8 +240,8 @@ std::expected<WalHead, WalError> validate_value_chain(
   if (key && key->size() < kMinHmacKeyBytes) {
     return std::unexpected(WalError::io(key_too_short_error(key->size())));
   }
-  auto fd = open_path(path, O_RDONLY);
-  if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
+  auto fd = open_log_for_reading(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
   ChainCursor chain(key);
   ValueTextEntry entry;
   auto walked = for_each_line(fd->get(), [&](std::string_view line) -> std::expected<void, WalError> {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "audit_json.h"
+#include "fs.h"
 #include "io_error.h"
 #include "json/record.h"
 #include "kernel/json_forms.h"
@@ -40,6 +41,9 @@ inline constexpr size_t kMaxLineBytes = 16777216;
 // Buffer of the readers' buffered file reader.
 inline constexpr size_t kReadBufferBytes = 8192;
 inline constexpr size_t kMinHmacKeyBytes = 32;
+// Shown in place of the MAC that a reader of a keyed log computed over a
+// line that failed the chain test.
+inline constexpr std::string_view kWithheldHash = "<withheld>";
 
 // An optional chain key: absent for a plain log.
 using WalKey = std::optional<std::string_view>;
@@ -164,6 +168,12 @@ class ChainCursor {
   WalHead head_;
   uint64_t expected_sequence_ = 1;
 };
+
+// Opens a log for reading only (never creating it), refusing anything but
+// a regular file; `size`, when given, receives the size of the file opened,
+// so that a limit on it judges the very file that is then read.
+std::expected<UniqueFd, WalError> open_log_for_reading(std::string_view path,
+                                                       uint64_t* size = nullptr);
 
 // Reads the open file line by line with the bounded reader and calls
 // on_line for every line that is not blank; the first error (a read

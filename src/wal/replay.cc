@@ -105,15 +105,13 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
   if (key && key->size() < kMinHmacKeyBytes) {
     return std::unexpected(WalError::io(key_too_short_error(key->size())));
   }
-  {
-    auto fd = open_path(path, O_RDONLY);
-    if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
-    struct stat st;
-    if (::fstat(fd->get(), &st) != 0) return std::unexpected(WalError::io(IoError::last_os()));
-    auto size = static_cast<uint64_t>(st.st_size);
-    if (size > max_total_bytes) {
-      return std::unexpected(WalError::io(limit_error("WAL byte size", size, max_total_bytes)));
-    }
+  // One open: the size judged is that of the file then read, even if
+  // another file is renamed into place meanwhile.
+  uint64_t size = 0;
+  auto fd = open_log_for_reading(path, &size);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  if (size > max_total_bytes) {
+    return std::unexpected(WalError::io(limit_error("WAL byte size", size, max_total_bytes)));
   }
 
   // Each kept entry is audited as soon as it has been read, while its
@@ -125,8 +123,6 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
   std::vector<WalReplayVerdict> verdicts;
   verdicts.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
   std::optional<WalError> audit_failure;
-  auto fd = open_path(path, O_RDONLY);
-  if (!fd) return std::unexpected(WalError::io(std::move(fd.error())));
   auto count = read_replay_log(fd->get(), key, [&](const ReplayEntry& entry, uint64_t number) {
     if (number > max_entries || audit_failure) return;
     auto v = audit_entry(entry.sequence, entry.data.value, snapshot, digest_hex);

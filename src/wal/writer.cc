@@ -53,6 +53,21 @@ std::string hex16(uint64_t v) {
   return out;
 }
 
+// Whether the open file is empty or ends in a line feed.
+std::expected<bool, IoError> last_byte_is_line_feed(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return std::unexpected(IoError::last_os());
+  if (st.st_size == 0) return true;
+  char last = 0;
+  for (;;) {
+    ssize_t n = ::pread(fd, &last, 1, st.st_size - 1);
+    if (n == 1) return last == '\n';
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::unexpected(IoError::last_os());
+    return true;  // shrunk meanwhile: nothing to end
+  }
+}
+
 }  // namespace
 
 std::expected<std::string, IoError> wal_lock_directory() {
@@ -155,35 +170,39 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
 
   // Open without creating first, so the writer knows whether the log's
   // directory entry is new and must be made durable on the first sync.
+  // The status comes from the descriptor opened: looking the path up again
+  // could name the lock after another file swapped in meanwhile.
   bool created = false;
-  auto log = open_path(path, O_RDWR | O_APPEND, 0666);
+  struct stat st;
+  auto log = open_regular(path, O_RDWR | O_APPEND, 0666, &st);
   if (!log && log.error().os_error() == ENOENT) {
-    log = open_path(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+    log = open_regular(path, O_RDWR | O_APPEND | O_CREAT, 0666, &st);
     created = true;
   }
   if (!log) return fail(std::move(log.error()));
-
-  // By path, following links: the lock belongs to the file, however reached.
-  auto c = c_path(path);
-  if (!c) return fail(std::move(c.error()));
-  struct stat st;
-  if (::stat(c->c_str(), &st) != 0) return fail(IoError::last_os());
   std::string name = wal_lock_file_name(static_cast<uint64_t>(st.st_dev),
                                         static_cast<uint64_t>(st.st_ino));
 
   auto dir = wal_lock_directory();
   if (!dir) return fail(std::move(dir.error()));
   if (auto r = create_directories(*dir); !r) return fail(std::move(r.error()));
-  auto lock = open_path(join_path(*dir, name), O_RDWR | O_CREAT, 0666);
+  // Never through a link: a planted one would have us create a file
+  // wherever it points.
+  auto lock = open_path(join_path(*dir, name), O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
   if (!lock) return fail(std::move(lock.error()));
-  if (!try_lock_exclusive(lock->get())) {
+  // The lock file alone excludes only writers that chose the same lock
+  // directory; a lock on the log's own open file excludes every other
+  // writer, whatever its environment. Readers take neither.
+  if (!try_lock_exclusive(lock->get()) || !try_lock_exclusive(log->get())) {
     lock->close();
+    log->close();
     return fail(IoError::custom(IoErrorKind::WouldBlock,
                                 str_cat("WAL already has an active writer: ",
                                         lossy_text(display_path))));
   }
 
   WalHead head;
+  bool ends_open = false;
   {
     auto reading = dup_cloexec(log->get());
     if (!reading) return fail(std::move(reading.error()));
@@ -194,8 +213,12 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
       return std::unexpected(std::move(walked.error()));
     }
     head = std::move(*walked);
+    auto last = last_byte_is_line_feed(log->get());
+    if (!last) return fail(std::move(last.error()));
+    ends_open = !*last;
   }
   WalWriter writer(std::move(*log), std::move(*lock), std::move(key), std::move(head));
+  writer.open_line_ = ends_open;
   if (created) writer.unsynced_directory_ = std::string(path);
   return writer;
 }
@@ -231,14 +254,18 @@ std::expected<WalAppend, WalError> WalWriter::append_verified(const PolicySnapsh
   auto hash = compute_hash(head_.last_hash, bytes, key_view());
   if (!hash) return std::unexpected(WalError::io(std::move(hash.error())));
 
-  // Three writes, each appended at the end of the file (O_APPEND).
+  // The whole line in one call, appended at the end of the file (O_APPEND),
+  // so that no reader sees it in pieces. A log whose last line lost its
+  // line feed (a crash, or a write that failed just before it) gets one
+  // first: the new entry must not be glued onto that line.
   std::string prefix = line_prefix(next, head_.last_hash, *hash);
-  for (std::string_view piece : {std::string_view(prefix), std::string_view(bytes), kLineSuffix}) {
-    if (auto r = write_fully(log_.get(), piece.data(), piece.size()); !r) {
-      poisoned_ = true;
-      return std::unexpected(WalError::io(std::move(r.error())));
-    }
+  const std::string_view pieces[] = {open_line_ ? std::string_view("\n") : std::string_view(),
+                                     prefix, bytes, kLineSuffix};
+  if (auto r = write_all_pieces(log_.get(), pieces); !r) {
+    poisoned_ = true;
+    return std::unexpected(WalError::io(std::move(r.error())));
   }
+  open_line_ = false;
 
   WalAppend out{next, std::move(head_.last_hash), *hash};
   head_.sequence = next;

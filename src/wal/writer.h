@@ -118,6 +118,9 @@ class WalWriter {
   std::optional<std::string> key_;
   WalHead head_;
   bool poisoned_ = false;
+  // The log ended in a line without its line feed when it was opened, and
+  // nothing has been appended since.
+  bool open_line_ = false;
   // Path of a log this writer created, until a sync has also flushed the
   // directory that holds it.
   std::optional<std::string> unsynced_directory_;

@@ -403,11 +403,22 @@ TEST(AtomicWriteTest, KilledWriterLeavesTheOldOrTheNewFile) {
                                            << content.substr(0, 40);
     seen_versions.insert(content.substr(0, content.find(' ', 8)));
   }
-  // The lock died with its holder: a new writer gets it at once.
+  // Names that only resemble a temporary of this target, or belong to
+  // another target, are never removed.
+  const std::vector<std::string> bystanders = {
+      ".artifact.json.tmp.ABCDE", ".artifact.json.tmp.ABCDEFG", ".artifact.json.tmp.AB-DEF",
+      ".artifact.jso.tmp.ABCDEF", ".other.json.tmp.ABCDEF", "artifact.json.tmp.ABCDEF"};
+  for (const auto& name : bystanders) std::ofstream(dir / name) << "keep";
+  // The lock died with its holder: a new writer gets it at once, and clears
+  // what the killed ones left half-written.
   ASSERT_TRUE(atomic_write_artifact(target, writes(version_content(7))).has_value());
   EXPECT_EQ(slurp(target), version_content(7));
   EXPECT_GT(kills, 20);
   EXPECT_GT(seen_versions.size(), 1u);
+  std::vector<std::string> expected = bystanders;
+  expected.insert(expected.end(), {"artifact.json", ".artifact.json.morvatel.lock"});
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(dir.entries(), expected);
 }
 
 }  // namespace

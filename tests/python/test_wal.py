@@ -219,8 +219,8 @@ def test_key_mode_mismatch_breaks_at_entry_one(tmp_path, written, read):
     _, _, stored, data = split(open(path, "rb").read().splitlines()[0])
     with pytest.raises(m.WalError) as e:
         m.verify_audited_wal(path, hmac_key=read)
-    assert wal_message(e) == (f"WAL chain broken at sequence 1: expected "
-                              f"{chain_hash(b'genesis', data, read)}, found {stored}")
+    expected = "<withheld>" if read else chain_hash(b"genesis", data)
+    assert wal_message(e) == f"WAL chain broken at sequence 1: expected {expected}, found {stored}"
     with pytest.raises(m.WalError) as e:
         m.AuditedWal(path, hmac_key=read)
     assert wal_message(e).startswith("WAL chain broken at sequence 1: ")
