@@ -183,6 +183,9 @@ def test_whitespace_lines_crlf_and_missing_final_newline_are_accepted(tmp_path):
     (lambda l: l.replace(b'"sequence":1', b'"sequence":2'), "WAL sequence continuity violation: found 2"),
     (lambda l: l.replace(b'"genesis"', b'"genesiS"'),
      "WAL chain broken at sequence 1: expected genesis, found genesiS"),
+    # The sequence is judged before the previous hash.
+    (lambda l: l.replace(b'"genesis"', b'"genesiS"').replace(b'"sequence":1', b'"sequence":2'),
+     "WAL sequence continuity violation: found 2"),
     (lambda l: l.replace(b'{"sequence"', b'{"extra":1,"sequence"'), "WAL JSON error: unknown field `extra`"),
     (lambda l: l.replace(b'"previous_hash":"genesis",', b""), "WAL JSON error: missing field `previous_hash`"),
 ])
