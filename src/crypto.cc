@@ -139,6 +139,12 @@ HmacSha256::HmacSha256(std::span<const uint8_t> key) : ctx_(EVP_MAC_CTX_new(hmac
 
 HmacSha256::~HmacSha256() { EVP_MAC_CTX_free(as_mac(ctx_)); }
 
+HmacSha256 HmacSha256::copy() const {
+  EVP_MAC_CTX* dup = EVP_MAC_CTX_dup(as_mac(ctx_));
+  if (dup == nullptr) crypto_failure();
+  return HmacSha256(dup);
+}
+
 void HmacSha256::update(const void* data, size_t len) {
   if (len != 0 && EVP_MAC_update(as_mac(ctx_), static_cast<const unsigned char*>(data), len) != 1) {
     crypto_failure();

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <type_traits>
 
 namespace morvatel {
@@ -101,6 +102,16 @@ class HmacSha256 : public crypto_detail::Updates<HmacSha256> {
   ~HmacSha256();
   HmacSha256(const HmacSha256&) = delete;
   HmacSha256& operator=(const HmacSha256&) = delete;
+  HmacSha256(HmacSha256&& o) noexcept : ctx_(std::exchange(o.ctx_, nullptr)) {}
+  HmacSha256& operator=(HmacSha256&& o) noexcept {
+    std::swap(ctx_, o.ctx_);
+    return *this;
+  }
+
+  // A MAC in the same state as this one. Keying costs two hash blocks and a
+  // library look-up; a keyed MAC that nothing has been fed yet, copied once
+  // per message, pays that once for all of them.
+  HmacSha256 copy() const;
 
   using Updates::update;
   void update(const void* data, size_t len);
@@ -109,6 +120,7 @@ class HmacSha256 : public crypto_detail::Updates<HmacSha256> {
   Digest32 finish();
 
  private:
+  explicit HmacSha256(void* ctx) : ctx_(ctx) {}
   void* ctx_;  // EVP_MAC_CTX
 };
 

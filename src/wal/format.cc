@@ -72,19 +72,11 @@ IoError sequence_overflow_error() {
 
 namespace {
 
-std::expected<Digest32, IoError> chain_digest(std::string_view previous_hash,
-                                              std::string_view data, WalKey key) {
+std::expected<Digest32, IoError> checked_chain_digest(const std::optional<HmacSha256>& mac,
+                                                      std::string_view previous_hash,
+                                                      std::string_view data, WalKey key) {
   if (key && key->size() < kMinHmacKeyBytes) return std::unexpected(key_too_short_error(key->size()));
-  if (key) {
-    HmacSha256 mac(std::span(reinterpret_cast<const uint8_t*>(key->data()), key->size()));
-    mac.update(previous_hash);
-    mac.update(data);
-    return mac.finish();
-  }
-  Sha256 hash;
-  hash.update(previous_hash);
-  hash.update(data);
-  return hash.finish();
+  return chain_digest(mac, previous_hash, data);
 }
 
 // The digest as lowercase hex into a buffer of 64 characters, so that the
@@ -99,11 +91,29 @@ void hex_into(const Digest32& digest, char* out) {
 
 }  // namespace
 
+std::optional<HmacSha256> keyed_chain_mac(WalKey key) {
+  if (!key) return std::nullopt;
+  return HmacSha256(std::span(reinterpret_cast<const uint8_t*>(key->data()), key->size()));
+}
+
+Digest32 chain_digest(const std::optional<HmacSha256>& mac, std::string_view previous_hash,
+                      std::string_view data) {
+  if (mac) {
+    HmacSha256 m = mac->copy();
+    m.update(previous_hash);
+    m.update(data);
+    return m.finish();
+  }
+  Sha256 hash;
+  hash.update(previous_hash);
+  hash.update(data);
+  return hash.finish();
+}
+
 std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
                                                  std::string_view data, WalKey key) {
-  auto digest = chain_digest(previous_hash, data, key);
-  if (!digest) return std::unexpected(std::move(digest.error()));
-  return bytes_to_hex(*digest);
+  if (key && key->size() < kMinHmacKeyBytes) return std::unexpected(key_too_short_error(key->size()));
+  return bytes_to_hex(chain_digest(keyed_chain_mac(key), previous_hash, data));
 }
 
 std::expected<std::string_view, IoError> BufferedReader::fill() {
@@ -162,7 +172,7 @@ std::expected<void, WalError> ChainCursor::accept(uint64_t sequence,
     return std::unexpected(WalError::chain_broken(expected_sequence_, head_.last_hash,
                                                   std::string(previous_hash)));
   }
-  auto digest = chain_digest(previous_hash, data, key_);
+  auto digest = checked_chain_digest(mac_, previous_hash, data, key_);
   if (!digest) return std::unexpected(WalError::io(std::move(digest.error())));
   char hex[64];
   hex_into(*digest, hex);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "audit_json.h"
+#include "crypto.h"
 #include "fs.h"
 #include "io_error.h"
 #include "json/record.h"
@@ -109,6 +110,14 @@ IoError key_too_short_error(size_t len);
 // "WAL sequence overflow" (InvalidData).
 IoError sequence_overflow_error();
 
+// The MAC of a keyed log, keyed once and copied for every entry; nothing for
+// a plain log. The key must be long enough.
+std::optional<HmacSha256> keyed_chain_mac(WalKey key);
+// The chain hash of `previous_hash` followed by `data`: HMAC-SHA-256 from a
+// copy of `mac` for a keyed log, SHA-256 for a plain one.
+Digest32 chain_digest(const std::optional<HmacSha256>& mac, std::string_view previous_hash,
+                      std::string_view data);
+
 // The chain hash of `previous_hash` followed by `data`, as 64 lowercase hex
 // characters. Fails only for a key shorter than 32 bytes.
 std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
@@ -156,7 +165,14 @@ struct WalHead {
 // overflow. An entry that passes becomes the head.
 class ChainCursor {
  public:
-  explicit ChainCursor(WalKey key) : key_(key) {}
+  explicit ChainCursor(WalKey key) : key_(key) {
+    if (key && key->size() >= kMinHmacKeyBytes) mac_ = keyed_chain_mac(key);
+  }
+  ChainCursor(const ChainCursor& o)
+      : key_(o.key_), head_(o.head_), expected_sequence_(o.expected_sequence_) {
+    if (o.mac_) mac_ = o.mac_->copy();
+  }
+  ChainCursor& operator=(const ChainCursor&) = delete;
 
   std::expected<void, WalError> accept(uint64_t sequence, std::string_view previous_hash,
                                        std::string_view entry_hash, std::string_view data);
@@ -165,6 +181,7 @@ class ChainCursor {
 
  private:
   WalKey key_;
+  std::optional<HmacSha256> mac_;
   WalHead head_;
   uint64_t expected_sequence_ = 1;
 };

@@ -10,6 +10,7 @@
 
 #include "bounded_io.h"
 #include "crypto.h"
+#include "digest.h"
 #include "json_artifact.h"
 #include "text.h"
 #include "utf8_valid.h"
@@ -218,6 +219,7 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
     ends_open = !*last;
   }
   WalWriter writer(std::move(*log), std::move(*lock), std::move(key), std::move(head));
+  writer.mac_ = keyed_chain_mac(writer.key_view());
   writer.open_line_ = ends_open;
   if (created) writer.unsynced_directory_ = std::string(path);
   return writer;
@@ -251,14 +253,13 @@ std::expected<WalAppend, WalError> WalWriter::append_verified(const PolicySnapsh
     }
   }
   std::string bytes = buffer.take_buffer();
-  auto hash = compute_hash(head_.last_hash, bytes, key_view());
-  if (!hash) return std::unexpected(WalError::io(std::move(hash.error())));
+  std::string hash = bytes_to_hex(chain_digest(mac_, head_.last_hash, bytes));
 
   // The whole line in one call, appended at the end of the file (O_APPEND),
   // so that no reader sees it in pieces. A log whose last line lost its
   // line feed (a crash, or a write that failed just before it) gets one
   // first: the new entry must not be glued onto that line.
-  std::string prefix = line_prefix(next, head_.last_hash, *hash);
+  std::string prefix = line_prefix(next, head_.last_hash, hash);
   const std::string_view pieces[] = {open_line_ ? std::string_view("\n") : std::string_view(),
                                      prefix, bytes, kLineSuffix};
   if (auto r = write_all_pieces(log_.get(), pieces); !r) {
@@ -267,9 +268,9 @@ std::expected<WalAppend, WalError> WalWriter::append_verified(const PolicySnapsh
   }
   open_line_ = false;
 
-  WalAppend out{next, std::move(head_.last_hash), *hash};
+  WalAppend out{next, std::move(head_.last_hash), hash};
   head_.sequence = next;
-  head_.last_hash = std::move(*hash);
+  head_.last_hash = std::move(hash);
   return out;
 }
 

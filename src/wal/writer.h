@@ -116,6 +116,7 @@ class WalWriter {
   UniqueFd lock_;
   UniqueFd log_;
   std::optional<std::string> key_;
+  std::optional<HmacSha256> mac_;
   WalHead head_;
   bool poisoned_ = false;
   // The log ended in a line without its line feed when it was opened, and
