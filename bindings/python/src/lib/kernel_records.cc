@@ -264,7 +264,7 @@ PyObject* new_record(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }();
     Signature signature{
         std::is_same_v<R, KernelInput> ? "KernelInput" : "KernelModel",
-        std::span<const char* const>(sig),
+        sig,
         sig.size(), sig.size()};
     BoundArgs bound;
     if (!bind_tuple(signature, args, kwargs, bound)) return nullptr;
