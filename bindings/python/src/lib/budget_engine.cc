@@ -427,10 +427,7 @@ PyObject* new_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Signature sig{"BudgetEngine"};
     BoundArgs bound;
     if (!bind_tuple(sig, args, kwargs, bound)) return nullptr;
-    auto* obj = alloc_object<EngineObject>(type);
-    if (obj == nullptr) return nullptr;
-    new (&obj->engine) BudgetEngine();
-    return reinterpret_cast<PyObject*>(obj);
+    return reinterpret_cast<PyObject*>(new_object(type, &EngineObject::engine));
   });
 }
 

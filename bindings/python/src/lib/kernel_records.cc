@@ -19,6 +19,9 @@ template <typename R>
 struct RecordObject {
   PyObject_HEAD
   R rec;
+  // `rec` is assigned into the fresh object's raw memory and freed without a
+  // destructor, which only a trivially copyable record allows.
+  static_assert(std::is_trivially_copyable_v<R>);
 };
 
 template <typename R>

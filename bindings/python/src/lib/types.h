@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 #include <new>
+#include <utility>
 
 #include "lib/py.h"
 
@@ -33,6 +34,24 @@ inline bool is_instance(PyObject* o, PyTypeObject* type) { return Py_TYPE(o) == 
 template <typename Obj>
 Obj* alloc_object(PyTypeObject* type) {
   return PyObject_New(Obj, type);
+}
+
+// A new object whose C++ member `member` is built from `args` in place. When
+// building it throws, the object is given back without running tp_dealloc
+// (which would destroy a member that never existed) and the exception goes
+// on to the caller's guard.
+template <typename Obj, typename T, typename... Args>
+Obj* new_object(PyTypeObject* type, T Obj::*member, Args&&... args) {
+  Obj* obj = alloc_object<Obj>(type);
+  if (obj == nullptr) return nullptr;
+  try {
+    new (&(obj->*member)) T(std::forward<Args>(args)...);
+  } catch (...) {
+    PyObject_Free(obj);
+    Py_DECREF(type);  // the object's reference to its heap type
+    throw;
+  }
+  return obj;
 }
 
 // tp_dealloc for an object whose C++ members need destruction.

@@ -64,9 +64,8 @@ PyObject* exclusive(PyObject* self, F&& f) {
 PyObject* wrap_receipt(DecisionReceipt r) {
   PyTypeObject* type = decision_receipt_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<ReceiptObject>(type);
+  auto* obj = new_object(type, &ReceiptObject::r, std::move(r));
   if (obj == nullptr) return nullptr;
-  new (&obj->r) DecisionReceipt(std::move(r));
   obj->access = 0;
   return reinterpret_cast<PyObject*>(obj);
 }
