@@ -12,6 +12,7 @@
 
 #include "json/record.h"
 #include "text.h"
+#include "utf8_valid.h"
 
 namespace morvatel::json {
 
@@ -116,30 +117,6 @@ inline bool same_bytes(const char* a, const char* b, size_t n) {
     if (a[i] != b[i]) return false;
   }
   return true;
-}
-
-// Length of the well-formed UTF-8 sequence at s (1..4), or 0 when the
-// bytes there are not one (overlong forms, surrogates, beyond U+10FFFF and
-// cut-off sequences included).
-size_t utf8_length(const unsigned char* s, size_t avail) {
-  unsigned char c = s[0];
-  auto cont = [&](size_t i) { return i < avail && (s[i] & 0xC0) == 0x80; };
-  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-  if (c >= 0xE0 && c <= 0xEF) {
-    if (avail < 2) return 0;
-    unsigned char c1 = s[1];
-    if (c == 0xE0 && c1 < 0xA0) return 0;
-    if (c == 0xED && c1 > 0x9F) return 0;
-    return cont(1) && cont(2) ? 3 : 0;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    if (avail < 2) return 0;
-    unsigned char c1 = s[1];
-    if (c == 0xF0 && c1 < 0x90) return 0;
-    if (c == 0xF4 && c1 > 0x8F) return 0;
-    return cont(1) && cont(2) && cont(3) ? 4 : 0;
-  }
-  return 0;
 }
 
 void append_utf8(std::string& out, uint32_t cp) {
@@ -338,7 +315,7 @@ Result<void> Reader::scan_string(std::string* out, bool check_surrogates) {
       continue;
     }
     if (c >= 0x80) {
-      size_t len = utf8_length(s + pos_, n - pos_);
+      size_t len = utf8_sequence_length(in_.substr(pos_));
       if (len == 0) {
         bad_utf8 = true;
         len = 1;
