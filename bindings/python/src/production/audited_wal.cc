@@ -77,11 +77,6 @@ wal::WalWriter* open_writer(PyObject* self) {
   return &*w;
 }
 
-std::nullptr_t short_key(size_t len) {
-  return raise_error(ErrorClass::ArtifactValidation,
-                     str_cat("hmac_key must be at least 32 bytes, found ", len));
-}
-
 // --- WalEntry ---
 
 PyObject* wrap_entry(wal::WalAppend entry) {
@@ -147,7 +142,7 @@ PyObject* new_wal(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (b[1] != nullptr && b[1] != Py_None) {
       auto bytes = to_bytes(b[1], "hmac_key");
       if (!bytes) return nullptr;
-      if (bytes->size() < wal::kMinHmacKeyBytes) return short_key(bytes->size());
+      if (!check_hmac_key(*bytes)) return nullptr;
       key.emplace(*bytes);
     }
     auto writer = wal::WalWriter::open(*path, *path, std::move(key));
