@@ -92,10 +92,8 @@ PyObject* new_snapshot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     auto built = try_new_trusted(p, std::move(*models));
     if (!built) return value_error(built.error().message());
-    auto* obj = alloc_object<SnapshotObject>(type);
-    if (obj == nullptr) return nullptr;
-    new (&obj->snapshot) PolicySnapshot(std::move(*built));
-    return reinterpret_cast<PyObject*>(obj);
+    return reinterpret_cast<PyObject*>(
+        new_object(type, &SnapshotObject::snapshot, std::move(*built)));
   });
 }
 

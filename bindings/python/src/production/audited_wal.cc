@@ -82,10 +82,7 @@ wal::WalWriter* open_writer(PyObject* self) {
 PyObject* wrap_entry(wal::WalAppend entry) {
   PyTypeObject* type = wal_entry_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<WalEntryObject>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->entry) wal::WalAppend(std::move(entry));
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &WalEntryObject::entry, std::move(entry)));
 }
 
 PyObject* entry_sequence(PyObject* self, void*) { return from_int(entry_of(self).sequence); }
@@ -147,9 +144,8 @@ PyObject* new_wal(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     auto writer = wal::WalWriter::open(*path, *path, std::move(key));
     if (!writer) return wal_error(std::move(writer.error()));
-    auto* obj = alloc_object<AuditedWalObject>(type);
+    auto* obj = new_object(type, &AuditedWalObject::writer, std::move(*writer));
     if (obj == nullptr) return nullptr;
-    new (&obj->writer) std::optional<wal::WalWriter>(std::move(*writer));
     obj->owner = thread_token();
     return reinterpret_cast<PyObject*>(obj);
   });
