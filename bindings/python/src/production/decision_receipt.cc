@@ -143,6 +143,12 @@ auto kGetSet = [] {
 
 // --- methods ---
 
+// None for a receipt that passed, or its error raised.
+PyObject* none_or_error(ReceiptResult<void> r) {
+  if (!r) return receipt_error(std::move(r.error()));
+  Py_RETURN_NONE;
+}
+
 PyObject* sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return exclusive(self, [&](DecisionReceipt& rec) -> PyObject* {
     static const char* const names[] = {"signing_key_bytes", "signer_id", "signed_at_epoch_ms"};
@@ -157,10 +163,7 @@ PyObject* sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     // The key pair wipes its seed when it goes out of scope, on every path.
     auto key = signing_key(*key_bytes);
     if (!key) return nullptr;
-    if (auto r = sign_receipt(rec, *key, *signer_id, *signed_at); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(sign_receipt(rec, *key, *signer_id, *signed_at));
   });
 }
 
@@ -176,10 +179,7 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     auto decision = decision_arg(b[2], "decision");
     if (!decision) return nullptr;
     if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
-    if (auto r = verify_receipt(rec, *snapshot, *input, *decision); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(verify_receipt(rec, *snapshot, *input, *decision));
   });
 }
 
@@ -195,10 +195,7 @@ PyObject* verify_signature(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!key_bytes) return nullptr;
     auto key = verifying_key(as_bytes(*key_bytes));
     if (!key) return nullptr;
-    if (auto r = verify_receipt_signature(rec, *key); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(verify_receipt_signature(rec, *key));
   });
 }
 
@@ -230,8 +227,7 @@ PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (result) result = verify_receipt_signature(r, *key);
     if (result) result = verify_receipt_state(r, *expected_state);
     if (result) result = verify_receipt_wal(r, *expected_wal);
-    if (!result) return receipt_error(std::move(result.error()));
-    Py_RETURN_NONE;
+    return none_or_error(std::move(result));
   });
 }
 
@@ -247,10 +243,7 @@ PyObject* verify_wal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     auto entry_hash = to_str(b[1], "entry_hash");
     if (!entry_hash) return nullptr;
     ReceiptWal expected{*sequence, std::string(*entry_hash)};
-    if (auto r = verify_receipt_wal(rec, expected); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(verify_receipt_wal(rec, expected));
   });
 }
 
@@ -270,10 +263,7 @@ PyObject* verify_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto after = to_str(b[2], "state_digest_after_hex");
     if (!after) return nullptr;
     ReceiptState expected{*step, std::string(*before), std::string(*after)};
-    if (auto r = verify_receipt_state(rec, expected); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(verify_receipt_state(rec, expected));
   });
 }
 
