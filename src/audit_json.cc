@@ -20,14 +20,6 @@ const json::RecordSpec& json_record_spec(const AuditBundle*) {
 
 std::string to_json(const AuditBundle& bundle) { return json::to_string(bundle); }
 
-json::Result<AuditBundle> read_audit_bundle(json::Reader& reader) {
-  AuditBundle out;
-  if (auto r = json::Codec<AuditBundle>::read(reader, out); !r) {
-    return std::unexpected(std::move(r.error()));
-  }
-  return out;
-}
-
 json::Result<AuditBundle> parse_audit_bundle(std::string_view text) {
   return json::parse<AuditBundle>(text);
 }

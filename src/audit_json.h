@@ -22,8 +22,6 @@ const json::RecordSpec& json_record_spec(const AuditBundle*);
 
 std::string to_json(const AuditBundle& bundle);
 
-json::Result<AuditBundle> read_audit_bundle(json::Reader& reader);
-
 // A whole document holding one bundle and nothing else.
 json::Result<AuditBundle> parse_audit_bundle(std::string_view text);
 

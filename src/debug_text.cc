@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "text.h"
 #include "utf8_valid.h"
 
 namespace morvatel {
@@ -166,16 +167,10 @@ constexpr Range kEscaped[] = {
 {0x2EBE1, 0x2F7FF},{0x2FA1E, 0x2FFFF},{0x3134B, 0x10FFFF},
 };
 
-void append_hex(std::string& out, const char* prefix, uint32_t v) {
-  static constexpr char kDigits[] = "0123456789abcdef";
+// prefix + hex + "}", as in \u{7f}.
+void append_braced(std::string& out, const char* prefix, uint32_t v) {
   out.append(prefix);
-  char buf[8];
-  int n = 0;
-  do {
-    buf[n++] = kDigits[v & 0xF];
-    v >>= 4;
-  } while (v != 0);
-  while (n > 0) out.push_back(buf[--n]);
+  append_hex(out, v);
   out.push_back('}');
 }
 
@@ -199,14 +194,28 @@ bool debug_escapes_code_point(uint32_t cp) {
   return cp <= it->last;
 }
 
-std::string debug_quoted(std::string_view s) {
+std::string escape_text(std::string_view s, const TextEscaping& how) {
   std::string out;
   out.reserve(s.size() + 2);
-  out.push_back('"');
+  if (how.quoted) out.push_back('"');
   size_t i = 0;
   while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
+    const size_t len = utf8_sequence_length(s.substr(i));
+    if (len == 0) {
+      const unsigned char b = static_cast<unsigned char>(s[i]);
+      switch (how.bad_byte) {
+        case TextEscaping::BadByte::Replacement: out.append("\xEF\xBF\xBD"); break;
+        case TextEscaping::BadByte::Hex:
+          out.append("\\x");
+          append_hex(out, b, 2);
+          break;
+        case TextEscaping::BadByte::BracedHex: append_braced(out, "\\x{", b); break;
+      }
+      ++i;
+      continue;
+    }
+    if (len == 1 && how.quoted) {
+      const unsigned char c = static_cast<unsigned char>(s[i]);
       switch (c) {
         case '\0': out.append("\\0"); break;
         case '\t': out.append("\\t"); break;
@@ -216,30 +225,27 @@ std::string debug_quoted(std::string_view s) {
         case '"': out.append("\\\""); break;
         default:
           if (c < 0x20 || c == 0x7F) {
-            append_hex(out, "\\u{", c);
+            append_braced(out, "\\u{", c);
           } else {
             out.push_back(static_cast<char>(c));
           }
       }
-      ++i;
-      continue;
-    }
-    size_t len = utf8_sequence_length(s.substr(i));
-    if (len == 0) {
-      append_hex(out, "\\x{", c);
-      ++i;
-      continue;
-    }
-    uint32_t cp = decode(s.substr(i, len), len);
-    if (debug_escapes_code_point(cp)) {
-      append_hex(out, "\\u{", cp);
+    } else if (len > 1 && how.invisible_escaped) {
+      const uint32_t cp = decode(s.substr(i, len), len);
+      if (debug_escapes_code_point(cp)) {
+        append_braced(out, "\\u{", cp);
+      } else {
+        out.append(s.substr(i, len));
+      }
     } else {
       out.append(s.substr(i, len));
     }
     i += len;
   }
-  out.push_back('"');
+  if (how.quoted) out.push_back('"');
   return out;
 }
+
+std::string debug_quoted(std::string_view s) { return escape_text(s, kDebugText); }
 
 }  // namespace morvatel

@@ -24,6 +24,33 @@ std::string debug_quoted(std::string_view utf8);
 // (its rules are the fixed ones above).
 bool debug_escapes_code_point(uint32_t cp);
 
+// The one walk behind every form of text in messages; the forms differ in
+// what they escape.
+struct TextEscaping {
+  enum class BadByte : uint8_t {
+    Replacement,  // U+FFFD
+    Hex,          // \xff, two digits
+    BracedHex,    // \x{ff}
+  };
+  // In double quotes, with ASCII escaped as debug_quoted does.
+  bool quoted;
+  // Non-ASCII code points that debug_escapes_code_point names as \u{hex}.
+  bool invisible_escaped;
+  // A byte that does not start a well-formed UTF-8 sequence.
+  BadByte bad_byte;
+};
+
+// debug_quoted's form.
+inline constexpr TextEscaping kDebugText{true, true, TextEscaping::BadByte::BracedHex};
+// File paths in messages: as debug_quoted, but every well-formed non-ASCII
+// character as it is and other bytes as \xff.
+inline constexpr TextEscaping kPathText{true, false, TextEscaping::BadByte::Hex};
+// Bytes shown as text: no quotes, nothing escaped, each byte that is not
+// well-formed UTF-8 replaced by U+FFFD.
+inline constexpr TextEscaping kLossyText{false, false, TextEscaping::BadByte::Replacement};
+
+std::string escape_text(std::string_view bytes, const TextEscaping& how);
+
 }  // namespace morvatel
 
 #endif  // MORVATEL_DEBUG_TEXT_H_

@@ -1,6 +1,5 @@
 #include "text.h"
 
-#include <algorithm>
 
 namespace morvatel {
 
@@ -29,14 +28,34 @@ void append(std::string& out, __int128 value) {
 
 }  // namespace text_detail
 
-std::string hex_lower(const unsigned char* data, size_t len) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(len * 2, '\0');
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+}  // namespace
+
+void hex_into(const unsigned char* data, size_t len, char* out) {
   for (size_t i = 0; i < len; ++i) {
-    out[2 * i] = kDigits[data[i] >> 4];
-    out[2 * i + 1] = kDigits[data[i] & 0x0f];
+    out[2 * i] = kHexDigits[data[i] >> 4];
+    out[2 * i + 1] = kHexDigits[data[i] & 0x0f];
   }
+}
+
+std::string hex_lower(const unsigned char* data, size_t len) {
+  std::string out(len * 2, '\0');
+  hex_into(data, len, out.data());
   return out;
+}
+
+void append_hex(std::string& out, uint64_t value, size_t min_digits) {
+  char buf[16];
+  size_t n = 0;
+  do {
+    buf[n++] = kHexDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  while (n < min_digits && n < sizeof buf) buf[n++] = '0';
+  while (n > 0) out.push_back(buf[--n]);
 }
 
 }  // namespace morvatel

@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <concepts>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -49,6 +50,14 @@ void str_append(std::string& out, const Args&... args) {
 
 // Lowercase hexadecimal text of a byte string.
 std::string hex_lower(const unsigned char* data, size_t len);
+
+// The same written into out[0 .. 2 * len), for callers that compare or
+// build hex text without allocating.
+void hex_into(const unsigned char* data, size_t len, char* out);
+
+// `value` in lowercase hexadecimal, zero-padded to at least `min_digits`
+// digits (at most 16) and otherwise without leading zeros.
+void append_hex(std::string& out, uint64_t value, size_t min_digits = 1);
 
 }  // namespace morvatel
 

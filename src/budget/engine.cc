@@ -13,6 +13,23 @@ namespace {
 
 constexpr uint64_t kMaxTenantIdBytes = uint64_t{1} << 32;
 
+int64_t balance_of(int64_t v) { return v; }
+template <typename Cell>
+int64_t balance_of(const Cell& cell) {
+  return cell.value.load();
+}
+
+// One tenant's entry in one of the ledger's maps, read under that map's
+// mutex alone.
+template <typename Map>
+std::optional<int64_t> point_read(const Guarded<Map>& map, std::string_view tenant) {
+  const TenantKey key(tenant);
+  Hold l(map.mu);
+  auto it = map.value.find(key);
+  if (it == map.value.end()) return std::nullopt;
+  return balance_of(it->second);
+}
+
 }  // namespace
 
 std::string TenantArgumentError::message() const {
@@ -284,35 +301,19 @@ Settlement BudgetEngine::release(uint64_t reservation_id) {
 }
 
 std::optional<int64_t> BudgetEngine::initial_microcents(std::string_view tenant) const {
-  const TenantKey key(tenant);
-  Hold l(initial_by_tenant_.mu);
-  auto it = initial_by_tenant_.value.find(key);
-  if (it == initial_by_tenant_.value.end()) return std::nullopt;
-  return it->second;
+  return point_read(initial_by_tenant_, tenant);
 }
 
 std::optional<int64_t> BudgetEngine::remaining_microcents(std::string_view tenant) const {
-  const TenantKey key(tenant);
-  Hold l(remaining_by_tenant_.mu);
-  auto it = remaining_by_tenant_.value.find(key);
-  if (it == remaining_by_tenant_.value.end()) return std::nullopt;
-  return it->second.value.load();
+  return point_read(remaining_by_tenant_, tenant);
 }
 
 std::optional<int64_t> BudgetEngine::reserved_microcents(std::string_view tenant) const {
-  const TenantKey key(tenant);
-  Hold l(reserved_by_tenant_.mu);
-  auto it = reserved_by_tenant_.value.find(key);
-  if (it == reserved_by_tenant_.value.end()) return std::nullopt;
-  return it->second.value.load();
+  return point_read(reserved_by_tenant_, tenant);
 }
 
 std::optional<int64_t> BudgetEngine::committed_microcents(std::string_view tenant) const {
-  const TenantKey key(tenant);
-  Hold l(committed_by_tenant_.mu);
-  auto it = committed_by_tenant_.value.find(key);
-  if (it == committed_by_tenant_.value.end()) return std::nullopt;
-  return it->second;
+  return point_read(committed_by_tenant_, tenant);
 }
 
 uint64_t BudgetEngine::tenant_count() const {

@@ -14,12 +14,6 @@ namespace morvatel::json {
 // Appends the form above to `out`.
 void append_double(std::string& out, double v);
 
-inline std::string format_double(double v) {
-  std::string s;
-  append_double(s, v);
-  return s;
-}
-
 }  // namespace morvatel::json
 
 #endif  // MORVATEL_JSON_NUMBER_H_

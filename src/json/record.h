@@ -264,35 +264,12 @@ inline constexpr bool is_optional = false;
 template <typename M>
 inline constexpr bool is_optional<std::optional<M>> = true;
 
-template <typename C, typename M>
-size_t member_offset(M C::*member) {
-  static const C probe{};
-  return static_cast<size_t>(reinterpret_cast<const char*>(&(probe.*member)) -
-                             reinterpret_cast<const char*>(&probe));
-}
-
 }  // namespace detail
 
-// A field read and written with its type's codec. std::optional members are
-// kOptional unless `flags` says more (kOmitWhenAbsent, kArrayTailDefault).
-template <typename C, typename M>
-  requires HasCodec<M>
-FieldSpec field(M C::*member, std::string_view name, uint8_t flags = kRequired) {
-  FieldSpec f;
-  f.name = name;
-  f.offset = detail::member_offset(member);
-  f.read = &detail::read_member<M>;
-  f.write = &detail::write_member<M>;
-  if constexpr (detail::is_optional<M>) {
-    f.absent = &detail::optional_absent<M>;
-    flags |= kOptional;
-  }
-  f.flags = flags;
-  return f;
-}
-
-// The same for a member given by reference into a probe record (for tables
-// built from a record's field walk).
+// A field for a member given by reference into a probe record (for tables
+// built from a record's field walk), read and written with its type's codec.
+// std::optional members are kOptional unless `flags` says more
+// (kOmitWhenAbsent, kArrayTailDefault).
 template <typename C, typename M>
   requires HasCodec<M>
 FieldSpec field_at(const C& probe, const M& member, std::string_view name,
@@ -309,6 +286,14 @@ FieldSpec field_at(const C& probe, const M& member, std::string_view name,
   }
   f.flags = flags;
   return f;
+}
+
+// The same for a member pointer.
+template <typename C, typename M>
+  requires HasCodec<M>
+FieldSpec field(M C::*member, std::string_view name, uint8_t flags = kRequired) {
+  static const C probe{};
+  return field_at(probe, probe.*member, name, flags);
 }
 
 // Whole documents: one value, whitespace around it, nothing else.

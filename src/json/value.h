@@ -86,7 +86,6 @@ class Value {
   Value(Object o) : v_(std::move(o)) {}
 
   Kind kind() const { return static_cast<Kind>(v_.index()); }
-  bool is_null() const { return kind() == Kind::Null; }
 
   // Accessors; the caller checks kind() first.
   bool as_bool() const { return std::get<bool>(v_); }

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "json/number.h"
+#include "text.h"
 
 namespace morvatel::json {
 
@@ -37,13 +38,7 @@ void append_string(std::string& out, std::string_view s) {
     out.append(s.data() + start, i - start);
     out.push_back('\\');
     out.push_back(e);
-    if (e == 'u') {
-      static const char kHex[] = "0123456789abcdef";
-      unsigned char c = static_cast<unsigned char>(s[i]);
-      out.append("00");
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 0xF]);
-    }
+    if (e == 'u') append_hex(out, static_cast<unsigned char>(s[i]), 4);
     start = i + 1;
   }
   out.append(s.data() + start, s.size() - start);

@@ -41,22 +41,6 @@ const json::RecordSpec& json_record_spec(const KernelDecision*) {
 std::string to_json(const KernelInput& input) { return json::to_string(input); }
 std::string to_json(const KernelDecision& decision) { return json::to_string(decision); }
 
-json::Result<KernelInput> read_kernel_input(json::Reader& reader) {
-  KernelInput out;
-  if (auto r = json::Codec<KernelInput>::read(reader, out); !r) {
-    return std::unexpected(std::move(r.error()));
-  }
-  return out;
-}
-
-json::Result<KernelDecision> read_kernel_decision(json::Reader& reader) {
-  KernelDecision out;
-  if (auto r = json::Codec<KernelDecision>::read(reader, out); !r) {
-    return std::unexpected(std::move(r.error()));
-  }
-  return out;
-}
-
 }  // namespace morvatel
 
 namespace morvatel::json {

@@ -24,9 +24,6 @@ const json::RecordSpec& json_record_spec(const KernelDecision*);
 std::string to_json(const KernelInput& input);
 std::string to_json(const KernelDecision& decision);
 
-json::Result<KernelInput> read_kernel_input(json::Reader& reader);
-json::Result<KernelDecision> read_kernel_decision(json::Reader& reader);
-
 }  // namespace morvatel
 
 namespace morvatel::json {

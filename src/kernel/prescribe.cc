@@ -178,16 +178,9 @@ Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& 
 }
 
 void prescribe_batch(const PolicySnapshot& snapshot, std::span<const KernelInput> inputs,
-                     std::span<KernelDecision> out) {
+                     std::span<KernelDecision> out) noexcept {
   const size_t n = std::min(inputs.size(), out.size());
   for (size_t i = 0; i < n; ++i) out[i] = prescribe_inner(snapshot, inputs[i]).decision;
-}
-
-std::vector<KernelDecision> prescribe_batch(const PolicySnapshot& snapshot,
-                                            std::span<const KernelInput> inputs) {
-  std::vector<KernelDecision> out(inputs.size());
-  prescribe_batch(snapshot, inputs, out);
-  return out;
 }
 
 std::optional<size_t> find_model(const PolicySnapshot& snapshot, uint32_t model_id) {

@@ -43,10 +43,10 @@ Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& 
                              ArithmeticPath path = ArithmeticPath::kFastest);
 
 // prescribe_inner over each input in order; `out` has one slot per input.
+// It allocates nothing and cannot fail, so it may run without the
+// interpreter lock.
 void prescribe_batch(const PolicySnapshot& snapshot, std::span<const KernelInput> inputs,
-                     std::span<KernelDecision> out);
-std::vector<KernelDecision> prescribe_batch(const PolicySnapshot& snapshot,
-                                            std::span<const KernelInput> inputs);
+                     std::span<KernelDecision> out) noexcept;
 
 // The utility of one named model for the request, as prescribe_inner would
 // compute it; nothing when the request is refused outright, the model is not

@@ -1,5 +1,6 @@
 #include "bounded_io.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -22,6 +24,37 @@
 
 #include "fs.h"
 #include "text.h"
+
+// Every fsync of the process, as (inode flushed, whether the watched path
+// already named that inode then), so a test can tell a file flushed before
+// it was put in place from one flushed after or not at all. The test binary's
+// own fsync takes the place of the C library's for the code under test.
+namespace sync_watch {
+
+struct Flush {
+  ino_t inode;
+  bool already_in_place;
+};
+
+std::mutex mu;
+std::string watched;  // empty: record nothing
+std::vector<Flush> flushes;
+
+}  // namespace sync_watch
+
+extern "C" int fsync(int fd) {
+  static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+  {
+    std::lock_guard<std::mutex> guard(sync_watch::mu);
+    struct stat of_fd, of_path;
+    if (!sync_watch::watched.empty() && ::fstat(fd, &of_fd) == 0) {
+      const bool in_place = ::stat(sync_watch::watched.c_str(), &of_path) == 0 &&
+                            of_path.st_ino == of_fd.st_ino && of_path.st_dev == of_fd.st_dev;
+      sync_watch::flushes.push_back({of_fd.st_ino, in_place});
+    }
+  }
+  return real(fd);
+}
 
 namespace morvatel {
 namespace {
@@ -195,6 +228,42 @@ TEST(AtomicWriteTest, ReplacesOrFailsLeavingOnlyTheLockFile) {
   auto nodir = atomic_write_artifact(dir / "none/t", writes("x"));
   ASSERT_FALSE(nodir.has_value());
   EXPECT_EQ(nodir.error().io->message(), "No such file or directory (os error 2)");
+}
+
+// A crash right after the rename must find the new content on disk: the
+// temporary file is flushed before it takes the target's name, and the
+// directory entry after.
+TEST(AtomicWriteTest, FlushesTheFileBeforeTheRenameAndTheDirectoryAfter) {
+  TempDir dir;
+  const std::string target = dir / "t";
+  spill(target, "old");
+  {
+    std::lock_guard<std::mutex> guard(sync_watch::mu);
+    sync_watch::watched = target;
+    sync_watch::flushes.clear();
+  }
+  const bool written = atomic_write_artifact(target, writes("new")).has_value();
+  std::vector<sync_watch::Flush> flushes;
+  {
+    std::lock_guard<std::mutex> guard(sync_watch::mu);
+    sync_watch::watched.clear();
+    flushes.swap(sync_watch::flushes);
+  }
+  ASSERT_TRUE(written);
+  struct stat file, parent;
+  ASSERT_EQ(::stat(target.c_str(), &file), 0);
+  ASSERT_EQ(::stat(dir.path().c_str(), &parent), 0);
+  size_t file_flush = flushes.size();
+  for (size_t i = 0; i < flushes.size() && file_flush == flushes.size(); ++i) {
+    if (flushes[i].inode == file.st_ino) file_flush = i;
+  }
+  ASSERT_LT(file_flush, flushes.size()) << "the new file was never flushed";
+  EXPECT_FALSE(flushes[file_flush].already_in_place) << "flushed only after the rename";
+  bool directory_after = false;
+  for (size_t i = file_flush + 1; i < flushes.size(); ++i) {
+    directory_after |= flushes[i].inode == parent.st_ino;
+  }
+  EXPECT_TRUE(directory_after) << "the directory was not flushed after the rename";
 }
 
 TEST(AtomicWriteTest, BareFileNameUsesTheCurrentDirectory) {

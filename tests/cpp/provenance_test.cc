@@ -55,6 +55,15 @@ TEST(DebugTextTest, QuotedForms) {
   EXPECT_EQ(debug_quoted("\xff" "a\xc3"), R"("\x{ff}a\x{c3}")");
 }
 
+// The path and lossy forms share debug_quoted's walk but must not take its
+// code-point escapes or its \x{..} form.
+TEST(DebugTextTest, PathAndLossyForms) {
+  const std::string in = "a\"\n\x01\xc2\xa0\xff\xe2\x80";
+  EXPECT_EQ(escape_text(in, kPathText), "\"a\\\"\\n\\u{1}\xc2\xa0\\xff\\xe2\\x80\"");
+  EXPECT_EQ(escape_text(in, kLossyText),
+            "a\"\n\x01\xc2\xa0\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+}
+
 TEST(DebugTextTest, EscapedCodePoints) {
   for (uint32_t cp : {0x80u, 0x9Fu, 0xA0u, 0xADu, 0x300u, 0x36Fu, 0x2028u, 0x2029u, 0xFEFFu,
                       0xE000u, 0xF8FFu, 0xFFFFu, 0xE0001u, 0x10FFFFu, 0x200Cu}) {

@@ -132,12 +132,14 @@ def record_digest(o):
     Observation(realized_cost_microunits=2**64 - 1, realized_latency_ms=2**32 - 1, succeeded=True),
     Observation(realized_latency_ms=0),
 ])
-def test_digests_match_the_documented_layouts(ctx, human, propensity, obs):
+# All-ones values read the same in any order; distinct bytes show a swap.
+@pytest.mark.parametrize("at, revision", [(2**64 - 1, 2**32 - 1), (0x0102030405060708, 0x0A0B0C0D)])
+def test_digests_match_the_documented_layouts(ctx, human, propensity, obs, at, revision):
     snap, req, d = ctx
-    o = Outcome.chosen_otherwise(snap, req, d, 2**64 - 1, Observation(succeeded=True), 20,
+    o = Outcome.chosen_otherwise(snap, req, d, at, Observation(succeeded=True), 20,
                                  propensity, human)
     o.observation = obs
-    o.revision = 2**32 - 1
+    o.revision = revision
     o.disposition = "in_flight"
     assert o.identity_digest == identity_digest(o).hex()
     assert o.selection_digest == selection_digest(o).hex()

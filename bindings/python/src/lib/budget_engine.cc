@@ -232,14 +232,6 @@ PyObject* status_dict(const budget::ConservationStatus& s) {
 
 // --- argument helpers ---
 
-// Binds a method's arguments (all positional-or-keyword, all required).
-template <size_t N>
-bool bind(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
-          Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
-  Signature sig{function, std::span<const char* const>(names), N, N};
-  return bind_fast(sig, args, nargs, kwnames, out);
-}
-
 // A method of the form f(tenant_id, <signed 64-bit amount>).
 template <typename F>
 PyObject* tenant_amount_method(const char* function, const char* amount_name,
@@ -432,13 +424,10 @@ PyObject* repr(PyObject* self) {
 
 PyObject* new_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    Signature sig{"BudgetEngine", {}, 0, 0};
+    Signature sig{"BudgetEngine"};
     BoundArgs bound;
     if (!bind_tuple(sig, args, kwargs, bound)) return nullptr;
-    auto* obj = alloc_object<EngineObject>(type);
-    if (obj == nullptr) return nullptr;
-    new (&obj->engine) BudgetEngine();
-    return reinterpret_cast<PyObject*>(obj);
+    return reinterpret_cast<PyObject*>(new_object(type, &EngineObject::engine));
   });
 }
 

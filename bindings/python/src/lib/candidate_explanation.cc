@@ -122,10 +122,7 @@ PyTypeObject* candidate_explanation_type() {
 PyObject* wrap_explanation(const CandidateExplanation& c) {
   PyTypeObject* type = candidate_explanation_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<ExplanationObject>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->rec) CandidateExplanation(c);
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &ExplanationObject::rec, c));
 }
 
 }  // namespace morvatel::py

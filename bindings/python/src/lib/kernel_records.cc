@@ -19,6 +19,9 @@ template <typename R>
 struct RecordObject {
   PyObject_HEAD
   R rec;
+  // The object is freed without a destructor (dealloc_record), which only a
+  // trivially copyable record allows.
+  static_assert(std::is_trivially_copyable_v<R>);
 };
 
 template <typename R>
@@ -264,7 +267,7 @@ PyObject* new_record(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }();
     Signature signature{
         std::is_same_v<R, KernelInput> ? "KernelInput" : "KernelModel",
-        std::span<const char* const>(sig),
+        sig,
         sig.size(), sig.size()};
     BoundArgs bound;
     if (!bind_tuple(signature, args, kwargs, bound)) return nullptr;
@@ -275,10 +278,7 @@ PyObject* new_record(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if constexpr (std::is_same_v<R, KernelInput>) {
       if (auto ok = validate_input(rec); !ok) return value_error(ok.error().message());
     }
-    auto* obj = alloc_object<RecordObject<R>>(type);
-    if (obj == nullptr) return nullptr;
-    obj->rec = rec;
-    return reinterpret_cast<PyObject*>(obj);
+    return reinterpret_cast<PyObject*>(new_object(type, &RecordObject<R>::rec, rec));
   });
 }
 
@@ -357,10 +357,7 @@ std::optional<R> record_arg(PyObject* o, std::string_view name, PyTypeObject* ty
 template <typename R>
 PyObject* wrap(PyTypeObject* type, const R& rec) {
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<RecordObject<R>>(type);
-  if (obj == nullptr) return nullptr;
-  obj->rec = rec;
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &RecordObject<R>::rec, rec));
 }
 
 }  // namespace

@@ -85,19 +85,13 @@ std::optional<Observation> observation_arg(PyObject* o, std::string_view name) {
 PyObject* wrap_observation(const Observation& obs) {
   PyTypeObject* type = observation_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<ObservationObject>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->obs) Observation(obs);
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &ObservationObject::obs, obs));
 }
 
 PyObject* wrap_outcome(const Outcome& rec) {
   PyTypeObject* type = outcome_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<OutcomeObject>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->rec) Outcome(rec);
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &OutcomeObject::rec, rec));
 }
 
 std::nullptr_t outcome_error(const OutcomeError& e) { return value_error(e.message()); }
@@ -119,10 +113,7 @@ PyObject* new_observation(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!ok) return nullptr;
     obs.succeeded = optional_arg<bool>(b[2], names[2], ok);
     if (!ok) return nullptr;
-    auto* obj = alloc_object<ObservationObject>(type);
-    if (obj == nullptr) return nullptr;
-    new (&obj->obs) Observation(obs);
-    return reinterpret_cast<PyObject*>(obj);
+    return reinterpret_cast<PyObject*>(new_object(type, &ObservationObject::obs, obs));
   });
 }
 

@@ -12,6 +12,7 @@
 #include "lib/candidate_explanation.h"
 #include "lib/convert.h"
 #include "lib/errors.h"
+#include "lib/gil.h"
 #include "lib/kernel_records.h"
 #include "lib/policy_verify.h"
 #include "lib/sequence.h"
@@ -91,10 +92,8 @@ PyObject* new_snapshot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     auto built = try_new_trusted(p, std::move(*models));
     if (!built) return value_error(built.error().message());
-    auto* obj = alloc_object<SnapshotObject>(type);
-    if (obj == nullptr) return nullptr;
-    new (&obj->snapshot) PolicySnapshot(std::move(*built));
-    return reinterpret_cast<PyObject*>(obj);
+    return reinterpret_cast<PyObject*>(
+        new_object(type, &SnapshotObject::snapshot, std::move(*built)));
   });
 }
 
@@ -424,9 +423,12 @@ PyObject* prescribe_batch_method(PyObject* self, PyObject* const* args, Py_ssize
     // A value copy shares the catalogue; the kernel then touches no Python
     // object, so other threads may run, on this snapshot too.
     const PolicySnapshot snapshot = snap(self);
-    Py_BEGIN_ALLOW_THREADS
-    prescribe_batch(snapshot, inputs, decisions);
-    Py_END_ALLOW_THREADS
+    static_assert(noexcept(prescribe_batch(snapshot, inputs, decisions)),
+                  "nothing may unwind through the region without the interpreter lock");
+    {
+      ReleaseGil unlocked;
+      prescribe_batch(snapshot, inputs, decisions);
+    }
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(decisions.size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < decisions.size(); ++i) {

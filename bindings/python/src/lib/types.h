@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 #include <new>
+#include <utility>
 
 #include "lib/py.h"
 
@@ -28,11 +29,24 @@ PyTypeObject* cached_class(PyTypeObject*& cache, const ClassSpec& spec);
 // True if `o` is an instance of exactly `type` (the classes are final).
 inline bool is_instance(PyObject* o, PyTypeObject* type) { return Py_TYPE(o) == type; }
 
-// Allocation for objects of the module's classes, which hold no Python
-// references of their own and so are not tracked by the cyclic GC.
-template <typename Obj>
-Obj* alloc_object(PyTypeObject* type) {
-  return PyObject_New(Obj, type);
+// A new object of one of the module's classes, which hold no Python
+// references of their own and so are not tracked by the cyclic GC. Its C++
+// member `member` is built from `args` in place; when building it throws,
+// the object is given back without running tp_dealloc (which would destroy
+// a member that never existed) and the exception goes on to the caller's
+// guard.
+template <typename Obj, typename T, typename... Args>
+Obj* new_object(PyTypeObject* type, T Obj::*member, Args&&... args) {
+  Obj* obj = PyObject_New(Obj, type);
+  if (obj == nullptr) return nullptr;
+  try {
+    new (&(obj->*member)) T(std::forward<Args>(args)...);
+  } catch (...) {
+    PyObject_Free(obj);
+    Py_DECREF(type);  // the object's reference to its heap type
+    throw;
+  }
+  return obj;
 }
 
 // tp_dealloc for an object whose C++ members need destruction.

@@ -1,5 +1,6 @@
 #include "production/artifacts.h"
 
+#include "key_length.h"
 #include "production/exceptions.h"
 
 namespace morvatel::py {
@@ -45,6 +46,13 @@ bool validate_hex32(std::string_view field, std::string_view text) {
     return false;
   }
   return true;
+}
+
+bool check_hmac_key(std::string_view key) {
+  auto fault = key_length_fault(KeyRole::HmacKey, key.size());
+  if (!fault) return true;
+  raise_error(ErrorClass::ArtifactValidation, *fault);
+  return false;
 }
 
 }  // namespace morvatel::py

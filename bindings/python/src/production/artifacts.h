@@ -25,6 +25,9 @@ std::optional<Ed25519VerifyingKey> verifying_key(std::string_view bytes);
 
 bool validate_hex32(std::string_view field, std::string_view text);
 
+// False for an `hmac_key` argument shorter than a log's key must be.
+bool check_hmac_key(std::string_view key);
+
 // Cannot fail.
 inline std::string preview(std::string_view text) { return morvatel::preview(text); }
 

@@ -77,20 +77,12 @@ wal::WalWriter* open_writer(PyObject* self) {
   return &*w;
 }
 
-std::nullptr_t short_key(size_t len) {
-  return raise_error(ErrorClass::ArtifactValidation,
-                     str_cat("hmac_key must be at least 32 bytes, found ", len));
-}
-
 // --- WalEntry ---
 
 PyObject* wrap_entry(wal::WalAppend entry) {
   PyTypeObject* type = wal_entry_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<WalEntryObject>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->entry) wal::WalAppend(std::move(entry));
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &WalEntryObject::entry, std::move(entry)));
 }
 
 PyObject* entry_sequence(PyObject* self, void*) { return from_int(entry_of(self).sequence); }
@@ -147,14 +139,13 @@ PyObject* new_wal(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (b[1] != nullptr && b[1] != Py_None) {
       auto bytes = to_bytes(b[1], "hmac_key");
       if (!bytes) return nullptr;
-      if (bytes->size() < wal::kMinHmacKeyBytes) return short_key(bytes->size());
+      if (!check_hmac_key(*bytes)) return nullptr;
       key.emplace(*bytes);
     }
     auto writer = wal::WalWriter::open(*path, *path, std::move(key));
     if (!writer) return wal_error(std::move(writer.error()));
-    auto* obj = alloc_object<AuditedWalObject>(type);
+    auto* obj = new_object(type, &AuditedWalObject::writer, std::move(*writer));
     if (obj == nullptr) return nullptr;
-    new (&obj->writer) std::optional<wal::WalWriter>(std::move(*writer));
     obj->owner = thread_token();
     return reinterpret_cast<PyObject*>(obj);
   });

@@ -17,13 +17,6 @@ namespace morvatel::py {
 
 namespace {
 
-template <size_t N>
-bool bind(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
-          Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
-  Signature sig{function, std::span<const char* const>(names), N, N};
-  return bind_fast(sig, args, nargs, kwnames, out);
-}
-
 // `hook` was handed to the save: when a signal handler raised while the save
 // waited for the target's lock, that exception stands and nothing is added.
 PyObject* snapshot_result(std::expected<budget::BudgetSnapshot, PersistenceError> r,

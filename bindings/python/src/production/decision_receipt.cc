@@ -1,5 +1,7 @@
 #include "production/decision_receipt.h"
 
+#include <array>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <utility>
@@ -64,9 +66,8 @@ PyObject* exclusive(PyObject* self, F&& f) {
 PyObject* wrap_receipt(DecisionReceipt r) {
   PyTypeObject* type = decision_receipt_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<ReceiptObject>(type);
+  auto* obj = new_object(type, &ReceiptObject::r, std::move(r));
   if (obj == nullptr) return nullptr;
-  new (&obj->r) DecisionReceipt(std::move(r));
   obj->access = 0;
   return reinterpret_cast<PyObject*>(obj);
 }
@@ -82,84 +83,71 @@ std::span<const uint8_t> as_bytes(std::string_view s) {
 
 // --- properties ---
 
-PyObject* get_schema_version(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) { return from_str(r.schema_version); });
-}
-PyObject* get_policy_epoch(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) { return from_int(r.policy_epoch); });
-}
-PyObject* get_catalog_epoch(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) { return from_int(r.catalog_epoch); });
-}
-PyObject* get_policy_digest_hex(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) { return from_str(r.policy_digest_hex); });
-}
-PyObject* get_input_digest_hex(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) { return from_str(r.input_digest_hex); });
-}
-PyObject* get_decision_digest_hex(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) { return from_str(r.decision_digest_hex); });
-}
-PyObject* get_replay_valid(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) { return from_bool(r.replay_valid); });
-}
-PyObject* get_claims_digest_hex(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) { return from_str(r.claims_digest_hex); });
-}
-PyObject* get_signer_id(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) {
-    const auto& s = r.signature;
-    return none_or(s.has_value(), [&] { return from_str(s->signer_id); });
-  });
-}
-PyObject* get_signed_at_epoch_ms(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) {
-    const auto& s = r.signature;
-    return none_or(s.has_value(), [&] { return from_int(s->signed_at_epoch_ms); });
-  });
-}
-PyObject* get_public_key_hex(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) {
-    const auto& s = r.signature;
-    return none_or(s.has_value(), [&] { return from_str(s->public_key_hex); });
-  });
-}
-PyObject* get_signature_hex(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) {
-    const auto& s = r.signature;
-    return none_or(s.has_value(), [&] { return from_str(s->signature_hex); });
-  });
-}
-PyObject* get_state(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) {
-    return none_or(r.state.has_value(), [&] { return wrap_receipt_state(*r.state); });
-  });
-}
-PyObject* get_wal(PyObject* self, void*) {
-  return shared(self, [](const DecisionReceipt& r) {
-    return none_or(r.wal.has_value(), [&] { return wrap_receipt_wal(*r.wal); });
-  });
+PyObject* value_of(const std::string& s) { return from_str(s); }
+PyObject* value_of(uint64_t v) { return from_int(v); }
+PyObject* value_of(bool b) { return from_bool(b); }
+PyObject* value_of(const ReceiptState& s) { return wrap_receipt_state(s); }
+PyObject* value_of(const ReceiptWal& w) { return wrap_receipt_wal(w); }
+template <typename T>
+PyObject* value_of(const std::optional<T>& v) {
+  return none_or(v.has_value(), [&] { return value_of(*v); });
 }
 
-PyGetSetDef kGetSet[] = {
-    {"schema_version", get_schema_version, nullptr, nullptr, nullptr},
-    {"policy_epoch", get_policy_epoch, nullptr, nullptr, nullptr},
-    {"catalog_epoch", get_catalog_epoch, nullptr, nullptr, nullptr},
-    {"policy_digest_hex", get_policy_digest_hex, nullptr, nullptr, nullptr},
-    {"input_digest_hex", get_input_digest_hex, nullptr, nullptr, nullptr},
-    {"decision_digest_hex", get_decision_digest_hex, nullptr, nullptr, nullptr},
-    {"replay_valid", get_replay_valid, nullptr, nullptr, nullptr},
-    {"claims_digest_hex", get_claims_digest_hex, nullptr, nullptr, nullptr},
-    {"signer_id", get_signer_id, nullptr, nullptr, nullptr},
-    {"signed_at_epoch_ms", get_signed_at_epoch_ms, nullptr, nullptr, nullptr},
-    {"public_key_hex", get_public_key_hex, nullptr, nullptr, nullptr},
-    {"signature_hex", get_signature_hex, nullptr, nullptr, nullptr},
-    {"state", get_state, nullptr, nullptr, nullptr},
-    {"wal", get_wal, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+// One read-only attribute: its name and how it reads the receipt. The
+// signature's parts are None while the receipt is unsigned.
+struct Attribute {
+  const char* name;
+  PyObject* (*read)(const DecisionReceipt&);
 };
 
+template <auto Member>
+PyObject* receipt_field(const DecisionReceipt& r) {
+  return value_of(r.*Member);
+}
+
+template <auto Member>
+PyObject* signature_field(const DecisionReceipt& r) {
+  return none_or(r.signature.has_value(), [&] { return value_of((*r.signature).*Member); });
+}
+
+constexpr Attribute kAttributes[] = {
+    {"schema_version", receipt_field<&DecisionReceipt::schema_version>},
+    {"policy_epoch", receipt_field<&DecisionReceipt::policy_epoch>},
+    {"catalog_epoch", receipt_field<&DecisionReceipt::catalog_epoch>},
+    {"policy_digest_hex", receipt_field<&DecisionReceipt::policy_digest_hex>},
+    {"input_digest_hex", receipt_field<&DecisionReceipt::input_digest_hex>},
+    {"decision_digest_hex", receipt_field<&DecisionReceipt::decision_digest_hex>},
+    {"replay_valid", receipt_field<&DecisionReceipt::replay_valid>},
+    {"claims_digest_hex", receipt_field<&DecisionReceipt::claims_digest_hex>},
+    {"signer_id", signature_field<&ReceiptSignature::signer_id>},
+    {"signed_at_epoch_ms", signature_field<&ReceiptSignature::signed_at_epoch_ms>},
+    {"public_key_hex", signature_field<&ReceiptSignature::public_key_hex>},
+    {"signature_hex", signature_field<&ReceiptSignature::signature_hex>},
+    {"state", receipt_field<&DecisionReceipt::state>},
+    {"wal", receipt_field<&DecisionReceipt::wal>},
+};
+
+PyObject* get_attribute(PyObject* self, void* closure) {
+  const auto read = static_cast<const Attribute*>(closure)->read;
+  return shared(self, [read](const DecisionReceipt& r) { return read(r); });
+}
+
+auto kGetSet = [] {
+  std::array<PyGetSetDef, std::size(kAttributes) + 1> table{};
+  for (size_t i = 0; i < std::size(kAttributes); ++i) {
+    table[i] = {kAttributes[i].name, get_attribute, nullptr, nullptr,
+                const_cast<Attribute*>(&kAttributes[i])};
+  }
+  return table;  // ends with the zeroed entry
+}();
+
 // --- methods ---
+
+// None for a receipt that passed, or its error raised.
+PyObject* none_or_error(ReceiptResult<void> r) {
+  if (!r) return receipt_error(std::move(r.error()));
+  Py_RETURN_NONE;
+}
 
 PyObject* sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return exclusive(self, [&](DecisionReceipt& rec) -> PyObject* {
@@ -175,10 +163,7 @@ PyObject* sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     // The key pair wipes its seed when it goes out of scope, on every path.
     auto key = signing_key(*key_bytes);
     if (!key) return nullptr;
-    if (auto r = sign_receipt(rec, *key, *signer_id, *signed_at); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(sign_receipt(rec, *key, *signer_id, *signed_at));
   });
 }
 
@@ -194,10 +179,7 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     auto decision = decision_arg(b[2], "decision");
     if (!decision) return nullptr;
     if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
-    if (auto r = verify_receipt(rec, *snapshot, *input, *decision); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(verify_receipt(rec, *snapshot, *input, *decision));
   });
 }
 
@@ -213,10 +195,7 @@ PyObject* verify_signature(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!key_bytes) return nullptr;
     auto key = verifying_key(as_bytes(*key_bytes));
     if (!key) return nullptr;
-    if (auto r = verify_receipt_signature(rec, *key); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(verify_receipt_signature(rec, *key));
   });
 }
 
@@ -248,8 +227,7 @@ PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (result) result = verify_receipt_signature(r, *key);
     if (result) result = verify_receipt_state(r, *expected_state);
     if (result) result = verify_receipt_wal(r, *expected_wal);
-    if (!result) return receipt_error(std::move(result.error()));
-    Py_RETURN_NONE;
+    return none_or_error(std::move(result));
   });
 }
 
@@ -265,10 +243,7 @@ PyObject* verify_wal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     auto entry_hash = to_str(b[1], "entry_hash");
     if (!entry_hash) return nullptr;
     ReceiptWal expected{*sequence, std::string(*entry_hash)};
-    if (auto r = verify_receipt_wal(rec, expected); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(verify_receipt_wal(rec, expected));
   });
 }
 
@@ -288,10 +263,7 @@ PyObject* verify_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto after = to_str(b[2], "state_digest_after_hex");
     if (!after) return nullptr;
     ReceiptState expected{*step, std::string(*before), std::string(*after)};
-    if (auto r = verify_receipt_state(rec, expected); !r) {
-      return receipt_error(std::move(r.error()));
-    }
-    Py_RETURN_NONE;
+    return none_or_error(verify_receipt_state(rec, expected));
   });
 }
 
@@ -364,7 +336,7 @@ PyTypeObject* decision_receipt_type() {
                  false,
                  {
                      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<ReceiptObject>)},
-                     {Py_tp_getset, kGetSet},
+                     {Py_tp_getset, kGetSet.data()},
                      {Py_tp_methods, kMethods},
                      {Py_tp_repr, reinterpret_cast<void*>(repr)},
                  }};

@@ -8,6 +8,7 @@
 #include "lib/errors.h"
 #include "lib/module.h"
 #include "persistence.h"
+#include "production/artifacts.h"
 #include "production/exceptions.h"
 #include "production/json_errors.h"
 #include "production/path_args.h"
@@ -40,10 +41,7 @@ PyObject* plan_recovery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
       anchor = anchor_arg(b[3], "anchor");
       if (anchor == nullptr) return nullptr;
     }
-    if (key && key->size() < wal::kMinHmacKeyBytes) {
-      return raise_error(ErrorClass::ArtifactValidation,
-                         str_cat("hmac_key must be at least 32 bytes, found ", key->size()));
-    }
+    if (key && !check_hmac_key(*key)) return nullptr;
 
     auto plan = recovery_plan_inner(*snapshot_path, *wal_path, key, anchor);
     if (!plan) return persistence_error(std::move(plan.error()));

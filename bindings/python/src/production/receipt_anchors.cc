@@ -29,10 +29,7 @@ const T& anchor_of(PyObject* self) {
 template <typename T>
 PyObject* wrap(PyTypeObject* type, T value) {
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<AnchorObject<T>>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->value) T(std::move(value));
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &AnchorObject<T>::value, std::move(value)));
 }
 
 template <typename T>

@@ -34,10 +34,7 @@ const provenance::SignedPolicy& rec(PyObject* self) {
 PyObject* wrap(provenance::SignedPolicy value) {
   PyTypeObject* type = signed_policy_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<SignedPolicyObject>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->rec) provenance::SignedPolicy(std::move(value));
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &SignedPolicyObject::rec, std::move(value)));
 }
 
 // --- properties ---

@@ -41,10 +41,7 @@ const StateTransition& transition_of(PyObject* self) {
 PyObject* wrap_transition(const StateTransition& t) {
   PyTypeObject* type = state_transition_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<TransitionObject>(type);
-  if (obj == nullptr) return nullptr;
-  obj->t = t;
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &TransitionObject::t, t));
 }
 
 void dealloc_plain(PyObject* self) {
@@ -110,10 +107,7 @@ const StatefulAuditBundle& bundle_of(PyObject* self) {
 PyObject* wrap_bundle(StatefulAuditBundle b) {
   PyTypeObject* type = stateful_audit_bundle_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<BundleObject>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->b) StatefulAuditBundle(std::move(b));
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &BundleObject::b, std::move(b)));
 }
 
 PyObject* bundle_step(PyObject* self, void*) { return from_int(bundle_of(self).step); }
@@ -196,10 +190,8 @@ PyTypeObject* g_chain_type = nullptr;
 StateChain& chain_of(PyObject* self) { return reinterpret_cast<ChainObject*>(self)->chain; }
 
 PyObject* new_chain_object(PyTypeObject* type, std::string_view initial_state) {
-  auto* obj = alloc_object<ChainObject>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->chain) StateChain(StateChain::genesis(initial_state));
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(
+      new_object(type, &ChainObject::chain, StateChain::genesis(initial_state)));
 }
 
 PyObject* chain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -127,10 +127,7 @@ PyTypeObject* wal_anchor_type() {
 PyObject* wrap_anchor(const wal::WalAnchor& anchor) {
   PyTypeObject* type = wal_anchor_type();
   if (type == nullptr) return nullptr;
-  auto* obj = alloc_object<AnchorObject>(type);
-  if (obj == nullptr) return nullptr;
-  new (&obj->anchor) wal::WalAnchor(anchor);
-  return reinterpret_cast<PyObject*>(obj);
+  return reinterpret_cast<PyObject*>(new_object(type, &AnchorObject::anchor, anchor));
 }
 
 const wal::WalAnchor* anchor_arg(PyObject* o, std::string_view name) {

@@ -9,6 +9,7 @@
 #include "lib/errors.h"
 #include "lib/module.h"
 #include "lib/policy_snapshot.h"
+#include "production/artifacts.h"
 #include "production/exceptions.h"
 #include "production/path_args.h"
 #include "production/wal_anchor.h"
@@ -33,13 +34,6 @@ std::optional<std::string_view> key_arg(PyObject* o, bool& ok) {
   return bytes;
 }
 
-bool key_long_enough(const std::optional<std::string_view>& key) {
-  if (!key || key->size() >= wal::kMinHmacKeyBytes) return true;
-  raise_error(ErrorClass::ArtifactValidation,
-              str_cat("hmac_key must be at least 32 bytes, found ", key->size()));
-  return false;
-}
-
 PyObject* verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -57,7 +51,7 @@ PyObject* verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       anchor = anchor_arg(b[2], "anchor");
       if (anchor == nullptr) return nullptr;
     }
-    if (!key_long_enough(key)) return nullptr;
+    if (key && !check_hmac_key(*key)) return nullptr;
 
     auto head = wal::validate_chain_inner(*path, key);
     if (!head) return wal_error(std::move(head.error()));
@@ -114,7 +108,7 @@ PyObject* replay_verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t
       if (!v) return nullptr;
       max_total_bytes = *v;
     }
-    if (!key_long_enough(key)) return nullptr;
+    if (key && !check_hmac_key(*key)) return nullptr;
 
     auto verdicts = wal::replay_verify(*path, *snapshot, key, max_entries, max_total_bytes);
     if (!verdicts) return wal_error(std::move(verdicts.error()));
