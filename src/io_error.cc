@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include "debug_text.h"
 #include "text.h"
-#include "utf8_valid.h"
 
 namespace morvatel {
 
@@ -65,47 +65,6 @@ IoError IoError::at_path(std::string_view path) const& {
   return std::move(copy).at_path(path);
 }
 
-std::string quote_path(std::string_view path) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  size_t i = 0;
-  while (i < path.size()) {
-    size_t len = utf8_sequence_length(path.substr(i));
-    if (len == 0) {
-      unsigned char b = static_cast<unsigned char>(path[i]);
-      out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 0xF];
-      ++i;
-      continue;
-    }
-    if (len == 1) {
-      char c = path[i];
-      switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\0': out += "\\0"; break;
-        default:
-          if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            unsigned char b = static_cast<unsigned char>(c);
-            out += "\\u{";
-            if (b >= 0x10) out += kHex[b >> 4];
-            out += kHex[b & 0xF];
-            out += "}";
-          } else {
-            out += c;
-          }
-      }
-    } else {
-      out.append(path.substr(i, len));
-    }
-    i += len;
-  }
-  out += "\"";
-  return out;
-}
+std::string quote_path(std::string_view path) { return escape_text(path, kPathText); }
 
 }  // namespace morvatel

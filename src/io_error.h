@@ -21,7 +21,6 @@ enum class IoErrorKind {
   InvalidInput,
   InvalidData,
   WriteZero,
-  UnexpectedEof,
 };
 
 class IoError {

@@ -11,6 +11,7 @@
 #include "crypto.h"
 #include "digest.h"
 #include "fs.h"
+#include "key_length.h"
 #include "text.h"
 
 namespace morvatel::wal {
@@ -38,10 +39,6 @@ json::Result<ValueWalEntry> parse_value_entry(std::string_view line) {
   return json::parse<ValueWalEntry>(line);
 }
 
-json::Result<AuditedRecord> parse_record(std::string_view data) {
-  return json::parse<AuditedRecord>(data);
-}
-
 json::Result<void> write_record(json::Sink& sink, const AuditedRecord& record) {
   return json::write(sink, record, json::Layout::Compact);
 }
@@ -62,8 +59,7 @@ std::string format_line(uint64_t sequence, std::string_view previous_hash,
 }
 
 IoError key_too_short_error(size_t len) {
-  return IoError::custom(IoErrorKind::InvalidInput,
-                         str_cat("WAL HMAC key must be at least 32 bytes, found ", len));
+  return IoError::custom(IoErrorKind::InvalidInput, *key_length_fault(KeyRole::WalHmacKey, len));
 }
 
 IoError sequence_overflow_error() {
@@ -77,16 +73,6 @@ std::expected<Digest32, IoError> checked_chain_digest(const std::optional<HmacSh
                                                       std::string_view data, WalKey key) {
   if (key && key->size() < kMinHmacKeyBytes) return std::unexpected(key_too_short_error(key->size()));
   return chain_digest(mac, previous_hash, data);
-}
-
-// The digest as lowercase hex into a buffer of 64 characters, so that the
-// hash of every entry can be compared without allocating.
-void hex_into(const Digest32& digest, char* out) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (size_t i = 0; i < digest.size(); ++i) {
-    out[2 * i] = kDigits[digest[i] >> 4];
-    out[2 * i + 1] = kDigits[digest[i] & 0xF];
-  }
 }
 
 }  // namespace
@@ -175,7 +161,7 @@ std::expected<void, WalError> ChainCursor::accept(uint64_t sequence,
   auto digest = checked_chain_digest(mac_, previous_hash, data, key_);
   if (!digest) return std::unexpected(WalError::io(std::move(digest.error())));
   char hex[64];
-  hex_into(*digest, hex);
+  hex_into(digest->data(), digest->size(), hex);
   const std::string_view hash(hex, sizeof hex);
   if (!constant_time_equal(hash, entry_hash)) {
     // A MAC computed over the bytes found is exactly the value a forger

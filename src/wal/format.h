@@ -91,8 +91,6 @@ const json::RecordSpec& json_record_spec(const WalEntryOf<Data>*) {
 json::Result<RawWalEntry> parse_raw_entry(std::string_view line);
 json::Result<RecordWalEntry> parse_record_entry(std::string_view line);
 json::Result<ValueWalEntry> parse_value_entry(std::string_view line);
-// The text of one `data` member read as a record.
-json::Result<AuditedRecord> parse_record(std::string_view data);
 
 // The record written compactly, as it stands after "data":.
 json::Result<void> write_record(json::Sink& sink, const AuditedRecord& record);

@@ -10,10 +10,10 @@
 
 #include "bounded_io.h"
 #include "crypto.h"
+#include "debug_text.h"
 #include "digest.h"
 #include "json_artifact.h"
 #include "text.h"
-#include "utf8_valid.h"
 #include "verify.h"
 
 namespace morvatel::wal {
@@ -24,34 +24,6 @@ std::optional<std::string> env_value(const char* name) {
   const char* v = ::getenv(name);
   if (v == nullptr || *v == '\0') return std::nullopt;
   return std::string(v);
-}
-
-// Bytes that are not UTF-8 shown as U+FFFD, for messages.
-std::string lossy_text(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  size_t i = 0;
-  while (i < bytes.size()) {
-    size_t len = utf8_sequence_length(bytes.substr(i));
-    if (len == 0) {
-      out.append("\xEF\xBF\xBD");
-      ++i;
-    } else {
-      out.append(bytes.substr(i, len));
-      i += len;
-    }
-  }
-  return out;
-}
-
-std::string hex16(uint64_t v) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out(16, '0');
-  for (int i = 15; i >= 0; --i) {
-    out[static_cast<size_t>(i)] = kDigits[v & 0xF];
-    v >>= 4;
-  }
-  return out;
 }
 
 // Whether the open file is empty or ends in a line feed.
@@ -84,7 +56,12 @@ std::expected<std::string, IoError> wal_lock_directory() {
 }
 
 std::string wal_lock_file_name(uint64_t dev, uint64_t ino) {
-  return str_cat("inode-", hex16(dev), "-", hex16(ino), ".lock");
+  std::string name = "inode-";
+  append_hex(name, dev, 16);
+  name += '-';
+  append_hex(name, ino, 16);
+  name += ".lock";
+  return name;
 }
 
 std::expected<void, IoError> create_directories(std::string_view path) {
@@ -199,7 +176,7 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
     log->close();
     return fail(IoError::custom(IoErrorKind::WouldBlock,
                                 str_cat("WAL already has an active writer: ",
-                                        lossy_text(display_path))));
+                                        escape_text(display_path, kLossyText))));
   }
 
   WalHead head;
