@@ -140,6 +140,22 @@ std::expected<size_t, IoError> read_bounded_line(BufferedReader& reader, std::st
   return buffer.size();
 }
 
+std::expected<std::string_view, IoError> read_line_view(BufferedReader& reader,
+                                                        std::string& spill) {
+  auto avail = reader.fill();
+  if (!avail) return std::unexpected(std::move(avail.error()));
+  // Most lines lie whole in the buffer: hand them out where they are
+  // rather than copying each one.
+  if (const void* lf = ::memchr(avail->data(), '\n', avail->size())) {
+    const size_t take = static_cast<size_t>(static_cast<const char*>(lf) - avail->data()) + 1;
+    reader.consume(take);
+    return avail->substr(0, take);
+  }
+  auto n = read_bounded_line(reader, spill);
+  if (!n) return std::unexpected(std::move(n.error()));
+  return std::string_view(spill);
+}
+
 bool is_blank_line(std::string_view line) {
   for (char c : line) {
     if (c != ' ' && c != '\t' && c != '\n' && c != '\f' && c != '\r') return false;
@@ -189,13 +205,13 @@ std::expected<UniqueFd, WalError> open_log_for_reading(std::string_view path, ui
 std::expected<void, WalError> for_each_line(
     int fd, const std::function<std::expected<void, WalError>(std::string_view line)>& on_line) {
   BufferedReader reader(fd);
-  std::string line;
+  std::string spill;
   for (;;) {
-    auto n = read_bounded_line(reader, line);
-    if (!n) return std::unexpected(WalError::io(std::move(n.error())));
-    if (*n == 0) return {};
-    if (is_blank_line(line)) continue;
-    if (auto r = on_line(line); !r) return r;
+    auto line = read_line_view(reader, spill);
+    if (!line) return std::unexpected(WalError::io(std::move(line.error())));
+    if (line->empty()) return {};
+    if (is_blank_line(*line)) continue;
+    if (auto r = on_line(*line); !r) return r;
   }
 }
 

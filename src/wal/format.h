@@ -146,6 +146,12 @@ class BufferedReader {
 // exceeds 16777216 bytes: found 16777217" (InvalidData).
 std::expected<size_t, IoError> read_bounded_line(BufferedReader& reader, std::string& buffer);
 
+// The same line as read_bounded_line takes, as a view: into the reader's
+// buffer when the line lies whole in it, else into `spill`. Valid until the
+// next read. Empty at the end of the file.
+std::expected<std::string_view, IoError> read_line_view(BufferedReader& reader,
+                                                        std::string& spill);
+
 // Space, tab, line feed, form feed or carriage return only (not vertical
 // tab): such lines count for nothing.
 bool is_blank_line(std::string_view line);
