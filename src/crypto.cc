@@ -77,6 +77,9 @@ Sha256::Sha256() : ctx_(new_digest_ctx(sha256_algorithm())) {}
 Sha256::~Sha256() { EVP_MD_CTX_free(as_md(ctx_)); }
 void Sha256::update(const void* data, size_t len) { digest_update(ctx_, data, len); }
 Digest32 Sha256::finish() { return digest_finish<32>(ctx_); }
+void Sha256::reset() {
+  if (EVP_DigestInit_ex(as_md(ctx_), sha256_algorithm(), nullptr) != 1) crypto_failure();
+}
 
 Digest32 sha256(std::span<const uint8_t> bytes) {
   Sha256 h;
@@ -138,6 +141,11 @@ HmacSha256::HmacSha256(std::span<const uint8_t> key) : ctx_(EVP_MAC_CTX_new(hmac
 }
 
 HmacSha256::~HmacSha256() { EVP_MAC_CTX_free(as_mac(ctx_)); }
+
+void HmacSha256::reset() {
+  // Without a key the MAC starts again under the one it holds.
+  if (EVP_MAC_init(as_mac(ctx_), nullptr, 0, nullptr) != 1) crypto_failure();
+}
 
 HmacSha256 HmacSha256::copy() const {
   EVP_MAC_CTX* dup = EVP_MAC_CTX_dup(as_mac(ctx_));

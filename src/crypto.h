@@ -58,12 +58,20 @@ class Sha256 : public crypto_detail::Updates<Sha256> {
   ~Sha256();
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
+  Sha256(Sha256&& o) noexcept : ctx_(std::exchange(o.ctx_, nullptr)) {}
+  Sha256& operator=(Sha256&& o) noexcept {
+    std::swap(ctx_, o.ctx_);
+    return *this;
+  }
 
   using Updates::update;
   void update(const void* data, size_t len);
 
   // Finishes the hash; the object must not be updated afterwards.
   Digest32 finish();
+  // Starts a new hash in the same context, which saves the allocations of
+  // a new one for each of many short messages.
+  void reset();
 
  private:
   void* ctx_;  // EVP_MD_CTX
@@ -112,6 +120,8 @@ class HmacSha256 : public crypto_detail::Updates<HmacSha256> {
   // library look-up; a keyed MAC that nothing has been fed yet, copied once
   // per message, pays that once for all of them.
   HmacSha256 copy() const;
+  // Starts a new MAC under the same key, without keying again.
+  void reset();
 
   using Updates::update;
   void update(const void* data, size_t len);

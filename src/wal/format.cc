@@ -68,38 +68,33 @@ IoError sequence_overflow_error() {
 
 namespace {
 
-std::expected<Digest32, IoError> checked_chain_digest(const std::optional<HmacSha256>& mac,
-                                                      std::string_view previous_hash,
-                                                      std::string_view data, WalKey key) {
-  if (key && key->size() < kMinHmacKeyBytes) return std::unexpected(key_too_short_error(key->size()));
-  return chain_digest(mac, previous_hash, data);
-}
-
 }  // namespace
 
-std::optional<HmacSha256> keyed_chain_mac(WalKey key) {
-  if (!key) return std::nullopt;
-  return HmacSha256(std::span(reinterpret_cast<const uint8_t*>(key->data()), key->size()));
+ChainHasher::ChainHasher(WalKey key) {
+  if (key) mac_.emplace(std::span(reinterpret_cast<const uint8_t*>(key->data()), key->size()));
 }
 
-Digest32 chain_digest(const std::optional<HmacSha256>& mac, std::string_view previous_hash,
-                      std::string_view data) {
-  if (mac) {
-    HmacSha256 m = mac->copy();
-    m.update(previous_hash);
-    m.update(data);
-    return m.finish();
+ChainHasher::ChainHasher(const ChainHasher& o) {
+  if (o.mac_) mac_.emplace(o.mac_->copy());
+}
+
+Digest32 ChainHasher::digest(std::string_view previous_hash, std::string_view data) {
+  if (mac_) {
+    mac_->reset();
+    mac_->update(previous_hash);
+    mac_->update(data);
+    return mac_->finish();
   }
-  Sha256 hash;
-  hash.update(previous_hash);
-  hash.update(data);
-  return hash.finish();
+  sha_.reset();
+  sha_.update(previous_hash);
+  sha_.update(data);
+  return sha_.finish();
 }
 
 std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
                                                  std::string_view data, WalKey key) {
   if (key && key->size() < kMinHmacKeyBytes) return std::unexpected(key_too_short_error(key->size()));
-  return bytes_to_hex(chain_digest(keyed_chain_mac(key), previous_hash, data));
+  return bytes_to_hex(ChainHasher(key).digest(previous_hash, data));
 }
 
 std::expected<std::string_view, IoError> BufferedReader::fill() {
@@ -174,10 +169,12 @@ std::expected<void, WalError> ChainCursor::accept(uint64_t sequence,
     return std::unexpected(WalError::chain_broken(expected_sequence_, head_.last_hash,
                                                   std::string(previous_hash)));
   }
-  auto digest = checked_chain_digest(mac_, previous_hash, data, key_);
-  if (!digest) return std::unexpected(WalError::io(std::move(digest.error())));
+  if (key_ && key_->size() < kMinHmacKeyBytes) {
+    return std::unexpected(WalError::io(key_too_short_error(key_->size())));
+  }
+  const Digest32 digest = hasher_.digest(previous_hash, data);
   char hex[64];
-  hex_into(digest->data(), digest->size(), hex);
+  hex_into(digest.data(), digest.size(), hex);
   const std::string_view hash(hex, sizeof hex);
   if (!constant_time_equal(hash, entry_hash)) {
     // A MAC computed over the bytes found is exactly the value a forger

@@ -108,13 +108,24 @@ IoError key_too_short_error(size_t len);
 // "WAL sequence overflow" (InvalidData).
 IoError sequence_overflow_error();
 
-// The MAC of a keyed log, keyed once and copied for every entry; nothing for
-// a plain log. The key must be long enough.
-std::optional<HmacSha256> keyed_chain_mac(WalKey key);
-// The chain hash of `previous_hash` followed by `data`: HMAC-SHA-256 from a
-// copy of `mac` for a keyed log, SHA-256 for a plain one.
-Digest32 chain_digest(const std::optional<HmacSha256>& mac, std::string_view previous_hash,
-                      std::string_view data);
+// The chain hash of one log (SHA-256, or HMAC-SHA-256 under its key), with
+// its context made once and started again for every entry: keying, and
+// setting up a hash context, cost more than hashing a short line.
+class ChainHasher {
+ public:
+  // The key must be long enough.
+  explicit ChainHasher(WalKey key);
+  ChainHasher(const ChainHasher& o);
+  ChainHasher(ChainHasher&&) noexcept = default;
+  ChainHasher& operator=(ChainHasher&&) noexcept = default;
+
+  // The chain hash of `previous_hash` immediately followed by `data`.
+  Digest32 digest(std::string_view previous_hash, std::string_view data);
+
+ private:
+  std::optional<HmacSha256> mac_;
+  Sha256 sha_;
+};
 
 // The chain hash of `previous_hash` followed by `data`, as 64 lowercase hex
 // characters. Fails only for a key shorter than 32 bytes.
@@ -169,14 +180,9 @@ struct WalHead {
 // overflow. An entry that passes becomes the head.
 class ChainCursor {
  public:
-  explicit ChainCursor(WalKey key) : key_(key) {
-    if (key && key->size() >= kMinHmacKeyBytes) mac_ = keyed_chain_mac(key);
-  }
-  ChainCursor(const ChainCursor& o)
-      : key_(o.key_), head_(o.head_), expected_sequence_(o.expected_sequence_) {
-    if (o.mac_) mac_ = o.mac_->copy();
-  }
-  ChainCursor& operator=(const ChainCursor&) = delete;
+  // A key shorter than the minimum fails the first entry's hash.
+  explicit ChainCursor(WalKey key)
+      : key_(key), hasher_(key && key->size() < kMinHmacKeyBytes ? std::nullopt : key) {}
 
   std::expected<void, WalError> accept(uint64_t sequence, std::string_view previous_hash,
                                        std::string_view entry_hash, std::string_view data);
@@ -185,7 +191,7 @@ class ChainCursor {
 
  private:
   WalKey key_;
-  std::optional<HmacSha256> mac_;
+  ChainHasher hasher_;
   WalHead head_;
   uint64_t expected_sequence_ = 1;
 };

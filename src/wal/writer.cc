@@ -196,7 +196,6 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
     ends_open = !*last;
   }
   WalWriter writer(std::move(*log), std::move(*lock), std::move(key), std::move(head));
-  writer.mac_ = keyed_chain_mac(writer.key_view());
   writer.open_line_ = ends_open;
   if (created) writer.unsynced_directory_ = std::string(path);
   return writer;
@@ -230,7 +229,7 @@ std::expected<WalAppend, WalError> WalWriter::append_verified(const PolicySnapsh
     }
   }
   std::string bytes = buffer.take_buffer();
-  std::string hash = bytes_to_hex(chain_digest(mac_, head_.last_hash, bytes));
+  std::string hash = bytes_to_hex(hasher_.digest(head_.last_hash, bytes));
 
   // The whole line in one call, appended at the end of the file (O_APPEND),
   // so that no reader sees it in pieces. A log whose last line lost its

@@ -108,7 +108,11 @@ class WalWriter {
 
  private:
   WalWriter(UniqueFd log, UniqueFd lock, std::optional<std::string> key, WalHead head)
-      : lock_(std::move(lock)), log_(std::move(log)), key_(std::move(key)), head_(std::move(head)) {}
+      : lock_(std::move(lock)),
+        log_(std::move(log)),
+        key_(std::move(key)),
+        hasher_(key_view()),
+        head_(std::move(head)) {}
 
   WalKey key_view() const { return key_ ? WalKey(*key_) : std::nullopt; }
 
@@ -116,7 +120,7 @@ class WalWriter {
   UniqueFd lock_;
   UniqueFd log_;
   std::optional<std::string> key_;
-  std::optional<HmacSha256> mac_;
+  ChainHasher hasher_;
   WalHead head_;
   bool poisoned_ = false;
   // The log ended in a line without its line feed when it was opened, and
