@@ -2,6 +2,10 @@
 
 #include <charconv>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/number.h"
 #include "text.h"
 
@@ -27,21 +31,45 @@ constexpr auto kEscape = [] {
   return t;
 }();
 
+// Index of the first byte at or after `pos` that is written escaped: a
+// quote, a backslash or a control character. Sixteen bytes at a time where
+// SSE2 exists; most strings (names, digests) have none.
+size_t unescaped_run(const unsigned char* s, size_t pos, size_t n) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i last_control = _mm_set1_epi8(0x1F);
+  while (n - pos >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + pos));
+    // Unsigned: min(v, 0x1F) == v exactly for the bytes 0x00..0x1F.
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, last_control), v);
+    const __m128i stop =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), control);
+    const int mask = _mm_movemask_epi8(stop);
+    if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    pos += 16;
+  }
+#endif
+  while (pos < n && kEscape.e[s[pos]] == 0) ++pos;
+  return pos;
+}
+
 }  // namespace
 
 void append_string(std::string& out, std::string_view s) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
   out.push_back('"');
   size_t start = 0;
-  for (size_t i = 0; i < s.size(); ++i) {
-    char e = kEscape.e[static_cast<unsigned char>(s[i])];
-    if (e == 0) continue;
+  for (;;) {
+    const size_t i = unescaped_run(bytes, start, s.size());
     out.append(s.data() + start, i - start);
+    if (i == s.size()) break;
+    const char e = kEscape.e[bytes[i]];
     out.push_back('\\');
     out.push_back(e);
-    if (e == 'u') append_hex(out, static_cast<unsigned char>(s[i]), 4);
+    if (e == 'u') append_hex(out, bytes[i], 4);
     start = i + 1;
   }
-  out.append(s.data() + start, s.size() - start);
   out.push_back('"');
 }
 

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <random>
@@ -447,6 +448,46 @@ class FailingSink final : public Sink {
  private:
   size_t budget_;
 };
+
+// The string escaper byte by byte, as it was before it scanned in blocks.
+std::string escaped_byte_by_byte(std::string_view s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\u%04x", c);
+          out += hex;
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  return out + "\"";
+}
+
+TEST(JsonWriter, BlockScanningEscaperAgreesWithByteByByte) {
+  std::mt19937 rng(7);
+  // Escapes at every offset around the 16-byte blocks, and every byte.
+  for (int round = 0; round < 20000; ++round) {
+    std::string s(rng() % 70, 'a');
+    for (char& c : s) {
+      const unsigned r = rng() % 16;
+      c = static_cast<char>(r == 0 ? rng() % 256 : r == 1 ? '"' : r == 2 ? '\\' : 'a' + r);
+    }
+    std::string out;
+    append_string(out, s);
+    ASSERT_EQ(out, escaped_byte_by_byte(s)) << round;
+  }
+}
 
 TEST(JsonWriter, StopsAtTheFirstSinkFailureAndReportsItWithoutPosition) {
   Array big;
