@@ -1,6 +1,5 @@
 #include "crypto.h"
 
-#include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -190,84 +189,6 @@ std::string Ed25519Error::message() const {
   std::string out = "signature error: ";
   out.append(kCannotDecompressPoint);
   return out;
-}
-
-namespace {
-
-// Field constants of edwards25519: p = 2^255 - 19 and d = -121665/121666.
-// Built once and only read afterwards, which BIGNUM allows across threads.
-struct CurveConstants {
-  BIGNUM* p;
-  BIGNUM* d;
-  BIGNUM* half_p_minus_1;  // (p - 1) / 2, the exponent of Euler's criterion
-
-  CurveConstants() {
-    BN_CTX* ctx = BN_CTX_new();
-    p = BN_new();
-    d = BN_new();
-    half_p_minus_1 = BN_new();
-    BIGNUM* t = BN_new();
-    BIGNUM* num = BN_new();
-    if (ctx == nullptr || p == nullptr || d == nullptr || half_p_minus_1 == nullptr ||
-        t == nullptr || num == nullptr) {
-      crypto_failure();
-    }
-    bool ok = BN_set_word(p, 1) && BN_lshift(p, p, 255) && BN_sub_word(p, 19) &&
-              BN_copy(half_p_minus_1, p) && BN_sub_word(half_p_minus_1, 1) &&
-              BN_rshift1(half_p_minus_1, half_p_minus_1) &&
-              // d = (p - 121665) * 121666^-1 mod p
-              BN_copy(num, p) && BN_sub_word(num, 121665) && BN_set_word(t, 121666) &&
-              BN_mod_inverse(t, t, p, ctx) != nullptr && BN_mod_mul(d, num, t, p, ctx);
-    if (!ok) crypto_failure();
-    BN_free(t);
-    BN_free(num);
-    BN_CTX_free(ctx);
-  }
-};
-
-const CurveConstants& curve() {
-  static const CurveConstants c;
-  return c;
-}
-
-}  // namespace
-
-bool ed25519_point_decodes(std::span<const uint8_t, 32> encoded) {
-  const CurveConstants& c = curve();
-  uint8_t y_bytes[32];
-  std::memcpy(y_bytes, encoded.data(), 32);
-  y_bytes[31] &= 0x7f;  // the top bit is the sign of x, not part of y
-
-  BN_CTX* ctx = BN_CTX_new();
-  if (ctx == nullptr) crypto_failure();
-  BN_CTX_start(ctx);
-  BIGNUM* y = BN_CTX_get(ctx);
-  BIGNUM* yy = BN_CTX_get(ctx);
-  BIGNUM* u = BN_CTX_get(ctx);
-  BIGNUM* v = BN_CTX_get(ctx);
-  BIGNUM* x2 = BN_CTX_get(ctx);
-  BIGNUM* r = BN_CTX_get(ctx);
-  if (r == nullptr) crypto_failure();
-
-  // x^2 = (y^2 - 1) / (d y^2 + 1). The denominator never vanishes because
-  // -1/d is not a square mod p. y at or above p is reduced, as the point
-  // arithmetic of the verifier reduces it.
-  bool ok = BN_lebin2bn(y_bytes, 32, y) != nullptr && BN_nnmod(y, y, c.p, ctx) &&
-            BN_mod_sqr(yy, y, c.p, ctx) && BN_copy(u, yy) && BN_sub_word(u, 1) &&
-            BN_nnmod(u, u, c.p, ctx) && BN_mod_mul(v, c.d, yy, c.p, ctx) && BN_add_word(v, 1) &&
-            BN_nnmod(v, v, c.p, ctx) && BN_mod_inverse(v, v, c.p, ctx) != nullptr &&
-            BN_mod_mul(x2, u, v, c.p, ctx);
-  if (!ok) crypto_failure();
-
-  // An x exists when x^2 is zero or a quadratic residue (Euler's criterion).
-  bool has_x = BN_is_zero(x2);
-  if (!has_x) {
-    if (!BN_mod_exp(r, x2, c.half_p_minus_1, c.p, ctx)) crypto_failure();
-    has_x = BN_is_one(r);
-  }
-  BN_CTX_end(ctx);
-  BN_CTX_free(ctx);
-  return has_x;
 }
 
 Ed25519KeyPair Ed25519KeyPair::from_seed(std::span<const uint8_t, 32> seed) {
