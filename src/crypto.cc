@@ -193,7 +193,7 @@ std::string Ed25519Error::message() const {
 
 Ed25519KeyPair Ed25519KeyPair::from_seed(std::span<const uint8_t, 32> seed) {
   Ed25519KeyPair kp;
-  std::memcpy(kp.seed_.data(), seed.data(), 32);
+  // libcrypto derives the public key here, once; signing reuses it.
   kp.pkey_ = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), 32);
   if (kp.pkey_ == nullptr) crypto_failure();
   size_t len = kp.public_.size();
@@ -205,14 +205,13 @@ Ed25519KeyPair Ed25519KeyPair::from_seed(std::span<const uint8_t, 32> seed) {
 }
 
 Ed25519KeyPair::Ed25519KeyPair(Ed25519KeyPair&& other) noexcept
-    : seed_(other.seed_), public_(other.public_), pkey_(std::exchange(other.pkey_, nullptr)) {
+    : public_(other.public_), pkey_(std::exchange(other.pkey_, nullptr)) {
   other.reset();
 }
 
 Ed25519KeyPair& Ed25519KeyPair::operator=(Ed25519KeyPair&& other) noexcept {
   if (this != &other) {
     reset();
-    seed_ = other.seed_;
     public_ = other.public_;
     pkey_ = std::exchange(other.pkey_, nullptr);
     other.reset();
@@ -226,7 +225,6 @@ void Ed25519KeyPair::reset() noexcept {
   // libcrypto keeps the private key in memory it clears when freed.
   EVP_PKEY_free(as_pkey(pkey_));
   pkey_ = nullptr;
-  secure_wipe(seed_.data(), seed_.size());
   secure_wipe(public_.data(), public_.size());
 }
 
