@@ -4,6 +4,7 @@
 #include <openssl/bn.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "text.h"
@@ -176,6 +177,31 @@ bool k_is_odd(const Digest64& digest) {
   BN_free(l);
   BN_CTX_free(ctx);
   return odd;
+}
+
+TEST(Ed25519Test, ThreadsVerifyUnderTheirOwnKeys) {
+  // Each thread imports keys through its own context; alternating keys on
+  // every thread catches a key left over from another call or thread.
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &wrong] {
+      Ed25519Seed seed_a{}, seed_b{};
+      seed_a.fill(static_cast<uint8_t>(2 * t + 1));
+      seed_b.fill(static_cast<uint8_t>(2 * t + 2));
+      auto a = Ed25519KeyPair::from_seed(seed_a);
+      auto b = Ed25519KeyPair::from_seed(seed_b);
+      auto vk_a = Ed25519VerifyingKey::from_bytes(a.public_key());
+      auto vk_b = Ed25519VerifyingKey::from_bytes(b.public_key());
+      const auto sig_a = a.sign(std::string_view("message"));
+      for (int i = 0; i < 20; ++i) {
+        wrong[t] += !vk_a->verify("message", sig_a);
+        wrong[t] += vk_b->verify("message", sig_a);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 TEST(Ed25519Test, SmallOrderKeysAndRAreAccepted) {
