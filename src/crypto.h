@@ -169,8 +169,9 @@ struct Ed25519Error {
 bool ed25519_point_decodes(std::span<const uint8_t, 32> encoded);
 
 // A key pair derived from a 32-byte seed (RFC 8032 section 5.1.5). Every
-// 32-byte seed is valid. The seed is wiped when the key pair is destroyed;
-// the expanded secret exists only inside libcrypto, which wipes it.
+// 32-byte seed is valid. The key pair keeps no copy of the seed: the seed and
+// the expanded secret exist only inside libcrypto, which wipes them when the
+// key pair is destroyed.
 class Ed25519KeyPair {
  public:
   static Ed25519KeyPair from_seed(std::span<const uint8_t, 32> seed);
@@ -191,7 +192,6 @@ class Ed25519KeyPair {
   Ed25519KeyPair() = default;
   void reset() noexcept;
 
-  Ed25519Seed seed_{};
   Ed25519PublicKey public_{};
   void* pkey_ = nullptr;  // EVP_PKEY holding the seed
 };

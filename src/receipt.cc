@@ -184,8 +184,18 @@ ReceiptResult<void> sign_receipt(DecisionReceipt& r, const Ed25519KeyPair& key,
   return {};
 }
 
-ReceiptResult<void> verify_receipt(const DecisionReceipt& r, const PolicySnapshot& snapshot,
-                                   const KernelInput& input, const KernelDecision& decision) {
+namespace {
+
+// The receipt's claims digest, refused unless it is the stored one.
+ReceiptResult<Digest32> checked_claims_digest(const DecisionReceipt& r) {
+  auto digest = receipt_claims_digest(r);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  if (bytes_to_hex(*digest) != r.claims_digest_hex) return fail(ReceiptClaimsDigestMismatch{});
+  return *digest;
+}
+
+ReceiptResult<Digest32> verify_claims(const DecisionReceipt& r, const PolicySnapshot& snapshot,
+                                      const KernelInput& input, const KernelDecision& decision) {
   if (r.schema_version != kReceiptSchemaVersion) {
     return fail(ReceiptUnknownSchema{r.schema_version});
   }
@@ -203,29 +213,57 @@ ReceiptResult<void> verify_receipt(const DecisionReceipt& r, const PolicySnapsho
     return fail(ReceiptDecisionDigestMismatch{});
   }
   if (!verify_decision(snapshot, input, decision).valid()) return fail(ReceiptReplayMismatch{});
-  auto digest = receipt_claims_digest(r);
+  return checked_claims_digest(r);
+}
+
+// The signature block against the trusted key, under a claims digest that
+// has been checked already.
+ReceiptResult<void> verify_signature_block(const DecisionReceipt& r, const Digest32& digest,
+                                           const Ed25519VerifyingKey& trusted) {
+  const ReceiptSignature& s = *r.signature;
+  auto public_key = parse_hex<32>("signature.public_key_hex", s.public_key_hex);
+  if (!public_key) return std::unexpected(std::move(public_key.error()));
+  // The receipt's key is decoded only when it differs from the trusted one:
+  // equal bytes are a point already, and a key that is not one is reported
+  // as malformed before it is reported as the wrong signer.
+  if (*public_key != trusted.bytes()) {
+    auto key = Ed25519VerifyingKey::from_bytes(*public_key);
+    if (!key) return fail(ReceiptMalformed{"signature.public_key_hex", key.error().message()});
+    return fail(ReceiptSignerMismatch{});
+  }
+  auto signature = parse_hex<64>("signature.signature_hex", s.signature_hex);
+  if (!signature) return std::unexpected(std::move(signature.error()));
+  const std::string msg = receipt_signing_message(digest, s.signed_at_epoch_ms, s.signer_id);
+  if (!trusted.verify(msg, *signature)) return fail(ReceiptSignatureInvalid{});
+  return {};
+}
+
+}  // namespace
+
+ReceiptResult<void> verify_receipt(const DecisionReceipt& r, const PolicySnapshot& snapshot,
+                                   const KernelInput& input, const KernelDecision& decision) {
+  auto digest = verify_claims(r, snapshot, input, decision);
   if (!digest) return std::unexpected(std::move(digest.error()));
-  if (bytes_to_hex(*digest) != r.claims_digest_hex) return fail(ReceiptClaimsDigestMismatch{});
   return {};
 }
 
 ReceiptResult<void> verify_receipt_signature(const DecisionReceipt& r,
                                              const Ed25519VerifyingKey& trusted) {
   if (!r.signature) return fail(ReceiptMissingSignature{});
-  const ReceiptSignature& s = *r.signature;
-  auto digest = receipt_claims_digest(r);
+  auto digest = checked_claims_digest(r);
   if (!digest) return std::unexpected(std::move(digest.error()));
-  if (bytes_to_hex(*digest) != r.claims_digest_hex) return fail(ReceiptClaimsDigestMismatch{});
-  auto public_key = parse_hex<32>("signature.public_key_hex", s.public_key_hex);
-  if (!public_key) return std::unexpected(std::move(public_key.error()));
-  auto key = Ed25519VerifyingKey::from_bytes(*public_key);
-  if (!key) return fail(ReceiptMalformed{"signature.public_key_hex", key.error().message()});
-  if (key->bytes() != trusted.bytes()) return fail(ReceiptSignerMismatch{});
-  auto signature = parse_hex<64>("signature.signature_hex", s.signature_hex);
-  if (!signature) return std::unexpected(std::move(signature.error()));
-  const std::string msg = receipt_signing_message(*digest, s.signed_at_epoch_ms, s.signer_id);
-  if (!key->verify(msg, *signature)) return fail(ReceiptSignatureInvalid{});
-  return {};
+  return verify_signature_block(r, *digest, trusted);
+}
+
+ReceiptResult<void> verify_receipt_and_signature(const DecisionReceipt& r,
+                                                 const PolicySnapshot& snapshot,
+                                                 const KernelInput& input,
+                                                 const KernelDecision& decision,
+                                                 const Ed25519VerifyingKey& trusted) {
+  auto digest = verify_claims(r, snapshot, input, decision);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  if (!r.signature) return fail(ReceiptMissingSignature{});
+  return verify_signature_block(r, *digest, trusted);
 }
 
 ReceiptResult<void> verify_receipt_state(const DecisionReceipt& r, const ReceiptState& expected) {

@@ -151,6 +151,14 @@ ReceiptResult<void> verify_receipt(const DecisionReceipt& receipt, const PolicyS
 ReceiptResult<void> verify_receipt_signature(const DecisionReceipt& receipt,
                                              const Ed25519VerifyingKey& trusted);
 
+// verify_receipt, then verify_receipt_signature: the same checks in the same
+// order, with the claims digest computed once for both.
+ReceiptResult<void> verify_receipt_and_signature(const DecisionReceipt& receipt,
+                                                 const PolicySnapshot& snapshot,
+                                                 const KernelInput& input,
+                                                 const KernelDecision& decision,
+                                                 const Ed25519VerifyingKey& trusted);
+
 // Exact comparisons of an anchor (numbers equal, texts byte for byte); an
 // absent anchor never matches.
 ReceiptResult<void> verify_receipt_state(const DecisionReceipt& receipt,

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "text.h"
@@ -191,6 +193,31 @@ bool k_is_odd(const Digest64& digest) {
   return odd;
 }
 
+TEST(Ed25519Test, ThreadsVerifyUnderTheirOwnKeys) {
+  // Each thread imports keys through its own context; alternating keys on
+  // every thread catches a key left over from another call or thread.
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &wrong] {
+      Ed25519Seed seed_a{}, seed_b{};
+      seed_a.fill(static_cast<uint8_t>(2 * t + 1));
+      seed_b.fill(static_cast<uint8_t>(2 * t + 2));
+      auto a = Ed25519KeyPair::from_seed(seed_a);
+      auto b = Ed25519KeyPair::from_seed(seed_b);
+      auto vk_a = Ed25519VerifyingKey::from_bytes(a.public_key());
+      auto vk_b = Ed25519VerifyingKey::from_bytes(b.public_key());
+      const auto sig_a = a.sign(std::string_view("message"));
+      for (int i = 0; i < 20; ++i) {
+        wrong[t] += !vk_a->verify("message", sig_a);
+        wrong[t] += vk_b->verify("message", sig_a);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
 TEST(Ed25519Test, SmallOrderKeysAndRAreAccepted) {
   // The point of order 2, (0, -1): [k]A is A for odd k and the identity for
   // even k, with k = SHA-512(R || A || M) mod L. Both R = identity and R = A
@@ -264,6 +291,85 @@ TEST(Ed25519Test, PointDecoding) {
       EXPECT_TRUE(vk->verify(m, signature_of(encoding(1, 0, 0), 0))) << c.why;
     }
   }
+}
+
+
+// The decoding check as a BIGNUM computation of x^2 = (y^2 - 1) / (d y^2 + 1)
+// mod p with Euler's criterion: a different route to the same rule, against
+// which a slip in the fixed-width limb arithmetic (a carry, a bound, the
+// exponent chain) shows up as a mismatch.
+bool bignum_point_decodes(const Ed25519PublicKey& encoded) {
+  BN_CTX* ctx = BN_CTX_new();
+  BN_CTX_start(ctx);
+  BIGNUM *p = BN_CTX_get(ctx), *d = BN_CTX_get(ctx), *half = BN_CTX_get(ctx);
+  BIGNUM *y = BN_CTX_get(ctx), *yy = BN_CTX_get(ctx), *u = BN_CTX_get(ctx);
+  BIGNUM *v = BN_CTX_get(ctx), *x2 = BN_CTX_get(ctx), *r = BN_CTX_get(ctx);
+  uint8_t y_bytes[32];
+  std::copy(encoded.begin(), encoded.end(), y_bytes);
+  y_bytes[31] &= 0x7f;
+  bool ok = r != nullptr && BN_set_word(p, 1) && BN_lshift(p, p, 255) && BN_sub_word(p, 19) &&
+            BN_copy(half, p) && BN_sub_word(half, 1) && BN_rshift1(half, half) &&
+            BN_copy(d, p) && BN_sub_word(d, 121665) && BN_set_word(r, 121666) &&
+            BN_mod_inverse(r, r, p, ctx) && BN_mod_mul(d, d, r, p, ctx) &&
+            BN_lebin2bn(y_bytes, 32, y) && BN_nnmod(y, y, p, ctx) &&
+            BN_mod_sqr(yy, y, p, ctx) && BN_copy(u, yy) && BN_sub_word(u, 1) &&
+            BN_nnmod(u, u, p, ctx) && BN_mod_mul(v, d, yy, p, ctx) && BN_add_word(v, 1) &&
+            BN_nnmod(v, v, p, ctx) && BN_mod_inverse(v, v, p, ctx) &&
+            BN_mod_mul(x2, u, v, p, ctx) && BN_mod_exp(r, x2, half, p, ctx);
+  EXPECT_TRUE(ok);
+  const bool has_x = BN_is_zero(x2) || BN_is_one(r);
+  BN_CTX_end(ctx);
+  BN_CTX_free(ctx);
+  return has_x;
+}
+
+TEST(Ed25519Test, PointDecodingMatchesBignumOnEdgeEncodings) {
+  std::vector<Ed25519PublicKey> keys;
+  for (uint8_t sign : {0x00, 0x80}) {
+    // Small y; every y from p - 64 to 2^255 - 1 (p - 1 is the point of
+    // order 2, p and p + 1 are 0 and 1 again); long runs of set bits.
+    for (uint8_t y : {0, 1, 2, 3, 4, 5, 8, 9, 10, 18, 19, 20}) keys.push_back(encoding(y, 0, sign));
+    for (int low = 0xed - 64; low <= 0xff; ++low) {
+      keys.push_back(encoding(static_cast<uint8_t>(low), 0xff, 0x7f | sign));
+    }
+    for (uint8_t top : {0x00, 0x3f, 0x40}) keys.push_back(encoding(0xff, 0xff, top | sign));
+    // The points of order 8, and the base point.
+    for (std::string_view h : {"26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+                               "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+                               "5866666666666666666666666666666666666666666666666666666666666666"}) {
+      keys.push_back(unhex_array<32>(h));
+      keys.back()[31] |= sign;
+    }
+  }
+  int accepted = 0;
+  for (const auto& k : keys) {
+    const bool expected = bignum_point_decodes(k);
+    EXPECT_EQ(ed25519_point_decodes(k), expected) << hex(k);
+    accepted += expected;
+  }
+  // Both answers occur often, or the comparison proves little.
+  EXPECT_GT(accepted, 20);
+  EXPECT_LT(accepted, static_cast<int>(keys.size()) - 20);
+}
+
+TEST(Ed25519Test, PointDecodingMatchesBignumOnRandomEncodings) {
+  std::mt19937_64 rng(20261207);
+  const int n = 20000;
+  int accepted = 0;
+  for (int i = 0; i < n; ++i) {
+    Ed25519PublicKey k;
+    for (auto& b : k) b = static_cast<uint8_t>(rng());
+    // One in four is dense in set bits, where carries run longest.
+    if (i % 4 == 0) {
+      for (size_t j = 0; j < 32; j += 2) k[j] |= 0xfe;
+    }
+    const bool expected = bignum_point_decodes(k);
+    ASSERT_EQ(ed25519_point_decodes(k), expected) << hex(k);
+    accepted += expected;
+  }
+  // About half of all y have an x.
+  EXPECT_GT(accepted, n / 3);
+  EXPECT_LT(accepted, 2 * n / 3);
 }
 
 }  // namespace

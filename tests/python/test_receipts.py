@@ -364,6 +364,44 @@ def test_verify_full_and_anchor_checks(case):
                    .verify_full, s, i, d, PUB, state, wal)
 
 
+def separate_checks(r, s, i, d, state, wal):
+    """The first failure of the separate checks, run in verify_full's order."""
+    steps = [lambda: r.verify(s, i, d), lambda: r.verify_signature(PUB),
+             lambda: r.verify_state(state.step, state.state_digest_before_hex,
+                                    state.state_digest_after_hex),
+             lambda: r.verify_wal(wal.sequence, wal.entry_hash)]
+    for step in steps:
+        try:
+            step()
+        except m.ReceiptError as e:
+            return e.args
+    return None
+
+
+@pytest.mark.parametrize("changes", [
+    {}, {"schema_version": "x"}, {"replay_valid": False}, {"policy_digest_hex": H},
+    {"claims_digest_hex": H}, {"state__step": 0}, {"wal__entry_hash": H2},
+    {"signature": None}, {"signature": None, "policy_digest_hex": H},
+    {"signature__public_key_hex": "02" + "ff" * 31},
+    {"signature__public_key_hex": "00" * 32}, {"signature__signature_hex": "00" * 64},
+    {"signature__signature_hex": "0" * 127}, {"signature__signer_id": "other"},
+    {"signature__signer_id": "other", "wal__entry_hash": H2},
+])
+@pytest.mark.parametrize("reseal", [False, True])
+def test_verify_full_answers_as_the_separate_checks(case, changes, reseal):
+    # verify_full reads the claims digest once for the claims and the
+    # signature; its answer must still be that of the checks one by one.
+    s, i, d = case
+    state, wal = anchors()
+    r = (resealed if reseal else tampered)(signed(case, state=state, wal=wal), **changes)
+    try:
+        r.verify_full(s, i, d, PUB, state, wal)
+        answer = None
+    except m.ReceiptError as e:
+        answer = e.args
+    assert answer == separate_checks(r, s, i, d, state, wal)
+
+
 def test_verify_full_order_of_argument_checks(case):
     s, i, d = case
     state, wal = anchors()

@@ -223,8 +223,8 @@ PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto key = verifying_key(as_bytes(*key_bytes));
     if (!key) return nullptr;
     if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
-    ReceiptResult<void> result = verify_receipt(r, *snapshot, *input, *decision);
-    if (result) result = verify_receipt_signature(r, *key);
+    ReceiptResult<void> result =
+        verify_receipt_and_signature(r, *snapshot, *input, *decision, *key);
     if (result) result = verify_receipt_state(r, *expected_state);
     if (result) result = verify_receipt_wal(r, *expected_wal);
     return none_or_error(std::move(result));
