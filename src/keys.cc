@@ -1,21 +1,20 @@
 #include "keys.h"
 
+#include "key_length.h"
 #include "text.h"
 
 namespace morvatel {
 
 std::expected<Ed25519KeyPair, ArtifactError> signing_key(std::span<const uint8_t> bytes) {
-  if (bytes.size() != 32) {
-    return std::unexpected(
-        ArtifactError{str_cat("signing_key must be exactly 32 bytes, found ", bytes.size())});
+  if (auto fault = key_length_fault(KeyRole::SigningKey, bytes.size())) {
+    return std::unexpected(ArtifactError{std::move(*fault)});
   }
   return Ed25519KeyPair::from_seed(bytes.first<32>());
 }
 
 std::expected<Ed25519VerifyingKey, ArtifactError> verifying_key(std::span<const uint8_t> bytes) {
-  if (bytes.size() != 32) {
-    return std::unexpected(ArtifactError{
-        str_cat("trusted_public_key must be exactly 32 bytes, found ", bytes.size())});
+  if (auto fault = key_length_fault(KeyRole::TrustedPublicKey, bytes.size())) {
+    return std::unexpected(ArtifactError{std::move(*fault)});
   }
   auto key = Ed25519VerifyingKey::from_bytes(bytes.first<32>());
   if (!key) return std::unexpected(ArtifactError{key.error().message()});
