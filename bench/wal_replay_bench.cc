@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -173,6 +174,7 @@ int main(int argc, char** argv) {
              if (!v || v->size() != entries) std::abort();
            }));
   }
-  std::system(("rm -rf '" + dir + "'").c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
   return 0;
 }

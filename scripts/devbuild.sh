@@ -5,6 +5,8 @@
 # Extra arguments go to cmake's configure step (e.g. -DMORVATEL_SANITIZE=address,undefined).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# The checkout's .venv (made by install-deps.sh) has cmake, ninja and pytest.
+if [ -x "$root/.venv/bin/cmake" ]; then export PATH="$root/.venv/bin:$PATH"; fi
 build=$(realpath -m "${1:-$root/build/dev}")
 shift || true
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs everything, builds morvatel, and runs every test: the C++ and
-# Python suites, both again under ASan+UBSan, the budget engine's stress test
-# under ThreadSanitizer, and each fuzzer for a bounded time.
+# Installs everything, builds morvatel, and runs every test: the layout of
+# changed C++ files, the C++ and Python suites, the quick-start example against
+# its expected output, both suites again under ASan+UBSan, the budget engine's
+# stress test under ThreadSanitizer, and each fuzzer for a bounded time. Every
+# build treats compiler warnings as errors.
 #   scripts/test-all.sh
 # FUZZ_SECONDS (default 30) bounds the fuzzers' run; they run side by side.
 set -uo pipefail
@@ -35,8 +37,27 @@ export PATH="$venv/bin:$PATH"
 configure() {  # build-dir, extra cmake args...
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" -G Ninja -DPython_EXECUTABLE="$venv/bin/python" "$@" >/dev/null &&
+  cmake -S "$root" -B "$dir" -G Ninja -DPython_EXECUTABLE="$venv/bin/python" \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null &&
     cmake --build "$dir" -j "$jobs"
+}
+
+# CTest and pytest, each followed by a line saying how many tests were
+# skipped and why (a skip still counts as passed in their summaries).
+run_ctest() {  # build-dir, extra ctest args...
+  local dir=$1 status=0
+  shift
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" \
+    --output-junit "$root/$dir/ctest-junit.xml" "$@" || status=1
+  python "$root/scripts/report-skips.py" "C++ tests" "$root/$dir/ctest-junit.xml" || status=1
+  return $status
+}
+run_pytest() {  # junit-file; runs tests/python with the environment given
+  local report=$1 status=0
+  (cd "$root/tests/python" && python -m pytest -q -p no:cacheprovider -rs \
+    --junitxml="$report" .) || status=1
+  python "$root/scripts/report-skips.py" "Python tests" "$report" || status=1
+  return $status
 }
 
 # Sanitizer builds: light optimisation and line tables keep them quick to
@@ -55,33 +76,74 @@ package_dir() {
 # with the C++ tests switched on in a build directory it keeps.
 wheel_and_tests() {
   pip install -q --no-build-isolation --force-reinstall --no-deps \
-    -C build-dir="$root/build/ci-wheel" -C cmake.define.MORVATEL_BUILD_TESTS=ON "$root" || return 1
-  ctest --test-dir build/ci-wheel --output-on-failure -j "$jobs" || return 1
-  (cd "$root/tests/python" && python -m pytest -q -p no:cacheprovider .)
+    -C build-dir="$root/build/ci-wheel" -C cmake.define.MORVATEL_BUILD_TESTS=ON \
+    -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON "$root" || return 1
+  check_hardening || return 1
+  run_ctest build/ci-wheel || return 1
+  run_pytest "$root/build/ci-wheel/pytest-junit.xml"
+}
+
+# The installed module is built as distributions build extensions: one
+# exported symbol, full RELRO, and fortified libc calls.
+check_hardening() {
+  local so
+  so=$(python -c 'import morvatel._core as m; print(m.__file__)') || return 1
+  local exported
+  exported=$(nm -D --defined-only "$so" | awk '{print $3}' | sort | tr '\n' ' ')
+  echo "exported: $exported"
+  [ "$exported" = "PyInit__core " ] || { echo "exports more than PyInit__core"; return 1; }
+  readelf -lW "$so" | grep -q GNU_RELRO || { echo "no RELRO segment"; return 1; }
+  readelf -d "$so" | grep -q 'FLAGS.*BIND_NOW' || { echo "not linked with -z now"; return 1; }
+  local fortified
+  fortified=$(nm -D --undefined-only "$so" | grep -c '_chk@' || true)
+  echo "fortified calls: $fortified, RELRO and BIND_NOW set"
+  [ "$fortified" -gt 0 ] || { echo "no fortified calls"; return 1; }
+}
+
+# The README's example, run from the installed wheel, must tell its story
+# word for word as committed.
+quickstart() {
+  local out=$root/build/ci-wheel/quickstart.out
+  (cd "$root/examples" && python quickstart.py >"$out") || return 1
+  diff -u "$root/examples/quickstart.expected.txt" "$out" || return 1
+  echo "examples/quickstart.py: output as expected ($(wc -l <"$out") lines)"
 }
 
 asan_suites() {
   configure build/ci-asan "${sanitized[@]}" -DMORVATEL_BUILD_TESTS=ON \
     -DMORVATEL_SANITIZE=address,undefined || return 1
   package_dir build/ci-asan
-  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build/ci-asan --output-on-failure -j "$jobs" || return 1
-  # The interpreter is not instrumented, so the runtime must be loaded first.
-  (cd "$root/tests/python" &&
-    LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+  # LeakSanitizer stays on for the C++ suite: nothing there may leak.
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/ci-asan || return 1
+  # The interpreter is not instrumented, so the runtime must be loaded first;
+  # and it keeps memory at exit by design, so leak detection is off here.
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
     ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
     MORVATEL_TEST_PROFILE=sanitizer PYTHONPATH="$root/build/ci-asan/py" \
-    python -m pytest -q -p no:cacheprovider .)
+    run_pytest "$root/build/ci-asan/pytest-junit.xml"
 }
 
 tsan_budget() {
   configure build/ci-tsan "${sanitized[@]}" -DMORVATEL_BUILD_TESTS=ON \
     -DMORVATEL_TEST_SOURCES="budget_*.cc" -DMORVATEL_BUILD_PYTHON=OFF \
     -DMORVATEL_SANITIZE=thread &&
-    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/ci-tsan --output-on-failure -R Budget
+    TSAN_OPTIONS=halt_on_error=1 run_ctest build/ci-tsan -R Budget
 }
 
-# Every fuzzer at once, each on its own corpus, for FUZZ_SECONDS.
+# One line per fuzzer: how much it ran, and the edges it covered from the
+# seeds and at the end.
+fuzz_summary() {
+  local log=build/ci-fuzz/$1.log
+  local runs seeds end
+  runs=$(grep -m1 -oE '^stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$')
+  seeds=$(grep -m1 -oE 'INITED cov: [0-9]+' "$log" | grep -oE '[0-9]+$')
+  end=$(grep -oE 'DONE +cov: [0-9]+' "$log" | grep -oE '[0-9]+$')
+  echo "--- $1: ${runs:-?} runs, edges ${seeds:-?} from the seeds, ${end:-?} at the end"
+}
+
+# Every fuzzer at once, each on its own corpus, for FUZZ_SECONDS. The corpus
+# starts from the committed seeds (fuzz/corpus/<fuzzer>), copied so that
+# fuzzing never writes into the checkout; crash reproducers land beside it.
 fuzzers() {
   CC=clang-19 CXX=clang++-19 configure build/ci-fuzz "${sanitized[@]}" \
     -DMORVATEL_BUILD_FUZZERS=ON -DMORVATEL_BUILD_PYTHON=OFF \
@@ -94,14 +156,18 @@ fuzzers() {
     name=$(basename "$f")
     corpus=build/ci-fuzz/corpus-$name
     mkdir -p "$corpus"
-    "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" \
+    if [ -d "fuzz/corpus/$name" ]; then
+      cp fuzz/corpus/"$name"/* "$corpus"/
+    fi
+    "$f" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+      -artifact_prefix="build/ci-fuzz/$name-" "$corpus" \
       >"build/ci-fuzz/$name.log" 2>&1 &
     pids+=($!)
     names+=("$name")
   done
   for i in "${!pids[@]}"; do
     if wait "${pids[$i]}"; then
-      echo "--- ${names[$i]}: $(grep -m1 -E '^stat::number_of_executed_units' "build/ci-fuzz/${names[$i]}.log" || true)"
+      fuzz_summary "${names[$i]}"
     else
       echo "--- ${names[$i]} FAILED:"
       tail -n 40 "build/ci-fuzz/${names[$i]}.log"
@@ -112,7 +178,9 @@ fuzzers() {
   return $status
 }
 
+stage "C++ layout" scripts/format.sh --check
 stage "wheel, C++ and Python tests" wheel_and_tests
+stage "quick-start example" quickstart
 stage "ASan+UBSan C++ and Python tests" asan_suites
 stage "ThreadSanitizer budget stress" tsan_budget
 stage "fuzzers" fuzzers

@@ -343,7 +343,7 @@ pid_t hold_lock_in_child(const std::string& target, int hold_ms) {
   if (pid == 0) {
     int fd = ::open(artifact_lock_path(target).c_str(), O_RDWR | O_CREAT, 0666);
     if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
-    (void)::write(pipefd[1], "L", 1);
+    if (::write(pipefd[1], "L", 1) != 1) ::_exit(1);
     ::usleep(hold_ms * 1000);
     ::_exit(0);
   }

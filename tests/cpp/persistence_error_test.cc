@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -42,7 +43,10 @@ class JsonArtifactTest : public ::testing::Test {
     char tmpl[] = "/tmp/morvatel-ja-XXXXXX";
     dir_ = ::mkdtemp(tmpl);
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
   std::string dir_;
 };
 

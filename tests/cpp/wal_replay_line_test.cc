@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include <cstdint>
@@ -243,7 +244,8 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
   EXPECT_EQ(replay({data[0], data[1], bad_decision}, 2),
             "WAL I/O error: WAL entry count exceeds configured limit: found 3, limit 2");
   EXPECT_TRUE(replay({bad_bundle, data[1], extra_key}, 3).starts_with("WAL JSON error: unknown field `extra`"));
-  std::system(("rm -rf '" + dir + "'").c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

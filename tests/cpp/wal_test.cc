@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -22,7 +23,10 @@ class TempDir {
     char tmpl[] = "/tmp/morvatel-wal-XXXXXX";
     path_ = ::mkdtemp(tmpl);
   }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
   std::string operator/(std::string_view name) const { return join_path(path_, name); }
 
  private:
