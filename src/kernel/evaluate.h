@@ -11,8 +11,12 @@
 // worked out once in RequestContext. The proofs use the snapshot's
 // catalogue maxima, which every snapshot value recomputes when it is built.
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <span>
+#include <vector>
 
 #include "kernel/policy.h"
 #include "kernel/records.h"
@@ -44,9 +48,38 @@ inline constexpr bool is_gate(Verdict v) { return v <= Verdict::RiskCeiling; }
 // everywhere; it exists so the fast paths can be checked against it.
 enum class ArithmeticPath : uint8_t { kFastest, kWide };
 
+// A 64-bit mask as two 32-bit halves. The gates test masks half by half,
+// so that a loop over many models needs no 64-bit vector lanes, which not
+// every target's baseline instruction set can compare.
+struct Mask64 {
+  uint32_t lo;
+  uint32_t hi;
+};
+
+inline constexpr Mask64 halves(uint64_t m) {
+  return Mask64{static_cast<uint32_t>(m), static_cast<uint32_t>(m >> 32)};
+}
+
+// Whether the two masks share a bit.
+inline constexpr bool overlap(Mask64 a, Mask64 b) { return ((a.lo & b.lo) | (a.hi & b.hi)) != 0; }
+
+// What the gates read from a request, by value, so that a loop over many
+// models keeps it in registers. Every field is a 32-bit lane, as the gate
+// columns are.
+struct GateRequest {
+  uint32_t minimum_quality_bps;
+  uint32_t risk_bps;
+  uint32_t latency_limit;  // the request's limit, with "none" as the largest value
+  Mask64 required_capabilities;
+  Mask64 allowed_provider_mask;
+  Mask64 required_region_mask;
+  uint32_t region_refusal;  // the Region bit when a region is required, else 0
+};
+
 // Refers to the request it was made from, which must outlive it.
 struct RequestContext {
   const KernelInput* input;
+  GateRequest gates;
   uint64_t value;             // business value, negatives counted as 0
   u128 risk_penalty;          // the same for every model
   uint64_t value_confidence;  // value * confidence_bps, valid when quality_fast
@@ -79,32 +112,127 @@ struct Evaluation {
   u128 latency_penalty;
 };
 
+inline constexpr unsigned gate_bit(Verdict gate) { return static_cast<unsigned>(gate); }
+
+// The gate inputs of a model that do not depend on the request: the
+// refusal bits of the two gates that are fixed by the model alone, and the
+// model's bit in a provider mask (none for a provider past the largest id).
+struct FixedGates {
+  uint32_t refusals;
+  Mask64 provider_bit;
+};
+
+inline FixedGates fixed_gates(const KernelModel& m) {
+  const bool unrepresentable = m.provider_id > kMaxProviderId;
+  return FixedGates{(uint32_t{m.enabled == 0} << gate_bit(Verdict::Disabled)) |
+                        (uint32_t{unrepresentable} << gate_bit(Verdict::ProviderUnrepresentable)),
+                    halves(unrepresentable ? 0 : uint64_t{1} << m.provider_id)};
+}
+
+// One bit per gate that refuses the model, at the bit named by the gate's
+// verdict. Every gate is worked out, without a branch: on a catalogue whose
+// gate outcomes vary from model to model a branch per gate is mispredicted
+// often, and over the snapshot's gate columns the compiler evaluates several
+// models at once, every value in a 32-bit lane. A provider without a bit is
+// refused as unrepresentable, which comes first; a mask of all ones has
+// every provider's bit set, so "all providers" needs no case of its own.
+inline uint32_t gate_refusals(const GateRequest& q, uint32_t fixed_refusals, uint32_t quality_bps,
+                              uint32_t p95_latency_ms, Mask64 capabilities, Mask64 provider_bit,
+                              Mask64 region_mask, uint32_t risk_ceiling_bps) {
+  auto bit = [](bool refused, Verdict gate) { return uint32_t{refused} << gate_bit(gate); };
+  const Mask64 missing{~capabilities.lo, ~capabilities.hi};
+  return fixed_refusals | bit(quality_bps < q.minimum_quality_bps, Verdict::Quality) |
+         bit(p95_latency_ms > q.latency_limit, Verdict::Latency) |
+         bit(overlap(q.required_capabilities, missing), Verdict::Capability) |
+         bit(!overlap(q.allowed_provider_mask, provider_bit), Verdict::ProviderNotAllowed) |
+         (bit(!overlap(q.required_region_mask, region_mask), Verdict::Region) & q.region_refusal) |
+         bit(q.risk_bps > risk_ceiling_bps, Verdict::RiskCeiling);
+}
+
+inline uint32_t gate_refusals(const RequestContext& ctx, const KernelModel& m) {
+  const FixedGates f = fixed_gates(m);
+  return gate_refusals(ctx.gates, f.refusals, m.quality_bps, m.p95_latency_ms,
+                       halves(m.capabilities), f.provider_bit, halves(m.region_mask),
+                       m.risk_ceiling_bps);
+}
+
+// The catalogue's gate inputs column by column, one entry per catalogue
+// position, each in a 32-bit lane: the gates of a run of models are then a
+// loop over a few dense arrays that the compiler evaluates several models
+// at a time, on every target. The columns are padded to whole groups of
+// kGroup entries so that a short catalogue runs the same vector code as a
+// long one rather than a model-at-a-time tail. Built once for each snapshot
+// value, from the same fixed_gates as a single model.
+struct GateColumns {
+  static constexpr size_t kGroup = 4;
+
+  enum Column : size_t {
+    kFixed,
+    kQuality,
+    kLatency,
+    kCapabilitiesLo,
+    kCapabilitiesHi,
+    kProviderLo,
+    kProviderHi,
+    kRegionLo,
+    kRegionHi,
+    kRiskCeiling,
+    kColumns,
+  };
+  size_t stride = 0;             // entries per column, a whole number of groups
+  std::vector<uint32_t> values;  // the columns one after another
+
+  explicit GateColumns(std::span<const KernelModel> models)
+      : stride((models.size() + kGroup - 1) / kGroup * kGroup), values(stride * kColumns) {
+    for (size_t i = 0; i < models.size(); ++i) {
+      const KernelModel& m = models[i];
+      const FixedGates f = fixed_gates(m);
+      const uint32_t row[kColumns] = {
+          f.refusals,           m.quality_bps,        m.p95_latency_ms,
+          halves(m.capabilities).lo, halves(m.capabilities).hi, f.provider_bit.lo,
+          f.provider_bit.hi,    halves(m.region_mask).lo, halves(m.region_mask).hi,
+          m.risk_ceiling_bps};
+      for (size_t c = 0; c < kColumns; ++c) values[c * stride + i] = row[c];
+    }
+  }
+
+  // gate_refusals of the models at [first, first + n) into out[0, n), and
+  // of padding up to the next whole group after them. `first` is a whole
+  // number of groups; `out` has room for the padding.
+  void refusals(const GateRequest& q, size_t first, size_t n, uint32_t* out) const {
+    const GateRequest request = q;
+    const uint32_t* col = values.data() + first;
+    for (size_t group = 0; group < n; group += kGroup) {
+      uint32_t r[kGroup];
+      for (size_t j = 0; j < kGroup; ++j) {
+        const uint32_t* at = col + group + j;
+        auto v = [&](Column c) { return at[c * stride]; };
+        r[j] = gate_refusals(request, v(kFixed), v(kQuality), v(kLatency),
+                             Mask64{v(kCapabilitiesLo), v(kCapabilitiesHi)},
+                             Mask64{v(kProviderLo), v(kProviderHi)},
+                             Mask64{v(kRegionLo), v(kRegionHi)}, v(kRiskCeiling));
+      }
+      std::memcpy(out + group, r, sizeof r);
+    }
+  }
+};
+
+// The first gate, in gate order, that refuses: the lowest refusal bit, with
+// Eligible's bit as the stop when none does.
+inline Verdict first_refusal(uint32_t refusals) {
+  return static_cast<Verdict>(std::countr_zero(uint32_t{refusals} | (1u << gate_bit(Verdict::Eligible))));
+}
+
+inline Verdict first_gate(const RequestContext& ctx, const KernelModel& m) {
+  return first_refusal(gate_refusals(ctx, m));
+}
+
 namespace evaluate_detail {
 
 inline constexpr uint64_t kMicro = 1000000;
 inline constexpr uint64_t kBpsSquared = 100000000;
 inline constexpr uint64_t kAllBits = std::numeric_limits<uint64_t>::max();
 inline constexpr uint64_t kI64Max = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-
-// The first gate that refuses the model, or Eligible when none does. Plain
-// branches: in real catalogues a gate's outcome is steady across models,
-// so they predict well and cost less than computing every gate.
-inline Verdict first_gate(const RequestContext& ctx, const KernelModel& m) {
-  const KernelInput& in = *ctx.input;
-  if (m.enabled == 0) return Verdict::Disabled;
-  if (m.quality_bps < in.minimum_quality_bps) return Verdict::Quality;
-  if (m.p95_latency_ms > ctx.latency_limit) return Verdict::Latency;
-  if ((in.required_capabilities & ~m.capabilities) != 0) return Verdict::Capability;
-  if (m.provider_id > kMaxProviderId) return Verdict::ProviderUnrepresentable;
-  // A mask of all ones has every provider's bit set, so "all providers"
-  // needs no case of its own.
-  if (((in.allowed_provider_mask >> m.provider_id) & 1) == 0) return Verdict::ProviderNotAllowed;
-  if (in.required_region_mask != 0 && (in.required_region_mask & m.region_mask) == 0) {
-    return Verdict::Region;
-  }
-  if (in.risk_bps > m.risk_ceiling_bps) return Verdict::RiskCeiling;
-  return Verdict::Eligible;
-}
 
 inline uint64_t cost_fast(const KernelInput& in, const KernelModel& m) {
   uint64_t a = uint64_t{in.input_tokens} * m.input_cost_microunits_per_million_tokens;
@@ -132,36 +260,41 @@ inline int64_t clamp_utility(u128 gain, u128 loss) {
 
 }  // namespace evaluate_detail
 
-// Evaluates one model: gates, cost, then the utility and its parts.
-// kFast promises ctx.all_fast(), which lets the hot loop drop the choice of
-// arithmetic per product; otherwise each product takes the path its context
-// flag chose. Both give the same results.
+// Evaluates a model that every gate admits: cost, then the utility and its
+// parts. kFast promises ctx.all_fast(), which lets the hot loop drop the
+// choice of arithmetic per product; otherwise each product takes the path
+// its context flag chose. Both give the same results.
 template <bool kFast = false>
-inline Evaluation evaluate_model(const RequestContext& ctx, const KernelModel& m) {
+inline Evaluation evaluate_admitted(const RequestContext& ctx, const KernelModel& m) {
   using namespace evaluate_detail;
   const KernelInput& in = *ctx.input;
   Evaluation e{};
-  e.verdict = first_gate(ctx, m);
-  if (e.verdict != Verdict::Eligible) return e;
+  e.verdict = Verdict::Eligible;
   e.cost = (kFast || ctx.cost_fast) ? cost_fast(in, m) : cost_wide(in, m);
-  if (e.cost > in.budget_limit_microunits) {
-    e.verdict = Verdict::OverBudget;
-    return e;
-  }
   if constexpr (kFast) {
+    // Worked out in full and chosen without branches: the budget and the
+    // utility's sign vary from model to model. Past the budget the parts
+    // are not looked at; they are within range all the same, as the
+    // context proved for every catalogue model.
     const uint64_t gain = ctx.value_confidence * m.quality_bps / kBpsSquared;
     const uint64_t latency = uint64_t{m.p95_latency_ms} * ctx.latency_penalty_per_ms;
     e.quality_adjusted = gain;
     e.latency_penalty = latency;
     const uint64_t loss = static_cast<uint64_t>(ctx.risk_penalty) + e.cost + latency;
-    if (gain > loss) [[likely]] {
-      e.utility = static_cast<int64_t>(gain - loss);
-      return e;
-    }
-    e.utility = clamp_utility(gain, loss);
-    e.verdict = Verdict::NonPositiveUtility;
+    const bool positive = gain > loss;
+    // loss - gain is at most 2^64 - 1; past 2^63 it clamps.
+    const uint64_t shortfall = loss - gain;
+    const int64_t negative = shortfall > kI64Max ? std::numeric_limits<int64_t>::min()
+                                                 : -static_cast<int64_t>(shortfall);
+    e.utility = positive ? static_cast<int64_t>(gain - loss) : negative;
+    const Verdict by_utility = positive ? Verdict::Eligible : Verdict::NonPositiveUtility;
+    e.verdict = e.cost > in.budget_limit_microunits ? Verdict::OverBudget : by_utility;
     return e;
   } else {
+    if (e.cost > in.budget_limit_microunits) {
+      e.verdict = Verdict::OverBudget;
+      return e;
+    }
     if (ctx.quality_fast) {
       e.quality_adjusted = ctx.value_confidence * m.quality_bps / kBpsSquared;
     } else {
@@ -176,6 +309,14 @@ inline Evaluation evaluate_model(const RequestContext& ctx, const KernelModel& m
     e.verdict = e.utility > 0 ? Verdict::Eligible : Verdict::NonPositiveUtility;
     return e;
   }
+}
+
+// Evaluates one model: gates, cost, then the utility and its parts.
+template <bool kFast = false>
+inline Evaluation evaluate_model(const RequestContext& ctx, const KernelModel& m) {
+  const Verdict gate = first_gate(ctx, m);
+  if (gate != Verdict::Eligible) return Evaluation{gate, 0, 0, 0, 0};
+  return evaluate_admitted<kFast>(ctx, m);
 }
 
 namespace evaluate_detail {
@@ -200,6 +341,15 @@ inline RequestContext make_request_context(const PolicySnapshot& snapshot,
   ctx.latency_penalty_per_ms = p.latency_penalty_microunits_per_ms;
   ctx.latency_limit =
       input.max_p95_latency_ms != 0 ? input.max_p95_latency_ms : UINT32_MAX;
+  ctx.gates = GateRequest{
+      .minimum_quality_bps = input.minimum_quality_bps,
+      .risk_bps = input.risk_bps,
+      .latency_limit = ctx.latency_limit,
+      .required_capabilities = halves(input.required_capabilities),
+      .allowed_provider_mask = halves(input.allowed_provider_mask),
+      .required_region_mask = halves(input.required_region_mask),
+      .region_refusal = input.required_region_mask != 0 ? 1u << gate_bit(Verdict::Region) : 0u,
+  };
 
   uint64_t vr = 0, vrm = 0;
   if (allow_fast && mul_fits(ctx.value, input.risk_bps, &vr) &&

@@ -1,6 +1,8 @@
 #include "kernel/prescribe.h"
 
 #include <algorithm>
+#include <bit>
+#include <limits>
 
 namespace morvatel {
 
@@ -31,35 +33,71 @@ struct Ranking {
     return ma.model_id < mb.model_id;
   }
 
+  // Most candidates rank below the second slot; that one test is all they
+  // cost, and it stays a branch that predicts well. (The second slot never
+  // ranks above the first, so whatever ranks above the first ranks above
+  // the second too.)
   void offer(const Candidate& c) {
-    if (ranks_above(c, best)) {
-      second = best;
-      best = c;
-    } else if (ranks_above(c, second)) {
-      second = c;
+    if (ranks_above(c, second)) [[unlikely]] {
+      if (ranks_above(c, best)) {
+        second = best;
+        best = c;
+      } else {
+        second = c;
+      }
     }
   }
   bool has_best() const { return best.utility > 0; }
   bool has_second() const { return second.utility > 0; }
 };
 
-// One pass over the catalogue. Counts are kept per verdict in 32 bits and
-// saturated once at the end.
+// The catalogue in runs of kRun models: the gates of a whole run at once
+// from the gate columns, then one pass that counts each refused model under
+// its first refusing gate and evaluates and ranks the others. Counts are
+// kept per verdict in 32 bits and saturated once at the end.
+constexpr size_t kRun = 128;
+
+// Within a run the gate counts are the bytes of one word, so that counting
+// a refused model is one add to a register. A run is too short to overflow
+// a byte.
+static_assert(kRun < 256 && kRun % GateColumns::kGroup == 0);
+
 template <bool kFast>
-void rank_catalog(const RequestContext& ctx, uint32_t (&counts)[kVerdictCount], Ranking& ranking) {
+void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
+                  uint32_t (&counts)[kVerdictCount], Ranking& ranking) {
   const KernelModel* models = ranking.models.data();
   const size_t n = ranking.models.size();
-  uint32_t eligible = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const Evaluation e = evaluate_model<kFast>(ctx, models[i]);
-    if (e.verdict == Verdict::Eligible) [[likely]] {
-      ++eligible;
-      ranking.offer(Candidate{e.utility, e.cost, i});
-    } else {
-      ++counts[static_cast<size_t>(e.verdict)];
+  uint32_t refusals[kRun];
+  uint32_t refused = 0, over_budget = 0, non_positive = 0;
+  for (size_t first = 0; first < n; first += kRun) {
+    const size_t len = std::min(kRun, n - first);
+    gates.refusals(ctx.gates, first, len, refusals);
+    uint64_t by_gate = 0;
+    for (size_t i = 0; i < len; ++i) {
+      if (const uint32_t r = refusals[i]; r != 0) {
+        // The lowest refusal bit names the gate.
+        by_gate += uint64_t{1} << (8 * std::countr_zero(r));
+        continue;
+      }
+      const Evaluation e = evaluate_admitted<kFast>(ctx, models[first + i]);
+      over_budget += e.verdict == Verdict::OverBudget;
+      non_positive += e.verdict == Verdict::NonPositiveUtility;
+      // Only eligible models rank. The others are offered with a utility no
+      // candidate can have, which ranks below every slot, empty ones too.
+      ranking.offer(Candidate{e.verdict == Verdict::Eligible ? e.utility
+                                                              : std::numeric_limits<int64_t>::min(),
+                              e.cost, first + i});
+    }
+    for (size_t g = 0; g < 8; ++g) {
+      const uint8_t c = static_cast<uint8_t>(by_gate >> (8 * g));
+      counts[g] += c;
+      refused += c;
     }
   }
-  counts[static_cast<size_t>(Verdict::Eligible)] = eligible;
+  counts[static_cast<size_t>(Verdict::OverBudget)] = over_budget;
+  counts[static_cast<size_t>(Verdict::NonPositiveUtility)] = non_positive;
+  counts[static_cast<size_t>(Verdict::Eligible)] =
+      static_cast<uint32_t>(n) - refused - over_budget - non_positive;
 }
 
 uint16_t saturate16(uint64_t v) { return static_cast<uint16_t>(std::min<uint64_t>(v, 65535)); }
@@ -121,9 +159,9 @@ Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& 
   uint32_t counts[kVerdictCount] = {};
   Ranking ranking{models, {}, {}};
   if (ctx.all_fast()) {
-    rank_catalog<true>(ctx, counts, ranking);
+    rank_catalog<true>(ctx, snapshot.gate_columns(), counts, ranking);
   } else {
-    rank_catalog<false>(ctx, counts, ranking);
+    rank_catalog<false>(ctx, snapshot.gate_columns(), counts, ranking);
   }
 
   // A count never exceeds the catalogue's length, which a validated
