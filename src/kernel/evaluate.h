@@ -140,13 +140,16 @@ inline uint32_t gate_refusals(const GateRequest& q, uint32_t fixed_refusals, uin
                               uint32_t p95_latency_ms, Mask64 capabilities, Mask64 provider_bit,
                               Mask64 region_mask, uint32_t risk_ceiling_bps) {
   auto bit = [](bool refused, Verdict gate) { return uint32_t{refused} << gate_bit(gate); };
+  // Basis points are 16-bit values in their lanes, so a signed compare,
+  // which every vector unit has, orders them as an unsigned one would.
+  auto below = [](uint32_t a, uint32_t b) { return static_cast<int32_t>(a) < static_cast<int32_t>(b); };
   const Mask64 missing{~capabilities.lo, ~capabilities.hi};
-  return fixed_refusals | bit(quality_bps < q.minimum_quality_bps, Verdict::Quality) |
+  return fixed_refusals | bit(below(quality_bps, q.minimum_quality_bps), Verdict::Quality) |
          bit(p95_latency_ms > q.latency_limit, Verdict::Latency) |
          bit(overlap(q.required_capabilities, missing), Verdict::Capability) |
          bit(!overlap(q.allowed_provider_mask, provider_bit), Verdict::ProviderNotAllowed) |
          (bit(!overlap(q.required_region_mask, region_mask), Verdict::Region) & q.region_refusal) |
-         bit(q.risk_bps > risk_ceiling_bps, Verdict::RiskCeiling);
+         bit(below(risk_ceiling_bps, q.risk_bps), Verdict::RiskCeiling);
 }
 
 inline uint32_t gate_refusals(const RequestContext& ctx, const KernelModel& m) {
@@ -196,23 +199,16 @@ struct GateColumns {
     }
   }
 
-  // gate_refusals of the models at [first, first + n) into out[0, n), and
-  // of padding up to the next whole group after them. `first` is a whole
-  // number of groups; `out` has room for the padding.
-  void refusals(const GateRequest& q, size_t first, size_t n, uint32_t* out) const {
-    const GateRequest request = q;
-    const uint32_t* col = values.data() + first;
-    for (size_t group = 0; group < n; group += kGroup) {
-      uint32_t r[kGroup];
-      for (size_t j = 0; j < kGroup; ++j) {
-        const uint32_t* at = col + group + j;
-        auto v = [&](Column c) { return at[c * stride]; };
-        r[j] = gate_refusals(request, v(kFixed), v(kQuality), v(kLatency),
+  // gate_refusals of the group of models from `first`, a whole number of
+  // groups, padding included.
+  void group_refusals(const GateRequest& q, size_t first, uint32_t (&out)[kGroup]) const {
+    const uint32_t* at = values.data() + first;
+    for (size_t j = 0; j < kGroup; ++j, ++at) {
+      auto v = [&](Column c) { return at[c * stride]; };
+      out[j] = gate_refusals(q, v(kFixed), v(kQuality), v(kLatency),
                              Mask64{v(kCapabilitiesLo), v(kCapabilitiesHi)},
                              Mask64{v(kProviderLo), v(kProviderHi)},
                              Mask64{v(kRegionLo), v(kRegionHi)}, v(kRiskCeiling));
-      }
-      std::memcpy(out + group, r, sizeof r);
     }
   }
 };

@@ -51,49 +51,56 @@ struct Ranking {
   bool has_second() const { return second.utility > 0; }
 };
 
-// The catalogue in runs of kRun models: the gates of a whole run at once
-// from the gate columns, then one pass that counts each refused model under
-// its first refusing gate and evaluates and ranks the others. Counts are
-// kept per verdict in 32 bits and saturated once at the end.
+// The catalogue a group of models at a time: the gates of the whole group
+// at once from the gate columns, then each refused model counted under its
+// first refusing gate and the others evaluated and ranked. Counts are kept
+// per verdict in 32 bits and saturated once at the end.
+//
+// The gate counts of up to kRun models are the bytes of one word, so that
+// counting a refused model is one add to a register.
 constexpr size_t kRun = 128;
-
-// Within a run the gate counts are the bytes of one word, so that counting
-// a refused model is one add to a register. A run is too short to overflow
-// a byte.
 static_assert(kRun < 256 && kRun % GateColumns::kGroup == 0);
 
 template <bool kFast>
 void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
                   uint32_t (&counts)[kVerdictCount], Ranking& ranking) {
+  constexpr size_t kGroup = GateColumns::kGroup;
   const KernelModel* models = ranking.models.data();
   const size_t n = ranking.models.size();
-  uint32_t refusals[kRun];
+  const GateRequest request = ctx.gates;
   uint32_t refused = 0, over_budget = 0, non_positive = 0;
-  for (size_t first = 0; first < n; first += kRun) {
-    const size_t len = std::min(kRun, n - first);
-    gates.refusals(ctx.gates, first, len, refusals);
-    uint64_t by_gate = 0;
-    for (size_t i = 0; i < len; ++i) {
-      if (const uint32_t r = refusals[i]; r != 0) {
+  uint64_t by_gate = 0;
+  auto flush = [&] {
+    for (size_t g = 0; g < 8; ++g) {
+      const uint8_t c = static_cast<uint8_t>(by_gate >> (8 * g));
+      counts[g] += c;
+      refused += c;
+    }
+    by_gate = 0;
+  };
+  for (size_t first = 0; first < n; first += kGroup) {
+    uint32_t refusals[kGroup];
+    gates.group_refusals(request, first, refusals);
+    const size_t len = std::min(kGroup, n - first);
+    for (size_t j = 0; j < len; ++j) {
+      if (const uint32_t r = refusals[j]; r != 0) {
         // The lowest refusal bit names the gate.
         by_gate += uint64_t{1} << (8 * std::countr_zero(r));
         continue;
       }
-      const Evaluation e = evaluate_admitted<kFast>(ctx, models[first + i]);
+      const size_t i = first + j;
+      const Evaluation e = evaluate_admitted<kFast>(ctx, models[i]);
       over_budget += e.verdict == Verdict::OverBudget;
       non_positive += e.verdict == Verdict::NonPositiveUtility;
       // Only eligible models rank. The others are offered with a utility no
       // candidate can have, which ranks below every slot, empty ones too.
       ranking.offer(Candidate{e.verdict == Verdict::Eligible ? e.utility
                                                               : std::numeric_limits<int64_t>::min(),
-                              e.cost, first + i});
+                              e.cost, i});
     }
-    for (size_t g = 0; g < 8; ++g) {
-      const uint8_t c = static_cast<uint8_t>(by_gate >> (8 * g));
-      counts[g] += c;
-      refused += c;
-    }
+    if ((first + kGroup) % kRun == 0) flush();
   }
+  flush();
   counts[static_cast<size_t>(Verdict::OverBudget)] = over_budget;
   counts[static_cast<size_t>(Verdict::NonPositiveUtility)] = non_positive;
   counts[static_cast<size_t>(Verdict::Eligible)] =
