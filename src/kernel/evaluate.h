@@ -129,45 +129,73 @@ inline FixedGates fixed_gates(const KernelModel& m) {
                     halves(unrepresentable ? 0 : uint64_t{1} << m.provider_id)};
 }
 
+// Four 32-bit lanes, a model in each: the compiler's generic vector type,
+// which it turns into the target's vector instructions (SSE2, NEON) or into
+// plain scalar code on a target without them.
+using Lanes = uint32_t __attribute__((vector_size(16)));
+using SignedLanes = int32_t __attribute__((vector_size(16)));
+
+namespace evaluate_detail {
+
+// A comparison's outcome as all ones (true) or zero, per lane.
+inline uint32_t as_mask(bool b) { return 0u - static_cast<uint32_t>(b); }
+inline Lanes as_mask(SignedLanes m) { return reinterpret_cast<Lanes>(m); }
+
+inline int32_t as_signed(uint32_t v) { return static_cast<int32_t>(v); }
+inline SignedLanes as_signed(Lanes v) { return reinterpret_cast<SignedLanes>(v); }
+
+}  // namespace evaluate_detail
+
 // One bit per gate that refuses the model, at the bit named by the gate's
 // verdict. Every gate is worked out, without a branch: on a catalogue whose
 // gate outcomes vary from model to model a branch per gate is mispredicted
-// often, and over the snapshot's gate columns the compiler evaluates several
-// models at once, every value in a 32-bit lane. A provider without a bit is
-// refused as unrepresentable, which comes first; a mask of all ones has
-// every provider's bit set, so "all providers" needs no case of its own.
-inline uint32_t gate_refusals(const GateRequest& q, uint32_t fixed_refusals, uint32_t quality_bps,
-                              uint32_t p95_latency_ms, Mask64 capabilities, Mask64 provider_bit,
-                              Mask64 region_mask, uint32_t risk_ceiling_bps) {
-  auto bit = [](bool refused, Verdict gate) { return uint32_t{refused} << gate_bit(gate); };
+// often. The one definition serves a single model (L = uint32_t) and four
+// models at once (L = Lanes): every value is in a 32-bit lane, 64-bit masks
+// in two halves. A provider without a bit is refused as unrepresentable,
+// which comes first; a mask of all ones has every provider's bit set, so
+// "all providers" needs no case of its own.
+template <typename L>
+inline L gate_refusals(const GateRequest& q, L fixed_refusals, L quality_bps, L p95_latency_ms,
+                       L capabilities_lo, L capabilities_hi, L provider_bit_lo, L provider_bit_hi,
+                       L region_mask_lo, L region_mask_hi, L risk_ceiling_bps) {
+  using evaluate_detail::as_mask;
+  using evaluate_detail::as_signed;
+  auto when = [](auto refused, Verdict gate) -> L {
+    return as_mask(refused) & (uint32_t{1} << gate_bit(gate));
+  };
   // Basis points are 16-bit values in their lanes, so a signed compare,
   // which every vector unit has, orders them as an unsigned one would.
-  auto below = [](uint32_t a, uint32_t b) { return static_cast<int32_t>(a) < static_cast<int32_t>(b); };
-  const Mask64 missing{~capabilities.lo, ~capabilities.hi};
-  return fixed_refusals | bit(below(quality_bps, q.minimum_quality_bps), Verdict::Quality) |
-         bit(p95_latency_ms > q.latency_limit, Verdict::Latency) |
-         bit(overlap(q.required_capabilities, missing), Verdict::Capability) |
-         bit(!overlap(q.allowed_provider_mask, provider_bit), Verdict::ProviderNotAllowed) |
-         (bit(!overlap(q.required_region_mask, region_mask), Verdict::Region) & q.region_refusal) |
-         bit(below(risk_ceiling_bps, q.risk_bps), Verdict::RiskCeiling);
+  auto below = [](L a, uint32_t b) { return as_signed(a) < as_signed(b); };
+  const L missing_capability = (q.required_capabilities.lo & ~capabilities_lo) |
+                               (q.required_capabilities.hi & ~capabilities_hi);
+  const L allowed_provider =
+      (q.allowed_provider_mask.lo & provider_bit_lo) | (q.allowed_provider_mask.hi & provider_bit_hi);
+  const L required_region =
+      (q.required_region_mask.lo & region_mask_lo) | (q.required_region_mask.hi & region_mask_hi);
+  return fixed_refusals | when(below(quality_bps, q.minimum_quality_bps), Verdict::Quality) |
+         when(p95_latency_ms > q.latency_limit, Verdict::Latency) |
+         when(missing_capability != 0, Verdict::Capability) |
+         when(allowed_provider == 0, Verdict::ProviderNotAllowed) |
+         (when(required_region == 0, Verdict::Region) & q.region_refusal) |
+         when(below(risk_ceiling_bps, q.risk_bps), Verdict::RiskCeiling);
 }
 
 inline uint32_t gate_refusals(const RequestContext& ctx, const KernelModel& m) {
   const FixedGates f = fixed_gates(m);
-  return gate_refusals(ctx.gates, f.refusals, m.quality_bps, m.p95_latency_ms,
-                       halves(m.capabilities), f.provider_bit, halves(m.region_mask),
-                       m.risk_ceiling_bps);
+  const Mask64 caps = halves(m.capabilities);
+  const Mask64 region = halves(m.region_mask);
+  return gate_refusals<uint32_t>(ctx.gates, f.refusals, m.quality_bps, m.p95_latency_ms, caps.lo,
+                                 caps.hi, f.provider_bit.lo, f.provider_bit.hi, region.lo,
+                                 region.hi, m.risk_ceiling_bps);
 }
 
 // The catalogue's gate inputs column by column, one entry per catalogue
-// position, each in a 32-bit lane: the gates of a run of models are then a
-// loop over a few dense arrays that the compiler evaluates several models
-// at a time, on every target. The columns are padded to whole groups of
-// kGroup entries so that a short catalogue runs the same vector code as a
-// long one rather than a model-at-a-time tail. Built once for each snapshot
-// value, from the same fixed_gates as a single model.
+// position, each in a 32-bit lane, so that the gates of a group of models
+// are a few vector operations. The columns are padded to whole groups.
+// Built once for each snapshot value, from the same fixed_gates as a single
+// model.
 struct GateColumns {
-  static constexpr size_t kGroup = 4;
+  static constexpr size_t kGroup = sizeof(Lanes) / sizeof(uint32_t);
 
   enum Column : size_t {
     kFixed,
@@ -190,11 +218,12 @@ struct GateColumns {
     for (size_t i = 0; i < models.size(); ++i) {
       const KernelModel& m = models[i];
       const FixedGates f = fixed_gates(m);
-      const uint32_t row[kColumns] = {
-          f.refusals,           m.quality_bps,        m.p95_latency_ms,
-          halves(m.capabilities).lo, halves(m.capabilities).hi, f.provider_bit.lo,
-          f.provider_bit.hi,    halves(m.region_mask).lo, halves(m.region_mask).hi,
-          m.risk_ceiling_bps};
+      const Mask64 caps = halves(m.capabilities);
+      const Mask64 region = halves(m.region_mask);
+      const uint32_t row[kColumns] = {f.refusals,        m.quality_bps, m.p95_latency_ms,
+                                      caps.lo,           caps.hi,       f.provider_bit.lo,
+                                      f.provider_bit.hi, region.lo,     region.hi,
+                                      m.risk_ceiling_bps};
       for (size_t c = 0; c < kColumns; ++c) values[c * stride + i] = row[c];
     }
   }
@@ -202,14 +231,16 @@ struct GateColumns {
   // gate_refusals of the group of models from `first`, a whole number of
   // groups, padding included.
   void group_refusals(const GateRequest& q, size_t first, uint32_t (&out)[kGroup]) const {
-    const uint32_t* at = values.data() + first;
-    for (size_t j = 0; j < kGroup; ++j, ++at) {
-      auto v = [&](Column c) { return at[c * stride]; };
-      out[j] = gate_refusals(q, v(kFixed), v(kQuality), v(kLatency),
-                             Mask64{v(kCapabilitiesLo), v(kCapabilitiesHi)},
-                             Mask64{v(kProviderLo), v(kProviderHi)},
-                             Mask64{v(kRegionLo), v(kRegionHi)}, v(kRiskCeiling));
-    }
+    auto column = [&](Column c) {
+      Lanes v;
+      std::memcpy(&v, values.data() + c * stride + first, sizeof v);
+      return v;
+    };
+    const Lanes r = gate_refusals<Lanes>(
+        q, column(kFixed), column(kQuality), column(kLatency), column(kCapabilitiesLo),
+        column(kCapabilitiesHi), column(kProviderLo), column(kProviderHi), column(kRegionLo),
+        column(kRegionHi), column(kRiskCeiling));
+    std::memcpy(out, &r, sizeof r);
   }
 };
 

@@ -67,20 +67,15 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
   constexpr size_t kGroup = GateColumns::kGroup;
   const KernelModel* models = ranking.models.data();
   const size_t n = ranking.models.size();
-  const GateRequest request = ctx.gates;
-  uint32_t refused = 0, over_budget = 0, non_positive = 0;
+  uint32_t over_budget = 0, non_positive = 0, eligible = 0;
   uint64_t by_gate = 0;
   auto flush = [&] {
-    for (size_t g = 0; g < 8; ++g) {
-      const uint8_t c = static_cast<uint8_t>(by_gate >> (8 * g));
-      counts[g] += c;
-      refused += c;
-    }
+    for (size_t g = 0; g < 8; ++g) counts[g] += static_cast<uint8_t>(by_gate >> (8 * g));
     by_gate = 0;
   };
   for (size_t first = 0; first < n; first += kGroup) {
     uint32_t refusals[kGroup];
-    gates.group_refusals(request, first, refusals);
+    gates.group_refusals(ctx.gates, first, refusals);
     const size_t len = std::min(kGroup, n - first);
     for (size_t j = 0; j < len; ++j) {
       if (const uint32_t r = refusals[j]; r != 0) {
@@ -92,6 +87,7 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
       const Evaluation e = evaluate_admitted<kFast>(ctx, models[i]);
       over_budget += e.verdict == Verdict::OverBudget;
       non_positive += e.verdict == Verdict::NonPositiveUtility;
+      eligible += e.verdict == Verdict::Eligible;
       // Only eligible models rank. The others are offered with a utility no
       // candidate can have, which ranks below every slot, empty ones too.
       ranking.offer(Candidate{e.verdict == Verdict::Eligible ? e.utility
@@ -103,8 +99,7 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
   flush();
   counts[static_cast<size_t>(Verdict::OverBudget)] = over_budget;
   counts[static_cast<size_t>(Verdict::NonPositiveUtility)] = non_positive;
-  counts[static_cast<size_t>(Verdict::Eligible)] =
-      static_cast<uint32_t>(n) - refused - over_budget - non_positive;
+  counts[static_cast<size_t>(Verdict::Eligible)] = eligible;
 }
 
 uint16_t saturate16(uint64_t v) { return static_cast<uint16_t>(std::min<uint64_t>(v, 65535)); }
