@@ -50,9 +50,10 @@ Workload irregular(uint32_t n) {
   };
   std::vector<KernelModel> models;
   for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t enabled = below(10) < 3 ? 0 : 1;
     models.push_back(KernelModel{i + 1, static_cast<uint16_t>(below(64)),
                                  static_cast<uint16_t>(below(10001)),
-                                 static_cast<uint16_t>(below(10001)), below(10) < 3 ? uint8_t{0} : uint8_t{1},
+                                 static_cast<uint16_t>(below(10001)), enabled,
                                  static_cast<uint32_t>(1 + below(1000)), bits70(), bits70(),
                                  below(10000000), below(1000000)});
   }

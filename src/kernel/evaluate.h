@@ -60,9 +60,6 @@ inline constexpr Mask64 halves(uint64_t m) {
   return Mask64{static_cast<uint32_t>(m), static_cast<uint32_t>(m >> 32)};
 }
 
-// Whether the two masks share a bit.
-inline constexpr bool overlap(Mask64 a, Mask64 b) { return ((a.lo & b.lo) | (a.hi & b.hi)) != 0; }
-
 // What the gates read from a request, by value, so that a loop over many
 // models keeps it in registers. Every field is a 32-bit lane, as the gate
 // columns are.
@@ -79,12 +76,10 @@ struct GateRequest {
 // Refers to the request it was made from, which must outlive it.
 struct RequestContext {
   const KernelInput* input;
-  GateRequest gates;
   uint64_t value;             // business value, negatives counted as 0
   u128 risk_penalty;          // the same for every model
   uint64_t value_confidence;  // value * confidence_bps, valid when quality_fast
   uint64_t latency_penalty_per_ms;
-  uint32_t latency_limit;     // the request's limit, with "none" as the largest value
   bool risk_fast;             // risk_penalty fits 64 bits
   bool quality_fast;
   bool cost_fast;
@@ -113,6 +108,20 @@ struct Evaluation {
 };
 
 inline constexpr unsigned gate_bit(Verdict gate) { return static_cast<unsigned>(gate); }
+
+// Made where it is used, straight from the request, so that it stays in
+// registers.
+inline GateRequest gate_request(const KernelInput& in) {
+  return GateRequest{
+      .minimum_quality_bps = in.minimum_quality_bps,
+      .risk_bps = in.risk_bps,
+      .latency_limit = in.max_p95_latency_ms != 0 ? in.max_p95_latency_ms : UINT32_MAX,
+      .required_capabilities = halves(in.required_capabilities),
+      .allowed_provider_mask = halves(in.allowed_provider_mask),
+      .required_region_mask = halves(in.required_region_mask),
+      .region_refusal = in.required_region_mask != 0 ? 1u << gate_bit(Verdict::Region) : 0u,
+  };
+}
 
 // The gate inputs of a model that do not depend on the request: the
 // refusal bits of the two gates that are fixed by the model alone, and the
@@ -168,8 +177,8 @@ inline L gate_refusals(const GateRequest& q, L fixed_refusals, L quality_bps, L 
   auto below = [](L a, uint32_t b) { return as_signed(a) < as_signed(b); };
   const L missing_capability = (q.required_capabilities.lo & ~capabilities_lo) |
                                (q.required_capabilities.hi & ~capabilities_hi);
-  const L allowed_provider =
-      (q.allowed_provider_mask.lo & provider_bit_lo) | (q.allowed_provider_mask.hi & provider_bit_hi);
+  const L allowed_provider = (q.allowed_provider_mask.lo & provider_bit_lo) |
+                             (q.allowed_provider_mask.hi & provider_bit_hi);
   const L required_region =
       (q.required_region_mask.lo & region_mask_lo) | (q.required_region_mask.hi & region_mask_hi);
   return fixed_refusals | when(below(quality_bps, q.minimum_quality_bps), Verdict::Quality) |
@@ -184,9 +193,9 @@ inline uint32_t gate_refusals(const RequestContext& ctx, const KernelModel& m) {
   const FixedGates f = fixed_gates(m);
   const Mask64 caps = halves(m.capabilities);
   const Mask64 region = halves(m.region_mask);
-  return gate_refusals<uint32_t>(ctx.gates, f.refusals, m.quality_bps, m.p95_latency_ms, caps.lo,
-                                 caps.hi, f.provider_bit.lo, f.provider_bit.hi, region.lo,
-                                 region.hi, m.risk_ceiling_bps);
+  return gate_refusals<uint32_t>(gate_request(*ctx.input), f.refusals, m.quality_bps,
+                                 m.p95_latency_ms, caps.lo, caps.hi, f.provider_bit.lo,
+                                 f.provider_bit.hi, region.lo, region.hi, m.risk_ceiling_bps);
 }
 
 // The catalogue's gate inputs column by column, one entry per catalogue
@@ -247,7 +256,7 @@ struct GateColumns {
 // The first gate, in gate order, that refuses: the lowest refusal bit, with
 // Eligible's bit as the stop when none does.
 inline Verdict first_refusal(uint32_t refusals) {
-  return static_cast<Verdict>(std::countr_zero(uint32_t{refusals} | (1u << gate_bit(Verdict::Eligible))));
+  return static_cast<Verdict>(std::countr_zero(refusals | (1u << gate_bit(Verdict::Eligible))));
 }
 
 inline Verdict first_gate(const RequestContext& ctx, const KernelModel& m) {
@@ -298,30 +307,24 @@ inline Evaluation evaluate_admitted(const RequestContext& ctx, const KernelModel
   Evaluation e{};
   e.verdict = Verdict::Eligible;
   e.cost = (kFast || ctx.cost_fast) ? cost_fast(in, m) : cost_wide(in, m);
+  if (e.cost > in.budget_limit_microunits) {
+    e.verdict = Verdict::OverBudget;
+    return e;
+  }
   if constexpr (kFast) {
-    // Worked out in full and chosen without branches: the budget and the
-    // utility's sign vary from model to model. Past the budget the parts
-    // are not looked at; they are within range all the same, as the
-    // context proved for every catalogue model.
     const uint64_t gain = ctx.value_confidence * m.quality_bps / kBpsSquared;
     const uint64_t latency = uint64_t{m.p95_latency_ms} * ctx.latency_penalty_per_ms;
     e.quality_adjusted = gain;
     e.latency_penalty = latency;
     const uint64_t loss = static_cast<uint64_t>(ctx.risk_penalty) + e.cost + latency;
-    const bool positive = gain > loss;
-    // loss - gain is at most 2^64 - 1; past 2^63 it clamps.
-    const uint64_t shortfall = loss - gain;
-    const int64_t negative = shortfall > kI64Max ? std::numeric_limits<int64_t>::min()
-                                                 : -static_cast<int64_t>(shortfall);
-    e.utility = positive ? static_cast<int64_t>(gain - loss) : negative;
-    const Verdict by_utility = positive ? Verdict::Eligible : Verdict::NonPositiveUtility;
-    e.verdict = e.cost > in.budget_limit_microunits ? Verdict::OverBudget : by_utility;
-    return e;
-  } else {
-    if (e.cost > in.budget_limit_microunits) {
-      e.verdict = Verdict::OverBudget;
+    if (gain > loss) [[likely]] {
+      e.utility = static_cast<int64_t>(gain - loss);
       return e;
     }
+    e.utility = clamp_utility(gain, loss);
+    e.verdict = Verdict::NonPositiveUtility;
+    return e;
+  } else {
     if (ctx.quality_fast) {
       e.quality_adjusted = ctx.value_confidence * m.quality_bps / kBpsSquared;
     } else {
@@ -366,17 +369,6 @@ inline RequestContext make_request_context(const PolicySnapshot& snapshot,
                   ? static_cast<uint64_t>(input.business_value_microunits)
                   : 0;
   ctx.latency_penalty_per_ms = p.latency_penalty_microunits_per_ms;
-  ctx.latency_limit =
-      input.max_p95_latency_ms != 0 ? input.max_p95_latency_ms : UINT32_MAX;
-  ctx.gates = GateRequest{
-      .minimum_quality_bps = input.minimum_quality_bps,
-      .risk_bps = input.risk_bps,
-      .latency_limit = ctx.latency_limit,
-      .required_capabilities = halves(input.required_capabilities),
-      .allowed_provider_mask = halves(input.allowed_provider_mask),
-      .required_region_mask = halves(input.required_region_mask),
-      .region_refusal = input.required_region_mask != 0 ? 1u << gate_bit(Verdict::Region) : 0u,
-  };
 
   uint64_t vr = 0, vrm = 0;
   if (allow_fast && mul_fits(ctx.value, input.risk_bps, &vr) &&

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <limits>
 
 namespace morvatel {
 
@@ -51,13 +50,14 @@ struct Ranking {
   bool has_second() const { return second.utility > 0; }
 };
 
-// The catalogue a group of models at a time: the gates of the whole group
-// at once from the gate columns, then each refused model counted under its
-// first refusing gate and the others evaluated and ranked. Counts are kept
-// per verdict in 32 bits and saturated once at the end.
+// One pass over the catalogue, a group of models at a time: the gates of
+// the whole group at once from the gate columns, without a branch per gate;
+// then each model refused by a gate is counted under the first one, and the
+// others are evaluated and ranked. Counts are kept per verdict in 32 bits
+// and saturated once at the end.
 //
-// The gate counts of up to kRun models are the bytes of one word, so that
-// counting a refused model is one add to a register.
+// The gate counts of a run of up to kRun models are the bytes of one word,
+// so that counting a refused model is one add to a register.
 constexpr size_t kRun = 128;
 static_assert(kRun < 256 && kRun % GateColumns::kGroup == 0);
 
@@ -67,38 +67,35 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
   constexpr size_t kGroup = GateColumns::kGroup;
   const KernelModel* models = ranking.models.data();
   const size_t n = ranking.models.size();
-  uint32_t over_budget = 0, non_positive = 0, eligible = 0;
+  const GateRequest request = gate_request(*ctx.input);
+  uint32_t eligible = 0;
   uint64_t by_gate = 0;
   auto flush = [&] {
+    if (by_gate == 0) return;  // a run that no gate refused
     for (size_t g = 0; g < 8; ++g) counts[g] += static_cast<uint8_t>(by_gate >> (8 * g));
     by_gate = 0;
   };
   for (size_t first = 0; first < n; first += kGroup) {
     uint32_t refusals[kGroup];
-    gates.group_refusals(ctx.gates, first, refusals);
+    gates.group_refusals(request, first, refusals);
     const size_t len = std::min(kGroup, n - first);
     for (size_t j = 0; j < len; ++j) {
       if (const uint32_t r = refusals[j]; r != 0) {
-        // The lowest refusal bit names the gate.
+        // The lowest refusal bit names the first refusing gate.
         by_gate += uint64_t{1} << (8 * std::countr_zero(r));
         continue;
       }
-      const size_t i = first + j;
-      const Evaluation e = evaluate_admitted<kFast>(ctx, models[i]);
-      over_budget += e.verdict == Verdict::OverBudget;
-      non_positive += e.verdict == Verdict::NonPositiveUtility;
-      eligible += e.verdict == Verdict::Eligible;
-      // Only eligible models rank. The others are offered with a utility no
-      // candidate can have, which ranks below every slot, empty ones too.
-      ranking.offer(Candidate{e.verdict == Verdict::Eligible ? e.utility
-                                                              : std::numeric_limits<int64_t>::min(),
-                              e.cost, i});
+      const Evaluation e = evaluate_admitted<kFast>(ctx, models[first + j]);
+      if (e.verdict == Verdict::Eligible) [[likely]] {
+        ++eligible;
+        ranking.offer(Candidate{e.utility, e.cost, first + j});
+      } else {
+        ++counts[static_cast<size_t>(e.verdict)];
+      }
     }
     if ((first + kGroup) % kRun == 0) flush();
   }
   flush();
-  counts[static_cast<size_t>(Verdict::OverBudget)] = over_budget;
-  counts[static_cast<size_t>(Verdict::NonPositiveUtility)] = non_positive;
   counts[static_cast<size_t>(Verdict::Eligible)] = eligible;
 }
 

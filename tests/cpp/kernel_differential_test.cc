@@ -25,7 +25,8 @@ Verdict branchy_first_gate(const RequestContext& ctx, const KernelModel& m) {
   const KernelInput& in = *ctx.input;
   if (m.enabled == 0) return Verdict::Disabled;
   if (m.quality_bps < in.minimum_quality_bps) return Verdict::Quality;
-  if (m.p95_latency_ms > ctx.latency_limit) return Verdict::Latency;
+  const uint32_t latency_limit = in.max_p95_latency_ms != 0 ? in.max_p95_latency_ms : UINT32_MAX;
+  if (m.p95_latency_ms > latency_limit) return Verdict::Latency;
   if ((in.required_capabilities & ~m.capabilities) != 0) return Verdict::Capability;
   if (m.provider_id > kMaxProviderId) return Verdict::ProviderUnrepresentable;
   if (((in.allowed_provider_mask >> m.provider_id) & 1) == 0) return Verdict::ProviderNotAllowed;
