@@ -1,6 +1,9 @@
 #include "lib/policy_verify.h"
 
+#include <iterator>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <variant>
 
@@ -109,6 +112,22 @@ PyObject* audit_bundle_key(size_t field, const char* name) {
   return interned_key(keys[field], name);
 }
 
+// A text field's value: the fixed texts every bundle carries are strings
+// made once, any other text is made anew.
+PyObject* audit_bundle_text(const std::string& value) {
+  static constexpr std::string_view kFixed[] = {kAuditSchemaVersion, kAuditDigestAlgorithm,
+                                                kAuditCreatedBy};
+  static PyObject* made[std::size(kFixed)] = {};
+  for (size_t i = 0; i < std::size(kFixed); ++i) {
+    if (value == kFixed[i]) {
+      PyObject* text = interned_key(made[i], kFixed[i].data());
+      Py_XINCREF(text);
+      return text;
+    }
+  }
+  return from_str(value);
+}
+
 }  // namespace
 
 PyObject* audit_bundle_to_dict(const AuditBundle& bundle) {
@@ -121,7 +140,7 @@ PyObject* audit_bundle_to_dict(const AuditBundle& bundle) {
     using T = std::remove_cvref_t<decltype(value)>;
     PyObject* v;
     if constexpr (std::is_same_v<T, std::string>) {
-      v = from_str(value);
+      v = audit_bundle_text(value);
     } else if constexpr (std::is_same_v<T, bool>) {
       v = from_bool(value);
     } else {
