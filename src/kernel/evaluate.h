@@ -198,10 +198,11 @@ inline uint32_t gate_refusals(const RequestContext& ctx, const KernelModel& m) {
                                  f.provider_bit.hi, region.lo, region.hi, m.risk_ceiling_bps);
 }
 
-// The catalogue's gate inputs column by column, one entry per catalogue
-// position, each in a 32-bit lane, so that the gates of a group of models
-// are a few vector operations. The columns are padded to whole groups.
-// Built once for each snapshot value, from the same fixed_gates as a single
+// The catalogue's gate inputs by groups of kGroup models, each group's
+// columns side by side (the columns of models 0-3, then those of 4-7, ...),
+// every value in a 32-bit lane: the gates of a group are then a few vector
+// operations on loads at fixed offsets. The last group is padded. Built
+// once for each snapshot value, from the same fixed_gates as a single
 // model.
 struct GateColumns {
   static constexpr size_t kGroup = sizeof(Lanes) / sizeof(uint32_t);
@@ -219,11 +220,10 @@ struct GateColumns {
     kRiskCeiling,
     kColumns,
   };
-  size_t stride = 0;             // entries per column, a whole number of groups
-  std::vector<uint32_t> values;  // the columns one after another
+  std::vector<uint32_t> values;
 
   explicit GateColumns(std::span<const KernelModel> models)
-      : stride((models.size() + kGroup - 1) / kGroup * kGroup), values(stride * kColumns) {
+      : values((models.size() + kGroup - 1) / kGroup * kGroup * kColumns) {
     for (size_t i = 0; i < models.size(); ++i) {
       const KernelModel& m = models[i];
       const FixedGates f = fixed_gates(m);
@@ -233,16 +233,18 @@ struct GateColumns {
                                       caps.lo,           caps.hi,       f.provider_bit.lo,
                                       f.provider_bit.hi, region.lo,     region.hi,
                                       m.risk_ceiling_bps};
-      for (size_t c = 0; c < kColumns; ++c) values[c * stride + i] = row[c];
+      uint32_t* group = values.data() + (i - i % kGroup) * kColumns;
+      for (size_t c = 0; c < kColumns; ++c) group[c * kGroup + i % kGroup] = row[c];
     }
   }
 
   // gate_refusals of the group of models from `first`, a whole number of
   // groups, padding included.
   void group_refusals(const GateRequest& q, size_t first, uint32_t (&out)[kGroup]) const {
+    const uint32_t* group = values.data() + first * kColumns;
     auto column = [&](Column c) {
       Lanes v;
-      std::memcpy(&v, values.data() + c * stride + first, sizeof v);
+      std::memcpy(&v, group + c * kGroup, sizeof v);
       return v;
     };
     const Lanes r = gate_refusals<Lanes>(
