@@ -224,6 +224,11 @@ struct GateColumns {
 
   explicit GateColumns(std::span<const KernelModel> models)
       : values((models.size() + kGroup - 1) / kGroup * kGroup * kColumns) {
+    // Padding is refused as disabled, so that a loop over whole groups never
+    // admits it; the loop takes it off the disabled count.
+    for (size_t i = models.size(); i % kGroup != 0; ++i) {
+      values[(i - i % kGroup) * kColumns + i % kGroup] = 1u << gate_bit(Verdict::Disabled);
+    }
     for (size_t i = 0; i < models.size(); ++i) {
       const KernelModel& m = models[i];
       const FixedGates f = fixed_gates(m);

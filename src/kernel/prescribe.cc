@@ -78,8 +78,7 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
   for (size_t first = 0; first < n; first += kGroup) {
     uint32_t refusals[kGroup];
     gates.group_refusals(request, first, refusals);
-    const size_t len = std::min(kGroup, n - first);
-    for (size_t j = 0; j < len; ++j) {
+    for (size_t j = 0; j < kGroup; ++j) {
       if (const uint32_t r = refusals[j]; r != 0) {
         // The lowest refusal bit names the first refusing gate.
         by_gate += uint64_t{1} << (8 * std::countr_zero(r));
@@ -96,6 +95,9 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
     if ((first + kGroup) % kRun == 0) flush();
   }
   flush();
+  // The padding of the last group, refused as disabled.
+  const size_t padding = (kGroup - n % kGroup) % kGroup;
+  counts[static_cast<size_t>(Verdict::Disabled)] -= static_cast<uint32_t>(padding);
   counts[static_cast<size_t>(Verdict::Eligible)] = eligible;
 }
 
