@@ -110,6 +110,9 @@ class BlockWriter {
   size_t len_ = 0;
 };
 
+static_assert(kPolicyDigestHeaderBytes <= BlockWriter::kMaxPiece &&
+              kPolicyDigestModelBytes <= BlockWriter::kMaxPiece);
+
 // On a little-endian host the record's fields lie in memory exactly as the
 // layout writes them, save for one padding byte after `enabled`: the model
 // is then two copies around that byte.
