@@ -68,7 +68,6 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
   const KernelModel* models = ranking.models.data();
   const size_t n = ranking.models.size();
   const GateRequest request = gate_request(*ctx.input);
-  uint32_t eligible = 0;
   uint64_t by_gate = 0;
   auto flush = [&] {
     if (by_gate == 0) return;  // a run that no gate refused
@@ -86,7 +85,6 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
       }
       const Evaluation e = evaluate_admitted<kFast>(ctx, models[first + j]);
       if (e.verdict == Verdict::Eligible) [[likely]] {
-        ++eligible;
         ranking.offer(Candidate{e.utility, e.cost, first + j});
       } else {
         ++counts[static_cast<size_t>(e.verdict)];
@@ -98,7 +96,10 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
   // The padding of the last group, refused as disabled.
   const size_t padding = (kGroup - n % kGroup) % kGroup;
   counts[static_cast<size_t>(Verdict::Disabled)] -= static_cast<uint32_t>(padding);
-  counts[static_cast<size_t>(Verdict::Eligible)] = eligible;
+  // The eligible are the rest, which spares the common case a counter.
+  uint32_t not_eligible = 0;
+  for (size_t v = 0; v < static_cast<size_t>(Verdict::Eligible); ++v) not_eligible += counts[v];
+  counts[static_cast<size_t>(Verdict::Eligible)] = static_cast<uint32_t>(n) - not_eligible;
 }
 
 uint16_t saturate16(uint64_t v) { return static_cast<uint16_t>(std::min<uint64_t>(v, 65535)); }
