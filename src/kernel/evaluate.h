@@ -148,10 +148,10 @@ namespace evaluate_detail {
 
 // A comparison's outcome as all ones (true) or zero, per lane.
 inline uint32_t as_mask(bool b) { return 0u - static_cast<uint32_t>(b); }
-inline Lanes as_mask(SignedLanes m) { return reinterpret_cast<Lanes>(m); }
+inline Lanes as_mask(SignedLanes m) { return std::bit_cast<Lanes>(m); }
 
 inline int32_t as_signed(uint32_t v) { return static_cast<int32_t>(v); }
-inline SignedLanes as_signed(Lanes v) { return reinterpret_cast<SignedLanes>(v); }
+inline SignedLanes as_signed(Lanes v) { return std::bit_cast<SignedLanes>(v); }
 
 }  // namespace evaluate_detail
 
