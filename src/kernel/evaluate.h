@@ -4,7 +4,10 @@
 // The one per-model evaluation of a request: gates in their fixed order,
 // cost, and the utility with its parts. The prescription, the explanation,
 // the per-model utility and the counterfactual probes all go through
-// evaluate_model, so they cannot disagree about any model.
+// gate_refusals and evaluate_admitted (evaluate_model is the two in turn),
+// so they cannot disagree about any model. The prescription works out the
+// gates of four models at once, with the same definition, from the
+// snapshot's gate columns.
 //
 // Everything that depends only on the request (its value, the risk penalty,
 // and which products provably fit 64 bits for every catalogue model) is
