@@ -1,7 +1,10 @@
 #include "digest.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "text.h"
@@ -10,52 +13,123 @@ namespace morvatel {
 
 namespace {
 
-// Collects fields little-endian in a small fixed buffer and hands it to the
-// hash when full, so SHA-256 sees a few large updates instead of one call
-// per field, without ever holding the whole message.
-class LeWriter {
- public:
-  explicit LeWriter(Sha256& hash) : hash_(hash) {}
-  ~LeWriter() { flush(); }
-
-  void tag(const char (&name)[9]) { put_bytes(name, 9); }  // 8 letters and the zero byte
-
-  template <typename T>
-  void put(T value) {
-    auto u = static_cast<std::make_unsigned_t<T>>(value);
-    if (len_ + sizeof(T) > sizeof buf_) flush();
-    for (size_t i = 0; i < sizeof(T); ++i) buf_[len_ + i] = static_cast<uint8_t>(u >> (8 * i));
-    len_ += sizeof(T);
+// Stores `value` little-endian at `p` and returns the next free byte. On a
+// little-endian host that is one plain store.
+template <typename T>
+uint8_t* store_le(uint8_t* p, T value) {
+  auto u = static_cast<std::make_unsigned_t<T>>(value);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &u, sizeof u);
+  } else {
+    for (size_t i = 0; i < sizeof u; ++i) p[i] = static_cast<uint8_t>(u >> (8 * i));
   }
+  return p + sizeof u;
+}
 
-  void flush() {
-    hash_.update(buf_, len_);
-    len_ = 0;
+constexpr size_t kTagBytes = 9;  // 8 letters and the zero byte
+
+uint8_t* store_tag(uint8_t* p, const char (&name)[kTagBytes]) {
+  std::memcpy(p, name, kTagBytes);
+  return p + kTagBytes;
+}
+
+template <typename R>
+uint8_t* store_record(uint8_t* p, const R& record) {
+  for_each_field(record, [&](const char*, const auto& field) {
+    using T = std::remove_cvref_t<decltype(field)>;
+    if constexpr (std::is_enum_v<T>) {
+      p = store_le(p, code(field));
+    } else {
+      p = store_le(p, field);
+    }
+  });
+  return p;
+}
+
+template <typename R>
+constexpr size_t record_bytes() {
+  size_t n = 0;
+  const R record{};
+  for_each_field(record, [&](const char*, const auto& field) {
+    using T = std::remove_cvref_t<decltype(field)>;
+    if constexpr (std::is_enum_v<T>) {
+      n += sizeof(code(field));
+    } else {
+      n += sizeof(T);
+    }
+  });
+  return n;
+}
+
+static_assert(kTagBytes + record_bytes<KernelInput>() == kInputDigestMessageBytes);
+static_assert(kTagBytes + record_bytes<KernelDecision>() == kDecisionDigestMessageBytes);
+static_assert(record_bytes<KernelModel>() == kPolicyDigestModelBytes);
+
+// A record message is short and of fixed length: it is laid out whole and
+// hashed in one update.
+template <typename R, size_t kBytes>
+Digest32 record_digest(const char (&tag)[kTagBytes], const R& record) {
+  uint8_t buf[kBytes];
+  uint8_t* end = store_record(store_tag(buf, tag), record);
+  Sha256 hash;
+  hash.update(buf, static_cast<size_t>(end - buf));
+  return hash.finish();
+}
+
+// Lays the policy message out in a fixed buffer and hands the hash whole
+// runs of 64-byte blocks, so the hash never has to stage a partial block and
+// no field costs a call or a length check of its own. The whole message is
+// never held: a catalogue may be large.
+class BlockWriter {
+ public:
+  static constexpr size_t kMaxPiece = 64;
+
+  explicit BlockWriter(Sha256& hash) : hash_(hash) {}
+  ~BlockWriter() { hash_.update(buf_, len_); }
+
+  // Room for n contiguous bytes, n at most kMaxPiece, to be written now.
+  uint8_t* reserve(size_t n) {
+    if (len_ >= kRun) spill();
+    uint8_t* p = buf_ + len_;
+    len_ += n;
+    return p;
   }
 
  private:
-  void put_bytes(const char* p, size_t n) {
-    if (len_ + n > sizeof buf_) flush();
-    std::memcpy(buf_ + len_, p, n);
-    len_ += n;
+  static constexpr size_t kRun = 64 * 64;
+
+  // Hashes the full run and keeps the piece that overhangs it.
+  void spill() {
+    hash_.update(buf_, kRun);
+    std::memcpy(buf_, buf_ + kRun, len_ - kRun);
+    len_ -= kRun;
   }
 
   Sha256& hash_;
-  uint8_t buf_[1024];
+  uint8_t buf_[kRun + kMaxPiece];
   size_t len_ = 0;
 };
 
-void put_model(LeWriter& w, const KernelModel& m) {
-  w.put(m.model_id);
-  w.put(m.provider_id);
-  w.put(m.quality_bps);
-  w.put(m.risk_ceiling_bps);
-  w.put(m.enabled);
-  w.put(m.p95_latency_ms);
-  w.put(m.capabilities);
-  w.put(m.region_mask);
-  w.put(m.input_cost_microunits_per_million_tokens);
-  w.put(m.output_cost_microunits_per_million_tokens);
+static_assert(kPolicyDigestHeaderBytes <= BlockWriter::kMaxPiece &&
+              kPolicyDigestModelBytes <= BlockWriter::kMaxPiece);
+
+// On a little-endian host the record's fields lie in memory exactly as the
+// layout writes them, save for one padding byte after `enabled`: the model
+// is then two copies around that byte.
+constexpr bool kModelIsLayout =
+    std::endian::native == std::endian::little && sizeof(KernelModel) == 48 &&
+    offsetof(KernelModel, enabled) == 10 && offsetof(KernelModel, p95_latency_ms) == 12 &&
+    offsetof(KernelModel, output_cost_microunits_per_million_tokens) == 40;
+
+inline void put_model(BlockWriter& w, const KernelModel& m) {
+  uint8_t* p = w.reserve(kPolicyDigestModelBytes);
+  if constexpr (kModelIsLayout) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&m);
+    std::memcpy(p, bytes, 11);
+    std::memcpy(p + 11, bytes + 12, 36);
+  } else {
+    store_record(p, m);
+  }
 }
 
 bool sorted_by_id(std::span<const KernelModel> models) {
@@ -69,15 +143,15 @@ bool sorted_by_id(std::span<const KernelModel> models) {
 Digest32 policy_digest(const PolicySnapshot& snapshot) {
   Sha256 hash;
   {
-    LeWriter w(hash);
+    BlockWriter w(hash);
     const PolicyParams& p = snapshot.params();
-    w.tag("morvpol1");
-    w.put(p.policy_epoch);
-    w.put(p.catalog_epoch);
-    w.put(p.hard_risk_limit_bps);
-    w.put(p.minimum_confidence_bps);
-    w.put(p.risk_penalty_multiplier_bps);
-    w.put(p.latency_penalty_microunits_per_ms);
+    uint8_t* at = store_tag(w.reserve(kPolicyDigestHeaderBytes), "morvpol1");
+    at = store_le(at, p.policy_epoch);
+    at = store_le(at, p.catalog_epoch);
+    at = store_le(at, p.hard_risk_limit_bps);
+    at = store_le(at, p.minimum_confidence_bps);
+    at = store_le(at, p.risk_penalty_multiplier_bps);
+    store_le(at, p.latency_penalty_microunits_per_ms);
     std::span<const KernelModel> models = snapshot.models();
     // Every catalogue the system builds is already in id order; only an
     // unsorted one needs the list of references.
@@ -97,30 +171,11 @@ Digest32 policy_digest(const PolicySnapshot& snapshot) {
 }
 
 Digest32 input_digest(const KernelInput& input) {
-  Sha256 hash;
-  {
-    LeWriter w(hash);
-    w.tag("morvinp1");
-    for_each_field(input, [&](const char*, const auto& field) { w.put(field); });
-  }
-  return hash.finish();
+  return record_digest<KernelInput, kInputDigestMessageBytes>("morvinp1", input);
 }
 
 Digest32 decision_digest(const KernelDecision& decision) {
-  Sha256 hash;
-  {
-    LeWriter w(hash);
-    w.tag("morvdcn1");
-    for_each_field(decision, [&](const char*, const auto& field) {
-      using T = std::remove_cvref_t<decltype(field)>;
-      if constexpr (std::is_enum_v<T>) {
-        w.put(code(field));
-      } else {
-        w.put(field);
-      }
-    });
-  }
-  return hash.finish();
+  return record_digest<KernelDecision, kDecisionDigestMessageBytes>("morvdcn1", decision);
 }
 
 std::string bytes_to_hex(const Digest32& digest) { return hex_lower(digest.data(), digest.size()); }

@@ -4,15 +4,22 @@
 // The one per-model evaluation of a request: gates in their fixed order,
 // cost, and the utility with its parts. The prescription, the explanation,
 // the per-model utility and the counterfactual probes all go through
-// evaluate_model, so they cannot disagree about any model.
+// gate_refusals and evaluate_admitted (evaluate_model is the two in turn),
+// so they cannot disagree about any model. The prescription works out the
+// gates of four models at once, with the same definition, from the
+// snapshot's gate columns.
 //
 // Everything that depends only on the request (its value, the risk penalty,
 // and which products provably fit 64 bits for every catalogue model) is
 // worked out once in RequestContext. The proofs use the snapshot's
 // catalogue maxima, which every snapshot value recomputes when it is built.
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <span>
+#include <vector>
 
 #include "kernel/policy.h"
 #include "kernel/records.h"
@@ -44,6 +51,31 @@ inline constexpr bool is_gate(Verdict v) { return v <= Verdict::RiskCeiling; }
 // everywhere; it exists so the fast paths can be checked against it.
 enum class ArithmeticPath : uint8_t { kFastest, kWide };
 
+// A 64-bit mask as two 32-bit halves. The gates test masks half by half,
+// so that a loop over many models needs no 64-bit vector lanes, which not
+// every target's baseline instruction set can compare.
+struct Mask64 {
+  uint32_t lo;
+  uint32_t hi;
+};
+
+inline constexpr Mask64 halves(uint64_t m) {
+  return Mask64{static_cast<uint32_t>(m), static_cast<uint32_t>(m >> 32)};
+}
+
+// What the gates read from a request, by value, so that a loop over many
+// models keeps it in registers. Every field is a 32-bit lane, as the gate
+// columns are.
+struct GateRequest {
+  uint32_t minimum_quality_bps;
+  uint32_t risk_bps;
+  uint32_t latency_limit;  // the request's limit, with "none" as the largest value
+  Mask64 required_capabilities;
+  Mask64 allowed_provider_mask;
+  Mask64 required_region_mask;
+  uint32_t region_refusal;  // the Region bit when a region is required, else 0
+};
+
 // Refers to the request it was made from, which must outlive it.
 struct RequestContext {
   const KernelInput* input;
@@ -51,7 +83,6 @@ struct RequestContext {
   u128 risk_penalty;          // the same for every model
   uint64_t value_confidence;  // value * confidence_bps, valid when quality_fast
   uint64_t latency_penalty_per_ms;
-  uint32_t latency_limit;     // the request's limit, with "none" as the largest value
   bool risk_fast;             // risk_penalty fits 64 bits
   bool quality_fast;
   bool cost_fast;
@@ -79,32 +110,175 @@ struct Evaluation {
   u128 latency_penalty;
 };
 
+inline constexpr unsigned gate_bit(Verdict gate) { return static_cast<unsigned>(gate); }
+
+// Made where it is used, straight from the request, so that it stays in
+// registers.
+inline GateRequest gate_request(const KernelInput& in) {
+  return GateRequest{
+      .minimum_quality_bps = in.minimum_quality_bps,
+      .risk_bps = in.risk_bps,
+      .latency_limit = in.max_p95_latency_ms != 0 ? in.max_p95_latency_ms : UINT32_MAX,
+      .required_capabilities = halves(in.required_capabilities),
+      .allowed_provider_mask = halves(in.allowed_provider_mask),
+      .required_region_mask = halves(in.required_region_mask),
+      .region_refusal = in.required_region_mask != 0 ? 1u << gate_bit(Verdict::Region) : 0u,
+  };
+}
+
+// The gate inputs of a model that do not depend on the request: the
+// refusal bits of the two gates that are fixed by the model alone, and the
+// model's bit in a provider mask (none for a provider past the largest id).
+struct FixedGates {
+  uint32_t refusals;
+  Mask64 provider_bit;
+};
+
+inline FixedGates fixed_gates(const KernelModel& m) {
+  const bool unrepresentable = m.provider_id > kMaxProviderId;
+  return FixedGates{(uint32_t{m.enabled == 0} << gate_bit(Verdict::Disabled)) |
+                        (uint32_t{unrepresentable} << gate_bit(Verdict::ProviderUnrepresentable)),
+                    halves(unrepresentable ? 0 : uint64_t{1} << m.provider_id)};
+}
+
+// Four 32-bit lanes, a model in each: the compiler's generic vector type,
+// which it turns into the target's vector instructions (SSE2, NEON) or into
+// plain scalar code on a target without them.
+using Lanes = uint32_t __attribute__((vector_size(16)));
+using SignedLanes = int32_t __attribute__((vector_size(16)));
+
+namespace evaluate_detail {
+
+// A comparison's outcome as all ones (true) or zero, per lane.
+inline uint32_t as_mask(bool b) { return 0u - static_cast<uint32_t>(b); }
+inline Lanes as_mask(SignedLanes m) { return std::bit_cast<Lanes>(m); }
+
+inline int32_t as_signed(uint32_t v) { return static_cast<int32_t>(v); }
+inline SignedLanes as_signed(Lanes v) { return std::bit_cast<SignedLanes>(v); }
+
+}  // namespace evaluate_detail
+
+// One bit per gate that refuses the model, at the bit named by the gate's
+// verdict. Every gate is worked out, without a branch: on a catalogue whose
+// gate outcomes vary from model to model a branch per gate is mispredicted
+// often. The one definition serves a single model (L = uint32_t) and four
+// models at once (L = Lanes): every value is in a 32-bit lane, 64-bit masks
+// in two halves. A provider without a bit is refused as unrepresentable,
+// which comes first; a mask of all ones has every provider's bit set, so
+// "all providers" needs no case of its own.
+template <typename L>
+inline L gate_refusals(const GateRequest& q, L fixed_refusals, L quality_bps, L p95_latency_ms,
+                       L capabilities_lo, L capabilities_hi, L provider_bit_lo, L provider_bit_hi,
+                       L region_mask_lo, L region_mask_hi, L risk_ceiling_bps) {
+  using evaluate_detail::as_mask;
+  using evaluate_detail::as_signed;
+  auto when = [](auto refused, Verdict gate) -> L {
+    return as_mask(refused) & (uint32_t{1} << gate_bit(gate));
+  };
+  // Basis points are 16-bit values in their lanes, so a signed compare,
+  // which every vector unit has, orders them as an unsigned one would.
+  auto below = [](L a, uint32_t b) { return as_signed(a) < as_signed(b); };
+  const L missing_capability = (q.required_capabilities.lo & ~capabilities_lo) |
+                               (q.required_capabilities.hi & ~capabilities_hi);
+  const L allowed_provider = (q.allowed_provider_mask.lo & provider_bit_lo) |
+                             (q.allowed_provider_mask.hi & provider_bit_hi);
+  const L required_region =
+      (q.required_region_mask.lo & region_mask_lo) | (q.required_region_mask.hi & region_mask_hi);
+  return fixed_refusals | when(below(quality_bps, q.minimum_quality_bps), Verdict::Quality) |
+         when(p95_latency_ms > q.latency_limit, Verdict::Latency) |
+         when(missing_capability != 0, Verdict::Capability) |
+         when(allowed_provider == 0, Verdict::ProviderNotAllowed) |
+         (when(required_region == 0, Verdict::Region) & q.region_refusal) |
+         when(below(risk_ceiling_bps, q.risk_bps), Verdict::RiskCeiling);
+}
+
+inline uint32_t gate_refusals(const RequestContext& ctx, const KernelModel& m) {
+  const FixedGates f = fixed_gates(m);
+  const Mask64 caps = halves(m.capabilities);
+  const Mask64 region = halves(m.region_mask);
+  return gate_refusals<uint32_t>(gate_request(*ctx.input), f.refusals, m.quality_bps,
+                                 m.p95_latency_ms, caps.lo, caps.hi, f.provider_bit.lo,
+                                 f.provider_bit.hi, region.lo, region.hi, m.risk_ceiling_bps);
+}
+
+// The catalogue's gate inputs by groups of kGroup models, each group's
+// columns side by side (the columns of models 0-3, then those of 4-7, ...),
+// every value in a 32-bit lane: the gates of a group are then a few vector
+// operations on loads at fixed offsets. The last group is padded. Built
+// once for each snapshot value, from the same fixed_gates as a single
+// model.
+struct GateColumns {
+  static constexpr size_t kGroup = sizeof(Lanes) / sizeof(uint32_t);
+
+  enum Column : size_t {
+    kFixed,
+    kQuality,
+    kLatency,
+    kCapabilitiesLo,
+    kCapabilitiesHi,
+    kProviderLo,
+    kProviderHi,
+    kRegionLo,
+    kRegionHi,
+    kRiskCeiling,
+    kColumns,
+  };
+  std::vector<uint32_t> values;
+
+  explicit GateColumns(std::span<const KernelModel> models)
+      : values((models.size() + kGroup - 1) / kGroup * kGroup * kColumns) {
+    // Padding is refused as disabled, so that a loop over whole groups never
+    // admits it; the loop takes it off the disabled count.
+    for (size_t i = models.size(); i % kGroup != 0; ++i) {
+      values[(i - i % kGroup) * kColumns + i % kGroup] = 1u << gate_bit(Verdict::Disabled);
+    }
+    for (size_t i = 0; i < models.size(); ++i) {
+      const KernelModel& m = models[i];
+      const FixedGates f = fixed_gates(m);
+      const Mask64 caps = halves(m.capabilities);
+      const Mask64 region = halves(m.region_mask);
+      const uint32_t row[kColumns] = {f.refusals,        m.quality_bps, m.p95_latency_ms,
+                                      caps.lo,           caps.hi,       f.provider_bit.lo,
+                                      f.provider_bit.hi, region.lo,     region.hi,
+                                      m.risk_ceiling_bps};
+      uint32_t* group = values.data() + (i - i % kGroup) * kColumns;
+      for (size_t c = 0; c < kColumns; ++c) group[c * kGroup + i % kGroup] = row[c];
+    }
+  }
+
+  // gate_refusals of the group of models from `first`, a whole number of
+  // groups, padding included.
+  void group_refusals(const GateRequest& q, size_t first, uint32_t (&out)[kGroup]) const {
+    const uint32_t* group = values.data() + first * kColumns;
+    auto column = [&](Column c) {
+      Lanes v;
+      std::memcpy(&v, group + c * kGroup, sizeof v);
+      return v;
+    };
+    const Lanes r = gate_refusals<Lanes>(
+        q, column(kFixed), column(kQuality), column(kLatency), column(kCapabilitiesLo),
+        column(kCapabilitiesHi), column(kProviderLo), column(kProviderHi), column(kRegionLo),
+        column(kRegionHi), column(kRiskCeiling));
+    std::memcpy(out, &r, sizeof r);
+  }
+};
+
+// The first gate, in gate order, that refuses: the lowest refusal bit, with
+// Eligible's bit as the stop when none does.
+inline Verdict first_refusal(uint32_t refusals) {
+  return static_cast<Verdict>(std::countr_zero(refusals | (1u << gate_bit(Verdict::Eligible))));
+}
+
+inline Verdict first_gate(const RequestContext& ctx, const KernelModel& m) {
+  return first_refusal(gate_refusals(ctx, m));
+}
+
 namespace evaluate_detail {
 
 inline constexpr uint64_t kMicro = 1000000;
 inline constexpr uint64_t kBpsSquared = 100000000;
 inline constexpr uint64_t kAllBits = std::numeric_limits<uint64_t>::max();
 inline constexpr uint64_t kI64Max = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
-
-// The first gate that refuses the model, or Eligible when none does. Plain
-// branches: in real catalogues a gate's outcome is steady across models,
-// so they predict well and cost less than computing every gate.
-inline Verdict first_gate(const RequestContext& ctx, const KernelModel& m) {
-  const KernelInput& in = *ctx.input;
-  if (m.enabled == 0) return Verdict::Disabled;
-  if (m.quality_bps < in.minimum_quality_bps) return Verdict::Quality;
-  if (m.p95_latency_ms > ctx.latency_limit) return Verdict::Latency;
-  if ((in.required_capabilities & ~m.capabilities) != 0) return Verdict::Capability;
-  if (m.provider_id > kMaxProviderId) return Verdict::ProviderUnrepresentable;
-  // A mask of all ones has every provider's bit set, so "all providers"
-  // needs no case of its own.
-  if (((in.allowed_provider_mask >> m.provider_id) & 1) == 0) return Verdict::ProviderNotAllowed;
-  if (in.required_region_mask != 0 && (in.required_region_mask & m.region_mask) == 0) {
-    return Verdict::Region;
-  }
-  if (in.risk_bps > m.risk_ceiling_bps) return Verdict::RiskCeiling;
-  return Verdict::Eligible;
-}
 
 inline uint64_t cost_fast(const KernelInput& in, const KernelModel& m) {
   uint64_t a = uint64_t{in.input_tokens} * m.input_cost_microunits_per_million_tokens;
@@ -132,17 +306,16 @@ inline int64_t clamp_utility(u128 gain, u128 loss) {
 
 }  // namespace evaluate_detail
 
-// Evaluates one model: gates, cost, then the utility and its parts.
-// kFast promises ctx.all_fast(), which lets the hot loop drop the choice of
-// arithmetic per product; otherwise each product takes the path its context
-// flag chose. Both give the same results.
+// Evaluates a model that every gate admits: cost, then the utility and its
+// parts. kFast promises ctx.all_fast(), which lets the hot loop drop the
+// choice of arithmetic per product; otherwise each product takes the path
+// its context flag chose. Both give the same results.
 template <bool kFast = false>
-inline Evaluation evaluate_model(const RequestContext& ctx, const KernelModel& m) {
+inline Evaluation evaluate_admitted(const RequestContext& ctx, const KernelModel& m) {
   using namespace evaluate_detail;
   const KernelInput& in = *ctx.input;
   Evaluation e{};
-  e.verdict = first_gate(ctx, m);
-  if (e.verdict != Verdict::Eligible) return e;
+  e.verdict = Verdict::Eligible;
   e.cost = (kFast || ctx.cost_fast) ? cost_fast(in, m) : cost_wide(in, m);
   if (e.cost > in.budget_limit_microunits) {
     e.verdict = Verdict::OverBudget;
@@ -178,6 +351,14 @@ inline Evaluation evaluate_model(const RequestContext& ctx, const KernelModel& m
   }
 }
 
+// Evaluates one model: gates, cost, then the utility and its parts.
+template <bool kFast = false>
+inline Evaluation evaluate_model(const RequestContext& ctx, const KernelModel& m) {
+  const Verdict gate = first_gate(ctx, m);
+  if (gate != Verdict::Eligible) return Evaluation{gate, 0, 0, 0, 0};
+  return evaluate_admitted<kFast>(ctx, m);
+}
+
 namespace evaluate_detail {
 
 inline bool mul_fits(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_mul_overflow(a, b, out); }
@@ -198,8 +379,6 @@ inline RequestContext make_request_context(const PolicySnapshot& snapshot,
                   ? static_cast<uint64_t>(input.business_value_microunits)
                   : 0;
   ctx.latency_penalty_per_ms = p.latency_penalty_microunits_per_ms;
-  ctx.latency_limit =
-      input.max_p95_latency_ms != 0 ? input.max_p95_latency_ms : UINT32_MAX;
 
   uint64_t vr = 0, vrm = 0;
   if (allow_fast && mul_fits(ctx.value, input.risk_bps, &vr) &&

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kernel/evaluate.h"
 #include "text.h"
 
 namespace morvatel {
@@ -31,7 +32,10 @@ CatalogMaxima compute_maxima(std::span<const KernelModel> models) {
 }  // namespace
 
 PolicySnapshot::PolicySnapshot(const PolicyParams& params, Catalog models)
-    : params_(params), models_(std::move(models)), maxima_(compute_maxima(*models_)) {}
+    : params_(params),
+      models_(std::move(models)),
+      maxima_(compute_maxima(*models_)),
+      gates_(std::make_shared<const GateColumns>(*models_)) {}
 
 PolicySnapshot PolicySnapshot::new_unchecked(const PolicyParams& params, Catalog models) {
   if (!models) models = std::make_shared<const std::vector<KernelModel>>();

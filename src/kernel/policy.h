@@ -48,16 +48,21 @@ struct CatalogMaxima {
 
 using Catalog = std::shared_ptr<const std::vector<KernelModel>>;
 
+struct GateColumns;  // kernel/evaluate.h
+
 class PolicySnapshot {
  public:
-  // Builds a value without any check. The maxima are computed here, which
-  // is the only way a value comes to exist, so they can never be stale.
+  // Builds a value without any check. The maxima and the gate columns are
+  // computed here, which is the only way a value comes to exist, so they
+  // can never be stale.
   static PolicySnapshot new_unchecked(const PolicyParams& params, Catalog models);
 
   const PolicyParams& params() const { return params_; }
   std::span<const KernelModel> models() const { return *models_; }
   const Catalog& shared_models() const { return models_; }
   const CatalogMaxima& maxima() const { return maxima_; }
+  // The catalogue's gate inputs in groups of columns, for the kernel's loop.
+  const GateColumns& gate_columns() const { return *gates_; }
 
   uint64_t policy_epoch() const { return params_.policy_epoch; }
   uint64_t catalog_epoch() const { return params_.catalog_epoch; }
@@ -68,6 +73,7 @@ class PolicySnapshot {
   PolicyParams params_;
   Catalog models_;
   CatalogMaxima maxima_;
+  std::shared_ptr<const GateColumns> gates_;  // shared by copies, like the catalogue
 };
 
 // Policy validation failures; each owns its text.

@@ -1,6 +1,7 @@
 #include "kernel/prescribe.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace morvatel {
 
@@ -31,35 +32,74 @@ struct Ranking {
     return ma.model_id < mb.model_id;
   }
 
+  // Most candidates rank below the second slot; that one test is all they
+  // cost, and it stays a branch that predicts well. (The second slot never
+  // ranks above the first, so whatever ranks above the first ranks above
+  // the second too.)
   void offer(const Candidate& c) {
-    if (ranks_above(c, best)) {
-      second = best;
-      best = c;
-    } else if (ranks_above(c, second)) {
-      second = c;
+    if (ranks_above(c, second)) [[unlikely]] {
+      if (ranks_above(c, best)) {
+        second = best;
+        best = c;
+      } else {
+        second = c;
+      }
     }
   }
   bool has_best() const { return best.utility > 0; }
   bool has_second() const { return second.utility > 0; }
 };
 
-// One pass over the catalogue. Counts are kept per verdict in 32 bits and
-// saturated once at the end.
+// One pass over the catalogue, a group of models at a time: the gates of
+// the whole group at once from the gate columns, without a branch per gate;
+// then each model refused by a gate is counted under the first one, and the
+// others are evaluated and ranked. Counts are kept per verdict in 32 bits
+// and saturated once at the end.
+//
+// The gate counts of a run of up to kRun models are the bytes of one word,
+// so that counting a refused model is one add to a register.
+constexpr size_t kRun = 128;
+static_assert(kRun < 256 && kRun % GateColumns::kGroup == 0);
+
 template <bool kFast>
-void rank_catalog(const RequestContext& ctx, uint32_t (&counts)[kVerdictCount], Ranking& ranking) {
+void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
+                  uint32_t (&counts)[kVerdictCount], Ranking& ranking) {
+  constexpr size_t kGroup = GateColumns::kGroup;
   const KernelModel* models = ranking.models.data();
   const size_t n = ranking.models.size();
-  uint32_t eligible = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const Evaluation e = evaluate_model<kFast>(ctx, models[i]);
-    if (e.verdict == Verdict::Eligible) [[likely]] {
-      ++eligible;
-      ranking.offer(Candidate{e.utility, e.cost, i});
-    } else {
-      ++counts[static_cast<size_t>(e.verdict)];
+  const GateRequest request = gate_request(*ctx.input);
+  uint64_t by_gate = 0;
+  auto flush = [&] {
+    if (by_gate == 0) return;  // a run that no gate refused
+    for (size_t g = 0; g < 8; ++g) counts[g] += static_cast<uint8_t>(by_gate >> (8 * g));
+    by_gate = 0;
+  };
+  for (size_t first = 0; first < n; first += kGroup) {
+    uint32_t refusals[kGroup];
+    gates.group_refusals(request, first, refusals);
+    for (size_t j = 0; j < kGroup; ++j) {
+      if (const uint32_t r = refusals[j]; r != 0) {
+        // The lowest refusal bit names the first refusing gate.
+        by_gate += uint64_t{1} << (8 * std::countr_zero(r));
+        continue;
+      }
+      const Evaluation e = evaluate_admitted<kFast>(ctx, models[first + j]);
+      if (e.verdict == Verdict::Eligible) [[likely]] {
+        ranking.offer(Candidate{e.utility, e.cost, first + j});
+      } else {
+        ++counts[static_cast<size_t>(e.verdict)];
+      }
     }
+    if ((first + kGroup) % kRun == 0) flush();
   }
-  counts[static_cast<size_t>(Verdict::Eligible)] = eligible;
+  flush();
+  // The padding of the last group, refused as disabled.
+  const size_t padding = (kGroup - n % kGroup) % kGroup;
+  counts[static_cast<size_t>(Verdict::Disabled)] -= static_cast<uint32_t>(padding);
+  // The eligible are the rest, which spares the common case a counter.
+  uint32_t not_eligible = 0;
+  for (size_t v = 0; v < static_cast<size_t>(Verdict::Eligible); ++v) not_eligible += counts[v];
+  counts[static_cast<size_t>(Verdict::Eligible)] = static_cast<uint32_t>(n) - not_eligible;
 }
 
 uint16_t saturate16(uint64_t v) { return static_cast<uint16_t>(std::min<uint64_t>(v, 65535)); }
@@ -121,9 +161,9 @@ Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& 
   uint32_t counts[kVerdictCount] = {};
   Ranking ranking{models, {}, {}};
   if (ctx.all_fast()) {
-    rank_catalog<true>(ctx, counts, ranking);
+    rank_catalog<true>(ctx, snapshot.gate_columns(), counts, ranking);
   } else {
-    rank_catalog<false>(ctx, counts, ranking);
+    rank_catalog<false>(ctx, snapshot.gate_columns(), counts, ranking);
   }
 
   // A count never exceeds the catalogue's length, which a validated

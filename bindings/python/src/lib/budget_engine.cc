@@ -6,6 +6,7 @@
 #include "budget/engine.h"
 #include "lib/args.h"
 #include "lib/convert.h"
+#include "lib/dict_keys.h"
 #include "lib/errors.h"
 #include "lib/types.h"
 #include "production/budget_persistence.h"
@@ -94,10 +95,6 @@ class DictBuilder {
       dict_ = Ref();
     }
     return *this;
-  }
-  DictBuilder& put(const char* key, PyObject* value) {
-    Ref k = Ref::steal(PyUnicode_InternFromString(key));
-    return put(k.get(), value);
   }
   DictBuilder& put(Name key, PyObject* value) { return put(name(key), value); }
   // The value is one of the interned names.
@@ -196,36 +193,36 @@ PyObject* snapshot_dict(const budget::BudgetSnapshot& s) {
   for (size_t i = 0; i < s.tenants.size(); ++i) {
     const budget::TenantLedger& t = s.tenants[i];
     PyObject* row = DictBuilder()
-                        .put("tenant_id", from_str(t.tenant_id))
-                        .put("initial_microcents", from_int(t.initial_microcents))
-                        .put("remaining_microcents", from_int(t.remaining_microcents))
-                        .put("reserved_microcents", from_int(t.reserved_microcents))
-                        .put("committed_microcents", from_int(t.committed_microcents))
+                        .put(MORVATEL_KEY("tenant_id"), from_str(t.tenant_id))
+                        .put(MORVATEL_KEY("initial_microcents"), from_int(t.initial_microcents))
+                        .put(MORVATEL_KEY("remaining_microcents"), from_int(t.remaining_microcents))
+                        .put(MORVATEL_KEY("reserved_microcents"), from_int(t.reserved_microcents))
+                        .put(MORVATEL_KEY("committed_microcents"), from_int(t.committed_microcents))
                         .done();
     if (row == nullptr) return nullptr;
     PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row);  // steals
   }
   return DictBuilder()
-      .put("version", from_int(s.version))
-      .put("active_reservations", from_int(s.active_reservations))
-      .put("wal_high_watermark",
+      .put(MORVATEL_KEY("version"), from_int(s.version))
+      .put(MORVATEL_KEY("active_reservations"), from_int(s.active_reservations))
+      .put(MORVATEL_KEY("wal_high_watermark"),
            s.wal_high_watermark ? from_int(*s.wal_high_watermark) : none())
-      .put("tenants", rows.release())
+      .put(MORVATEL_KEY("tenants"), rows.release())
       .done();
 }
 
 PyObject* status_dict(const budget::ConservationStatus& s) {
   using K = budget::ConservationStatus::Kind;
   switch (s.kind()) {
-    case K::Balanced: return DictBuilder().put("status", from_str("balanced")).done();
+    case K::Balanced: return DictBuilder().put(MORVATEL_KEY("status"), from_str("balanced")).done();
     case K::Violation:
       return DictBuilder()
-          .put("status", from_str("violation"))
-          .put("tenant_id", from_str(s.tenant_id()))
-          .put("delta_microcents", from_int(s.delta_microcents()))
+          .put(MORVATEL_KEY("status"), from_str("violation"))
+          .put(MORVATEL_KEY("tenant_id"), from_str(s.tenant_id()))
+          .put(MORVATEL_KEY("delta_microcents"), from_int(s.delta_microcents()))
           .done();
     case K::AggregateOverflow:
-      return DictBuilder().put("status", from_str("aggregate_overflow")).done();
+      return DictBuilder().put(MORVATEL_KEY("status"), from_str("aggregate_overflow")).done();
   }
   return nullptr;
 }
@@ -382,13 +379,13 @@ PyObject* prove_conservation(PyObject* self, PyObject*) {
     }
     const budget::ConservationProof& p = *proof;
     return DictBuilder()
-        .put("ledger_digest_hex", digest_hex(p.ledger_digest))
-        .put("snapshot_version", from_int(p.snapshot_version))
-        .put("tenant_count", from_int(p.tenant_count))
-        .put("active_reservations", from_int(p.active_reservations))
-        .put("total_initial_microcents", from_int(p.total_initial))
-        .put("total_committed_microcents", from_int(p.total_committed))
-        .put("aggregate_totals_representable", from_bool(true))
+        .put(MORVATEL_KEY("ledger_digest_hex"), digest_hex(p.ledger_digest))
+        .put(MORVATEL_KEY("snapshot_version"), from_int(p.snapshot_version))
+        .put(MORVATEL_KEY("tenant_count"), from_int(p.tenant_count))
+        .put(MORVATEL_KEY("active_reservations"), from_int(p.active_reservations))
+        .put(MORVATEL_KEY("total_initial_microcents"), from_int(p.total_initial))
+        .put(MORVATEL_KEY("total_committed_microcents"), from_int(p.total_committed))
+        .put(MORVATEL_KEY("aggregate_totals_representable"), from_bool(true))
         .done();
   });
 }
@@ -399,15 +396,17 @@ PyObject* certify(PyObject* self, PyObject*) {
     if (!cert) return raise_panic(budget::infallible_capture_failure(cert.error()));
     const budget::Certificate& c = *cert;
     return DictBuilder()
-        .put("snapshot_version", from_int(c.snapshot_version))
-        .put("ledger_digest_hex", digest_hex(c.ledger_digest))
-        .put("tenant_count", from_int(c.tenant_count))
-        .put("active_reservations", from_int(c.active_reservations))
-        .put("conservation_balanced", from_bool(c.conservation_balanced))
-        .put("total_initial_microcents", from_int(c.total_initial))
-        .put("total_committed_microcents", from_int(c.total_committed))
-        .put("aggregate_totals_representable", from_bool(c.aggregate_totals_representable))
-        .put("committed_since_last_certificate", from_int(c.committed_since_last_certificate))
+        .put(MORVATEL_KEY("snapshot_version"), from_int(c.snapshot_version))
+        .put(MORVATEL_KEY("ledger_digest_hex"), digest_hex(c.ledger_digest))
+        .put(MORVATEL_KEY("tenant_count"), from_int(c.tenant_count))
+        .put(MORVATEL_KEY("active_reservations"), from_int(c.active_reservations))
+        .put(MORVATEL_KEY("conservation_balanced"), from_bool(c.conservation_balanced))
+        .put(MORVATEL_KEY("total_initial_microcents"), from_int(c.total_initial))
+        .put(MORVATEL_KEY("total_committed_microcents"), from_int(c.total_committed))
+        .put(MORVATEL_KEY("aggregate_totals_representable"),
+             from_bool(c.aggregate_totals_representable))
+        .put(MORVATEL_KEY("committed_since_last_certificate"),
+             from_int(c.committed_since_last_certificate))
         .done();
   });
 }

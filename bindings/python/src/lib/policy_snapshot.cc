@@ -11,6 +11,7 @@
 #include "lib/args.h"
 #include "lib/candidate_explanation.h"
 #include "lib/convert.h"
+#include "lib/dict_keys.h"
 #include "lib/errors.h"
 #include "lib/gil.h"
 #include "lib/kernel_records.h"
@@ -37,19 +38,6 @@ const PolicySnapshot& snap(PyObject* self) {
   return reinterpret_cast<SnapshotObject*>(self)->snapshot;
 }
 
-
-// Interned dict keys, made once for the life of the process.
-PyObject* key(const char* text, PyObject*& cache) {
-  if (cache == nullptr) cache = PyUnicode_InternFromString(text);
-  return cache;
-}
-
-
-#define MORVATEL_KEY(text)              \
-  ([]() -> PyObject* {                  \
-    static PyObject* cache = nullptr;   \
-    return key(text, cache);            \
-  }())
 
 // --- construction ---
 

@@ -6,6 +6,7 @@
 
 #include "lib/args.h"
 #include "lib/convert.h"
+#include "lib/dict_keys.h"
 #include "lib/errors.h"
 #include "lib/module.h"
 #include "lib/policy_snapshot.h"
@@ -71,11 +72,13 @@ PyObject* verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* verdict_dict(const wal::WalReplayVerdict& v) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
-  if (!dict_put(dict.get(), "sequence", from_int(v.sequence)) ||
-      !dict_put(dict.get(), "replay_valid", from_bool(v.replay_valid)) ||
-      !dict_put(dict.get(), "policy_digest_match", from_bool(v.policy_digest_match)) ||
-      !dict_put(dict.get(), "input_digest_match", from_bool(v.input_digest_match)) ||
-      !dict_put(dict.get(), "decision_digest_match", from_bool(v.decision_digest_match))) {
+  if (!dict_put(dict.get(), MORVATEL_KEY("sequence"), from_int(v.sequence)) ||
+      !dict_put(dict.get(), MORVATEL_KEY("replay_valid"), from_bool(v.replay_valid)) ||
+      !dict_put(dict.get(), MORVATEL_KEY("policy_digest_match"),
+                from_bool(v.policy_digest_match)) ||
+      !dict_put(dict.get(), MORVATEL_KEY("input_digest_match"), from_bool(v.input_digest_match)) ||
+      !dict_put(dict.get(), MORVATEL_KEY("decision_digest_match"),
+                from_bool(v.decision_digest_match))) {
     return nullptr;
   }
   return dict.release();
