@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace morvatel {
@@ -15,9 +16,14 @@ namespace morvatel {
 namespace {
 
 [[noreturn]] void crypto_failure() {
-  // libcrypto refusing a fixed algorithm on valid arguments leaves nothing
-  // sound to do.
-  std::abort();
+  // With a fixed algorithm and valid arguments, libcrypto fails only when
+  // it cannot allocate (a context, a key object, a provider's state). That
+  // is the allocation failure the rest of the core reports by throwing
+  // std::bad_alloc, which the interpreter boundary raises as MemoryError:
+  // the process must not end over it. The queue is cleared so that no stale
+  // error reaches the next caller of libcrypto.
+  ERR_clear_error();
+  throw std::bad_alloc();
 }
 
 EVP_MD_CTX* as_md(void* p) { return static_cast<EVP_MD_CTX*>(p); }
