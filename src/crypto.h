@@ -155,7 +155,7 @@ using Ed25519Signature = std::array<uint8_t, 64>;
 // The point decoder's own description of a public key that is not a point.
 inline constexpr std::string_view kCannotDecompressPoint = "Cannot decompress Edwards point";
 
-// Failure to load a public key. Its display text carries the library prefix
+// Failure to load a public key. Its message carries the library prefix
 // that every user quotes: "signature error: Cannot decompress Edwards point".
 struct Ed25519Error {
   std::string message() const;

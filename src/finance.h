@@ -27,10 +27,15 @@ inline std::optional<int64_t> checked_sub(int64_t a, int64_t b) {
   return r;
 }
 
-// SHA-256 over the tag "morvldg1", the version, the row count, the count of
-// open reservations and every row in ascending byte order of tenant_id
-// (whatever order the snapshot holds them in), then the watermark when
-// there is one. Each tenant id must be shorter than 2^32 bytes; the engine
+// SHA-256 over this layout, integers little-endian, nothing between fields:
+// "morvldg1", 0x00; version, the row count and active_reservations
+// (uint64_t each); every row in ascending byte order of tenant_id (whatever
+// order the snapshot holds them in) as the id's length (uint32_t), its
+// bytes, then initial, remaining, reserved and committed microcents
+// (int64_t each); and, only when there is a watermark, the text
+// "morvatel.ledger.wal-watermark.v1", 0x00 and the watermark (uint64_t).
+// No presence byte marks the watermark: the tag after the last row does.
+// Each tenant id must be shorter than 2^32 bytes; the engine
 // refuses longer ids when a tenant is created, and snapshot files are far
 // smaller than that.
 Digest32 ledger_digest(const budget::BudgetSnapshot& snapshot);

@@ -2,8 +2,8 @@
 #define MORVATEL_IO_ERROR_H_
 
 // The I/O error value shared by every module that touches files. An error
-// reported by the operating system displays as "{description} (os error
-// {errno})"; an error the system makes itself displays as its own text.
+// reported by the operating system has the message "{description} (os error
+// {errno})"; an error the system makes itself has its own text as message.
 // Context such as " at path \"...\"" may be appended to either.
 
 #include <string>
@@ -29,7 +29,7 @@ class IoError {
   static IoError os(int errnum);
   // From the current errno.
   static IoError last_os();
-  // An error of the system's own, displayed as `text`.
+  // An error of the system's own, whose message is `text`.
   static IoError custom(IoErrorKind kind, std::string text);
 
   IoErrorKind kind() const { return kind_; }

@@ -16,7 +16,7 @@
 
 namespace morvatel {
 
-// A refused artefact argument; the display text is the whole message.
+// A refused artefact argument; `text` is the whole message.
 struct ArtifactError {
   std::string text;
   const std::string& message() const { return text; }

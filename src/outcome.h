@@ -30,7 +30,8 @@ struct Observation {
   std::optional<bool> succeeded;
 
   bool empty() const { return !realized_cost_microunits && !realized_latency_ms && !succeeded; }
-  // "Observation(cost=Some(5), latency_ms=None, succeeded=Some(true))".
+  // The debug form, which writes an empty optional as None and a set one as
+  // Some(value): "Observation(cost=Some(5), latency_ms=None, succeeded=Some(true))".
   std::string debug_string() const;
 
   bool operator==(const Observation&) const = default;
@@ -88,9 +89,25 @@ struct OutcomeError {
   bool operator==(const OutcomeError&) const = default;
 };
 
-// The three digests, over their documented layouts. They take the kernel
-// digests as inputs so outside verifiers can recompute them from stored
-// hex without a policy at hand.
+// The three digests: SHA-256 over the byte layouts below, integers
+// little-endian at their C++ widths and nothing between the fields. They
+// take the kernel digests as inputs so outside verifiers can recompute them
+// from stored hex without a policy at hand. An optional field is one
+// presence byte (0 absent, 1 present) followed, only when present, by its
+// value; a bool value is one byte, 0 or 1.
+//
+// Identity, 113 bytes: "morvidn1", 0x00; the policy, input and decision
+// digests (32 bytes each); request_sequence (uint64_t).
+//
+// Selection, 15 or 17 bytes: "morvsel1", 0x00; the strategy's code
+// (uint8_t); acted_model_id (uint32_t); propensity_bps as an optional
+// uint16_t.
+//
+// Record, 89 to 102 bytes: "morvout1", 0x00; the identity digest (32
+// bytes); observed_at_micros (uint64_t); revision (uint32_t); the selection
+// digest (32 bytes); the disposition's code (uint8_t); then the observation
+// as three optionals: realized_cost_microunits (uint64_t),
+// realized_latency_ms (uint32_t), succeeded (bool).
 Digest32 outcome_identity_digest(const Digest32& policy_digest, const Digest32& input_digest,
                                  const Digest32& decision_digest, uint64_t request_sequence);
 Digest32 outcome_selection_digest(SelectionStrategy strategy, uint32_t acted_model_id,

@@ -2,7 +2,7 @@
 #define MORVATEL_PERSISTENCE_ERROR_H_
 
 // The error of every artefact-file operation (snapshot and anchor files,
-// checkpoints, restores, recovery planning). Its display text names the
+// checkpoints, restores, recovery planning). Its message names the
 // layer first and keeps the inner error's text behind it, so a fault met
 // deep inside (a log's chain, say) still reads whole at the top.
 

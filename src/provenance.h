@@ -34,9 +34,10 @@ struct SignedPolicy {
 inline constexpr size_t kSigningMessageHeaderBytes = 49;
 
 // The exact bytes that are signed and verified:
-//   "morvsig1", 0x00, the 32 digest bytes, signed_at_epoch_ms as u64 LE,
-//   then the signer id's UTF-8 bytes. The signer id is last, so it needs no
-//   length prefix: nothing can be shifted across its end.
+//   "morvsig1", 0x00, the policy digest (32 bytes), signed_at_epoch_ms
+//   (uint64_t, little-endian), then the signer id's UTF-8 bytes. The signer
+//   id is last, so it needs no length prefix: nothing can be shifted across
+//   its end.
 std::vector<uint8_t> signing_message(const Digest32& policy_digest, uint64_t signed_at_epoch_ms,
                                      std::string_view signer_id);
 

@@ -114,15 +114,24 @@ extern template ReceiptResult<std::array<uint8_t, 32>> parse_hex<32>(std::string
 extern template ReceiptResult<std::array<uint8_t, 64>> parse_hex<64>(std::string_view,
                                                                      std::string_view);
 
-// SHA-256 over "morvrcp1", 0x00, then fields 1 to 9 (the schema text with a
-// u64 length, epochs u64 LE, the three digests decoded, the flag, and each
-// anchor as a presence byte followed by its fields when present). Checks in
-// layout order; a zero step or sequence is refused before its digests are
-// decoded.
+// SHA-256 over this layout, integers little-endian, nothing between fields:
+//   "morvrcp1", 0x00;
+//   the length of schema_version (uint64_t), then its bytes;
+//   policy_epoch, catalog_epoch (uint64_t each);
+//   the policy, input and decision digests, decoded (32 bytes each);
+//   replay_valid (uint8_t, 0 or 1);
+//   the state anchor's presence byte (uint8_t, 0 or 1), and when present
+//     step (uint64_t), the digests before and after, decoded (32 bytes each);
+//   the log anchor's presence byte (uint8_t, 0 or 1), and when present
+//     sequence (uint64_t), entry_hash decoded (32 bytes).
+// Every field is checked before the first byte is hashed, in layout order;
+// a zero step or sequence is refused before its digests are decoded.
 ReceiptResult<Digest32> receipt_claims_digest(const DecisionReceipt& receipt);
 
-// "morvrcs1", 0x00, the claims digest, the time (u64 LE) and the signer's
-// UTF-8 bytes, which end the message and so carry no length.
+// The bytes a receipt's signature covers, 49 plus the signer id's length:
+// "morvrcs1", 0x00; the claims digest (32 bytes); signed_at_epoch_ms
+// (uint64_t, little-endian); the signer id's UTF-8 bytes, which end the
+// message and so carry no length.
 std::string receipt_signing_message(const Digest32& claims_digest, uint64_t signed_at_epoch_ms,
                                     std::string_view signer_id);
 

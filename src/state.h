@@ -28,8 +28,8 @@
 
 namespace morvatel {
 
-// SHA-256 over "morvstt1", 0x00, the step (u64 LE) and the state bytes,
-// which end the message and so carry no length.
+// SHA-256 over "morvstt1", 0x00, the step (uint64_t, little-endian) and
+// the state bytes, which end the message and so carry no length.
 Digest32 state_digest(uint64_t step, std::string_view state);
 
 struct StateTransition {
@@ -38,7 +38,7 @@ struct StateTransition {
   uint64_t step = 0;  // of the new state; 1 or more
 };
 
-// Advancing a chain whose step is already the largest u64.
+// Advancing a chain whose step is already the largest uint64_t.
 struct StateAdvanceError {
   enum class Kind : uint8_t { StepOverflow };
   Kind kind = Kind::StepOverflow;

@@ -38,7 +38,7 @@ class LegacySnapshotMigrationError {
 inline constexpr uint64_t kMaxTrustedReservationId = 9223372036854775807ULL;
 
 // Refuses a snapshot that is already recovery-aware (before looking at the
-// id), an id outside 1..=kMaxTrustedReservationId, and ledgers that could
+// id), an id outside [1, kMaxTrustedReservationId], and ledgers that could
 // not be restored; otherwise stamps the version with the id and keeps every
 // other field, the watermark included.
 std::expected<BudgetSnapshot, LegacySnapshotMigrationError> migrate_legacy_snapshot(

@@ -27,8 +27,8 @@ uint64_t tenant_hash(std::string_view id) noexcept;
 // Keyed mix of a reservation id under the per-process key.
 uint64_t reservation_hash(uint64_t id) noexcept;
 
-// A borrowed tenant id with its hash, computed once before any mutex is
-// taken and then used for every map the operation visits.
+// A tenant id, viewed rather than copied, with its hash, computed once
+// before any mutex is taken and then used for every map the operation visits.
 struct TenantKey {
   explicit TenantKey(std::string_view s) : id(s), hash(tenant_hash(s)) {}
   TenantKey(std::string_view s, uint64_t h) : id(s), hash(h) {}
@@ -36,7 +36,7 @@ struct TenantKey {
   uint64_t hash;
 };
 
-// Transparent hash and equality, so a lookup by a borrowed id needs no
+// Transparent hash and equality, so a lookup by a std::string_view needs no
 // shared name.
 struct TenantHash {
   using is_transparent = void;

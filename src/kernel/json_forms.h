@@ -3,11 +3,11 @@
 
 // The JSON forms of KernelInput and KernelDecision, as the audited log
 // stores them: objects with the 13 members in declaration order, integers in
-// plain decimal, action and reason as their variant names. Reading is
+// plain decimal, action and reason as their enumerator names. Reading is
 // strict: object form in any key order or the 13-element array form; every
 // integer exactly within its field's width (the basis-point bounds of the
 // request check are not part of the form); action and reason only as
-// variant names (or {"Name": null}), never as codes or snake_case texts.
+// enumerator names (or {"Name": null}), never as codes or snake_case texts.
 
 #include <string>
 

@@ -150,7 +150,7 @@ inline constexpr size_t kKernelModelFields = 10;
 inline constexpr size_t kKernelDecisionFields = 13;
 
 // The three forms of a code: the integer (records, digests), the snake_case
-// text (everything handed to Python) and the variant name (JSON and debug).
+// text (everything handed to Python) and the enumerator's name (JSON and debug).
 inline constexpr uint8_t code(KernelAction a) { return static_cast<uint8_t>(a); }
 inline constexpr uint16_t code(KernelReason r) { return static_cast<uint16_t>(r); }
 std::string_view text(KernelAction a);

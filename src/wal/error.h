@@ -2,7 +2,7 @@
 #define MORVATEL_WAL_ERROR_H_
 
 // The error of everything in the audited log: five kinds, each owning its
-// display text. An I/O error made by the log itself carries a kind that the
+// message. An I/O error made by the log itself carries a kind that the
 // text does not show (InvalidInput for the key length and the record size,
 // InvalidData for the line size and sequence overflow, WouldBlock and
 // NotFound for the writer lock, Other for a poisoned writer).

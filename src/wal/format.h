@@ -87,7 +87,7 @@ const json::RecordSpec& json_record_spec(const WalEntryOf<Data>*) {
 }
 
 // Strict entry readers over one line's bytes (the line feed may be left on).
-// The raw form borrows from `line`.
+// The raw form's views point into `line`, which must outlive it.
 json::Result<RawWalEntry> parse_raw_entry(std::string_view line);
 json::Result<RecordWalEntry> parse_record_entry(std::string_view line);
 json::Result<ValueWalEntry> parse_value_entry(std::string_view line);

@@ -32,7 +32,7 @@ struct WalReplayVerdict {
 };
 
 // An entry as the replay reads it: its record, and the text of `data` the
-// record was read from (borrowed from the line, for the chain hash).
+// record was read from (a view into the line, for the chain hash).
 using ReplayEntry = WalEntryOf<json::WithText<AuditedRecord>>;
 
 // One non-blank line of the replay, read into `entry` (reused from line to

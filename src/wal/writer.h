@@ -30,7 +30,7 @@ namespace morvatel::wal {
 // The directory of the writer lock files, from the environment (set and
 // non-empty wins, in this order): MORVATEL_WAL_LOCK_DIR as it is,
 // $XDG_RUNTIME_DIR/morvatel/wal-locks, $HOME/.cache/morvatel/wal-locks.
-// None: NotFound "no secure WAL lock directory; set MORVATEL_WAL_LOCK_DIR".
+// None of them: NotFound "no secure WAL lock directory; set MORVATEL_WAL_LOCK_DIR".
 std::expected<std::string, IoError> wal_lock_directory();
 
 // "inode-{dev}-{ino}.lock", both as 16 lowercase hex digits. Named after the

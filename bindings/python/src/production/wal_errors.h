@@ -9,7 +9,7 @@
 
 namespace morvatel::py {
 
-// Raises the Python WalError with the error's display text. Returns nullptr
+// Raises the Python WalError with the error's message. Returns nullptr
 // for `return wal_error(...)`.
 std::nullptr_t wal_error(wal::WalError error);
 
