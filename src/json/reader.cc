@@ -1,6 +1,7 @@
 #include "json/reader.h"
 
 #include "json/scan.h"
+#include "json/skip.h"
 
 namespace morvatel::json {
 
@@ -444,6 +445,10 @@ Result<void> Reader::skip_any() {
 Result<std::string_view> Reader::read_raw() {
   skip_ws();
   size_t start = pos_;
+  if (const size_t end = skip_value(in_, start, depth_); end != 0) {
+    pos_ = end;
+    return in_.substr(start, end - start);
+  }
   if (auto r = skip_any(); !r) return std::unexpected(std::move(r.error()));
   return in_.substr(start, pos_ - start);
 }
