@@ -65,7 +65,10 @@ inline bool literal_at(const Byte* p, const Byte* end, const char* word, size_t 
 // Where quotes, digits and the bytes a string cannot take plainly (a
 // backslash, a control character, a non-ASCII byte) stand in 64 bytes of
 // text, one bit per byte; past the end of the text a block reads as zero
-// bytes, which are control characters and end any string or number.
+// bytes, which are control characters and end any string or number. With
+// them the ends of strings and numbers are found without going over their
+// bytes one token at a time. Without vector instructions there are no
+// blocks: strings are scanned and digits read a word at a time.
 struct Block {
   const Byte* base = nullptr;
   uint64_t quote = 0;
@@ -73,7 +76,7 @@ struct Block {
   uint64_t nondigit = 0;
 };
 
-template <bool kVector>
+#if defined(__SSE2__)
 inline void load_block(Block& b, const Byte* base, const Byte* end) {
   b.base = base;
   const Byte* src = base;
@@ -83,47 +86,36 @@ inline void load_block(Block& b, const Byte* base, const Byte* end) {
     std::memcpy(tail, base, static_cast<size_t>(end - base));
     src = tail;
   }
-#if defined(__SSE2__)
-  if constexpr (kVector) {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i space = _mm_set1_epi8(0x20);
-    // Digits biased to the bottom of the signed range: '0'..'9' become
-    // -128..-119.
-    const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80 - '0'));
-    const __m128i ten = _mm_set1_epi8(-128 + 10);
-    uint64_t q = 0, sp = 0, dg = 0;
-    for (int i = 0; i < 4; ++i) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * i));
-      const auto bits = [](__m128i m) {
-        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m)));
-      };
-      q |= bits(_mm_cmpeq_epi8(v, quote)) << (16 * i);
-      sp |= bits(_mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmplt_epi8(v, space))) << (16 * i);
-      dg |= bits(_mm_cmplt_epi8(_mm_add_epi8(v, bias), ten)) << (16 * i);
-    }
-    b.quote = q;
-    b.special = sp;
-    b.nondigit = ~dg;
-    return;
-  }
-#endif
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  // Digits biased to the bottom of the signed range: '0'..'9' become
+  // -128..-119.
+  const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80 - '0'));
+  const __m128i ten = _mm_set1_epi8(-128 + 10);
   uint64_t q = 0, sp = 0, dg = 0;
-  for (int i = 0; i < 64; ++i) {
-    const Byte c = src[i];
-    q |= static_cast<uint64_t>(c == '"') << i;
-    sp |= static_cast<uint64_t>(c == '\\' || c < 0x20 || c >= 0x80) << i;
-    dg |= static_cast<uint64_t>(is_digit(c)) << i;
+  for (int i = 0; i < 4; ++i) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16 * i));
+    const auto bits = [](__m128i m) {
+      return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m)));
+    };
+    q |= bits(_mm_cmpeq_epi8(v, quote)) << (16 * i);
+    // Signed compare: bytes >= 0x80 are negative, so "below space" covers
+    // control characters and non-ASCII bytes alike.
+    sp |= bits(_mm_or_si128(_mm_cmpeq_epi8(v, backslash), _mm_cmplt_epi8(v, space))) << (16 * i);
+    dg |= bits(_mm_cmplt_epi8(_mm_add_epi8(v, bias), ten)) << (16 * i);
   }
   b.quote = q;
   b.special = sp;
   b.nondigit = ~dg;
 }
+#else
+inline void load_block(Block&, const Byte*, const Byte*) {}
+#endif
 
 // The block that holds `p`, which is at or after the current one's start.
-template <bool kVector>
 inline void block_at(Block& b, const Byte* p, const Byte* end) {
-  if (p - b.base >= 64) load_block<kVector>(b, b.base + 64 * ((p - b.base) / 64), end);
+  if (p - b.base >= 64) load_block(b, b.base + 64 * ((p - b.base) / 64), end);
 }
 
 // string_end through the block masks: where the next quote comes with
@@ -131,9 +123,10 @@ inline void block_at(Block& b, const Byte* p, const Byte* end) {
 // string_end.
 template <bool kVector>
 inline const Byte* string_end(Block& b, const Byte* s, const Byte* p, const Byte* end) {
+  if constexpr (!kVector) return string_end(s, p, end);
   const Byte* const from = p;
   for (;;) {
-    block_at<kVector>(b, p, end);
+    block_at(b, p, end);
     const unsigned off = static_cast<unsigned>(p - b.base);
     const uint64_t q = b.quote >> off;
     const uint64_t x = b.special >> off;
@@ -151,8 +144,18 @@ inline const Byte* string_end(Block& b, const Byte* s, const Byte* p, const Byte
 // Just past the run of digits at `p`.
 template <bool kVector>
 inline const Byte* digits_end(Block& b, const Byte* p, const Byte* end) {
+  if constexpr (!kVector) {
+    // A word at a time.
+    while (end - p >= 8) {
+      const unsigned k = leading_digits(load_word(reinterpret_cast<const char*>(p)));
+      p += k;
+      if (k < 8) return p;
+    }
+    while (p < end && is_digit(*p)) ++p;
+    return p;
+  }
   for (;;) {
-    block_at<kVector>(b, p, end);
+    block_at(b, p, end);
     const uint64_t other = b.nondigit >> (p - b.base);
     if (other != 0) return p + std::countr_zero(other);
     p = b.base + 64;
@@ -198,7 +201,7 @@ size_t skip_value_with(std::string_view text, size_t pos, int depth) {
   uint64_t kinds[2] = {0, 0};
   int open = 0;
   Block b;
-  load_block<kVector>(b, p, end);
+  if constexpr (kVector) load_block(b, p, end);
   auto in_object = [&] { return (kinds[(open - 1) >> 6] >> ((open - 1) & 63)) & 1; };
 
 value:
