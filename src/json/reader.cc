@@ -215,9 +215,6 @@ Result<void> Reader::end_object() {
   return std::unexpected(error_next(Cat::Syntax, "trailing characters"));
 }
 
-// A string with nothing to decode or a plain integer right at the cursor,
-// the bulk of a container's members, read without the general dispatch;
-// false (cursor unmoved) for anything else, which parse_any then takes.
 // A string into `out`, into the string it holds if it holds one.
 static void assign_string(Value& out, std::string_view s) {
   if (out.kind() == Value::Kind::String) {
@@ -227,6 +224,9 @@ static void assign_string(Value& out, std::string_view s) {
   }
 }
 
+// A string with nothing to decode or a plain integer right at the cursor,
+// the bulk of a container's members, read without the general dispatch;
+// false (cursor unmoved) for anything else, which parse_any then takes.
 bool Reader::parse_plain_scalar(Value& out) {
   if (pos_ == in_.size()) return false;
   const char c = in_[pos_];
