@@ -10,7 +10,9 @@
 #include <optional>
 #include <vector>
 
+#include "json/reader.h"
 #include "json/record.h"
+#include "json/skip.h"
 #include "json/value.h"
 #include "json/writer.h"
 #include "kernel/json_forms.h"
@@ -56,6 +58,23 @@ const json::RecordSpec& json_record_spec(const Doc*) {
 std::string to_json(const Doc& d) { return json::to_string(d); }
 
 }  // namespace
+
+namespace json {
+
+// The general skip, which the quick one must agree with wherever it
+// accepts.
+struct ReaderProbe {
+  static bool general(std::string_view text, size_t pos, int depth, size_t& end) {
+    Reader r(text);
+    r.pos_ = pos;
+    r.depth_ = depth;
+    if (!r.skip_any()) return false;
+    end = r.pos_;
+    return true;
+  }
+};
+
+}  // namespace json
 }  // namespace morvatel
 
 namespace {
@@ -112,6 +131,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (v) check(raw_reader.finish().has_value());
   } else {
     check(!v.has_value());
+  }
+
+  // The quick skip of raw values only ever accepts what the general one
+  // does, with the same extent, from wherever it starts and at any depth.
+  for (size_t pos : {size_t{0}, text.find_first_not_of(" \t\r\n") % (size + 1)}) {
+    for (int depth : {0, 120}) {
+      const size_t quick = json::scan::skip_value(text, pos, depth);
+      check(quick == json::scan::skip_value_portable(text, pos, depth));
+      size_t end = 0;
+      if (quick != 0) check(json::ReaderProbe::general(text, pos, depth, end) && end == quick);
+    }
+  }
+
+  // Reading into a value that holds something gives what reading into a
+  // new one gives, and so does reading into what a failed reading left.
+  {
+    auto prior = json::parse_value(R"({"a":"a string longer than fifteen","b":[1,{"c":2}],"a":null})");
+    for (int i = 0; i < 2; ++i) {
+      json::Reader r(text);
+      auto st = r.read_value(*prior);
+      if (st) st = r.finish();
+      check(st.has_value() == v.has_value());
+      if (st) check(*prior == *v);
+    }
   }
 
   record_round_trip<KernelInput>(text);

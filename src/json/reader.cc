@@ -1,6 +1,7 @@
 #include "json/reader.h"
 
 #include "json/scan.h"
+#include "json/skip.h"
 
 namespace morvatel::json {
 
@@ -214,6 +215,15 @@ Result<void> Reader::end_object() {
   return std::unexpected(error_next(Cat::Syntax, "trailing characters"));
 }
 
+// A string into `out`, into the string it holds if it holds one.
+static void assign_string(Value& out, std::string_view s) {
+  if (out.kind() == Value::Kind::String) {
+    out.as_string().assign(s);
+  } else {
+    out = Value(s);
+  }
+}
+
 // A string with nothing to decode or a plain integer right at the cursor,
 // the bulk of a container's members, read without the general dispatch;
 // false (cursor unmoved) for anything else, which parse_any then takes.
@@ -223,7 +233,7 @@ bool Reader::parse_plain_scalar(Value& out) {
   if (c == '"') {
     const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1, in_.size());
     if (end == in_.size() || in_[end] != '"') return false;
-    out = Value(in_.substr(pos_ + 1, end - pos_ - 1));
+    assign_string(out, in_.substr(pos_ + 1, end - pos_ - 1));
     pos_ = end + 1;
     return true;
   }
@@ -266,25 +276,38 @@ Result<void> Reader::parse_any(Value& out) {
       ++pos_;
       const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_, in_.size());
       if (end < in_.size() && in_[end] == '"') {
-        out = Value(in_.substr(pos_, end - pos_));
+        assign_string(out, in_.substr(pos_, end - pos_));
         pos_ = end + 1;
         return {};
       }
-      out = Value(std::string());
+      assign_string(out, std::string_view());
       return scan_string(&out.as_string(), true);
     }
+    // A container already in `out` (a record's member read line after
+    // line) lends its storage: its elements are read over in order and
+    // whatever is left over is dropped when the reading stops, so the
+    // outcome is that of reading into a new one.
     case '[': {
       if (auto r = enter(); !r) return r;
       ++pos_;
-      out = Value(Array());
+      if (out.kind() != Value::Kind::Array) out = Value(Array());
       Array& items = out.as_array();
+      size_t count = 0;
+      struct Trim {
+        Array& items;
+        size_t& count;
+        ~Trim() {
+          if (count < items.size()) items.erase(items.begin() + static_cast<ptrdiff_t>(count), items.end());
+        }
+      } trim{items, count};
       bool first = true;
       for (;;) {
         auto more = next_element(first);
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
         if (items.empty()) items.reserve(4);
-        Value& item = items.emplace_back();
+        Value& item = count < items.size() ? items[count] : items.emplace_back();
+        ++count;
         if (parse_plain_scalar(item)) continue;
         if (auto r = parse_any(item); !r) return r;
       }
@@ -293,8 +316,22 @@ Result<void> Reader::parse_any(Value& out) {
     case '{': {
       if (auto r = enter(); !r) return r;
       ++pos_;
-      out = Value(Object());
+      if (out.kind() != Value::Kind::Object || out.as_object().size() >= Object::kReuseLimit) {
+        out = Value(Object());
+      }
       Object& obj = out.as_object();
+      // Members left over from before, still to be written over; `live`
+      // have been read. Once they are used up, keys are added as usual.
+      size_t reuse = obj.size();
+      size_t live = 0;
+      struct Trim {
+        Object& obj;
+        const size_t& reuse;
+        const size_t& live;
+        ~Trim() {
+          if (live < reuse) obj.truncate(live);
+        }
+      } trim{obj, reuse, live};
       // One bit per key length, first and last byte seen so far: a key
       // whose bit is clear cannot be a repeat and needs no search.
       uint64_t signatures = 0;
@@ -306,17 +343,23 @@ Result<void> Reader::parse_any(Value& out) {
         ++pos_;
         auto key = scan_key();
         if (!key) return std::unexpected(std::move(key.error()));
-        if (obj.empty()) obj.reserve(4);
         // A repeated key keeps its first place and takes the last value.
         const std::string_view k = *key;
         const uint64_t signature =
             uint64_t{1} << ((k.size() * 7 + (k.empty() ? 0 : static_cast<unsigned char>(k.front()) * 3 +
                                                             static_cast<unsigned char>(k.back()))) & 63);
-        Value& slot = (signatures & signature) ? obj.entry_view(k) : obj.append_new(k);
+        Value* slot = nullptr;
+        if (live < reuse) {
+          if (signatures & signature) slot = obj.find_live(live, k);
+          if (slot == nullptr) slot = &obj.overwrite(live++, k);
+        } else {
+          if (obj.empty()) obj.reserve(4);
+          slot = (signatures & signature) ? &obj.entry_view(k) : &obj.append_new(k);
+        }
         signatures |= signature;
         if (auto r = colon(); !r) return r;
-        if (parse_plain_scalar(slot)) continue;
-        if (auto r = parse_any(slot); !r) return r;
+        if (parse_plain_scalar(*slot)) continue;
+        if (auto r = parse_any(*slot); !r) return r;
       }
       return end_object();
     }
@@ -444,6 +487,10 @@ Result<void> Reader::skip_any() {
 Result<std::string_view> Reader::read_raw() {
   skip_ws();
   size_t start = pos_;
+  if (const size_t end = skip_value(in_, start, depth_); end != 0) {
+    pos_ = end;
+    return in_.substr(start, end - start);
+  }
   if (auto r = skip_any(); !r) return std::unexpected(std::move(r.error()));
   return in_.substr(start, pos_ - start);
 }

@@ -131,6 +131,9 @@ class Reader {
   Error error_next(Error::Category c, std::string description) const;
 
  private:
+  // Tests hold the quick paths to the general ones through this.
+  friend struct ReaderProbe;
+
   int peek() const { return pos_ < in_.size() ? static_cast<unsigned char>(in_[pos_]) : -1; }
   static bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
   void skip_ws() {

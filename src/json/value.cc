@@ -86,6 +86,25 @@ Value& Object::append_new(std::string_view key) {
   return members_.back().value;
 }
 
+Value& Object::overwrite(size_t live, std::string_view key) {
+  Member& m = members_[live];
+  m.key.assign(key);
+  return m.value;
+}
+
+Value* Object::find_live(size_t live, std::string_view key) {
+  for (size_t i = 0; i < live; ++i) {
+    if (members_[i].key == key) return &members_[i].value;
+  }
+  return nullptr;
+}
+
+void Object::truncate(size_t live) {
+  if (live >= members_.size()) return;
+  members_.erase(members_.begin() + static_cast<ptrdiff_t>(live), members_.end());
+  if (!index_.empty()) rebuild_index();
+}
+
 // Adds the member just appended to the index, building the index when the
 // object has just grown large enough to want one.
 void Object::index_last() {

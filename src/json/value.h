@@ -55,6 +55,16 @@ class Object {
   Value& entry_view(std::string_view key);
   // Appends a key the caller knows is not there yet.
   Value& append_new(std::string_view key);
+  // Reading over an object already there, its members' storage taken over
+  // in order: the first `live` members are the ones read so far, those
+  // after them are left over from before. The member at `live` under a new
+  // key, or a live one with this key (null if none); truncate() drops
+  // what is left over once the reading stops.
+  Value& overwrite(size_t live, std::string_view key);
+  Value* find_live(size_t live, std::string_view key);
+  void truncate(size_t live);
+  // Objects this small are read over in place; larger ones are built anew.
+  static constexpr size_t kReuseLimit = 16;
   void index_last();
   size_t find_index(std::string_view key) const;  // members_.size() if absent
   void rebuild_index();
