@@ -65,13 +65,22 @@ static_assert(kTagBytes + record_bytes<KernelInput>() == kInputDigestMessageByte
 static_assert(kTagBytes + record_bytes<KernelDecision>() == kDecisionDigestMessageBytes);
 static_assert(record_bytes<KernelModel>() == kPolicyDigestModelBytes);
 
+// The calling thread's hash context, started again: setting a context up
+// costs more than hashing a record's few blocks. No digest here nests in
+// another, so one per thread serves them all.
+Sha256& fresh_hash() {
+  thread_local Sha256 hash;
+  hash.reset();
+  return hash;
+}
+
 // A record message is short and of fixed length: it is laid out whole and
 // hashed in one update.
 template <typename R, size_t kBytes>
 Digest32 record_digest(const char (&tag)[kTagBytes], const R& record) {
   uint8_t buf[kBytes];
   uint8_t* end = store_record(store_tag(buf, tag), record);
-  Sha256 hash;
+  Sha256& hash = fresh_hash();
   hash.update(buf, static_cast<size_t>(end - buf));
   return hash.finish();
 }
@@ -141,7 +150,7 @@ bool sorted_by_id(std::span<const KernelModel> models) {
 }  // namespace
 
 Digest32 policy_digest(const PolicySnapshot& snapshot) {
-  Sha256 hash;
+  Sha256& hash = fresh_hash();
   {
     BlockWriter w(hash);
     const PolicyParams& p = snapshot.params();
