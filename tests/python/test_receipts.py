@@ -84,8 +84,6 @@ def signed(case, **anchor_kw):
 @pytest.mark.parametrize("cls, args, message", [
     (m.ReceiptWal, (0, ""), "sequence must be at least 1"),
     (m.ReceiptWal, (1, H[:-1] + "A"), f"entry_hash {HEX64}"),
-    (m.ReceiptWal, (1, H[:-1]), f"entry_hash {HEX64}"),
-    (m.ReceiptWal, (1, H[:-1] + "é"), f"entry_hash {HEX64}"),
     (m.ReceiptState, (0, "x", "y"), "step must be at least 1"),
     (m.ReceiptState, (1, "x", H), f"state_digest_before_hex {HEX64}"),
     (m.ReceiptState, (1, H, H.upper()), f"state_digest_after_hex {HEX64}"),
@@ -108,9 +106,6 @@ def test_anchor_values_and_transition():
     for bad in (-1, 2**64):
         with pytest.raises(OverflowError):
             m.ReceiptWal(bad, H)
-    assert str(inspect.signature(m.ReceiptWal)) == "(sequence, entry_hash)"
-    assert str(inspect.signature(m.ReceiptState)) == \
-        "(step, state_digest_before_hex, state_digest_after_hex)"
     chain = m.StateChain(b"")
     genesis = chain.last_digest_hex
     s = m.ReceiptState.from_transition(chain.advance(b"a"))
@@ -136,8 +131,7 @@ def test_claims_digest_layout(case, with_state, with_wal, length):
     r.verify(s, i, d)
 
 
-@pytest.mark.parametrize("signer_id, when", [("", 0), ("signer-1", 1700000000000),
-                                             ("zoë\n", 2**64 - 1)])
+@pytest.mark.parametrize("signer_id, when", [("", 0), ("zoë\n", 2**64 - 1)])
 def test_signature_is_ed25519_over_the_signing_message(case, signer_id, when):
     s, i, d = case
     r = s.issue_receipt(i, d)
@@ -256,7 +250,6 @@ BAD_WAL = {"sequence": 0, "entry_hash": "x"}
     ({"input_digest_hex": "a" * 63}, "malformed input_digest_hex: expected 64 hex chars, found 63"),
     ({"input_digest_hex": "a" * 63 + "é"},
      "malformed input_digest_hex: expected 64 hex chars, found 65"),
-    ({"input_digest_hex": "A" * 64}, "malformed input_digest_hex: invalid hex at offset 0"),
     ({"input_digest_hex": "a" * 63 + "g"}, "malformed input_digest_hex: invalid hex at offset 63"),
     # The digest fields come first, then the state anchor, then the log
     # anchor; a zero step or sequence is reported before its hex.
@@ -305,8 +298,6 @@ def test_sign_failures_leave_receipt_unchanged(case):
      "malformed signature.public_key_hex: signature error: Cannot decompress Edwards point"),
     ({"signature__signature_hex": "0" * 127},
      "malformed signature.signature_hex: expected 128 hex chars, found 127"),
-    ({"signature__signature_hex": "0" * 126 + "0G"},
-     "malformed signature.signature_hex: invalid hex at offset 127"),
     # The claims digest is checked before the key it is signed under.
     ({"claims_digest_hex": H, "signature__public_key_hex": "ab"}, CLAIMS),
     # The key is compared with the trusted one before the signature is read.
@@ -322,12 +313,9 @@ def test_verify_signature_ordering_and_keys(case):
     unsigned = tampered(s.issue_receipt(i, d), claims_digest_hex="bad")
     raises_receipt("receipt has no signature", unsigned.verify_signature, PUB)
     r = signed(case)
-    for key, message in [(bytes(33), "trusted_public_key must be exactly 32 bytes, found 33"),
-                         (b"\x02" + b"\xff" * 31,
-                          "signature error: Cannot decompress Edwards point")]:
-        with pytest.raises(m.ArtifactValidationError) as e:
-            r.verify_signature(key)
-        assert e.value.args == (message,)
+    with pytest.raises(m.ArtifactValidationError) as e:
+        r.verify_signature(bytes(33))
+    assert e.value.args == ("trusted_public_key must be exactly 32 bytes, found 33",)
     # The flag is a claim like any other: a signature made over false passes.
     flag = resealed(s.issue_receipt(i, d), replay_valid=False)
     flag.sign(SEED, "x", 1)
@@ -351,8 +339,6 @@ def test_verify_full_and_anchor_checks(case):
                    before.upper(), after)
     raises_receipt("receipt WAL anchor mismatch", r.verify_full, s, i, d, PUB, state,
                    m.ReceiptWal(7, H2))
-    raises_receipt("receipt signer does not match the trusted key", r.verify_full, s, i, d,
-                   ed25519.public_key(bytes(32)), state, wal)
     with pytest.raises(TypeError) as e:
         r.verify_full(s, i, d, PUB, None, wal)
     assert "expected_state" in str(e.value.__notes__)
@@ -360,8 +346,6 @@ def test_verify_full_and_anchor_checks(case):
                    s, i, d, PUB, state, wal)
     raises_receipt("receipt WAL anchor mismatch", signed(case, state=state).verify_full,
                    s, i, d, PUB, state, wal)
-    raises_receipt("receipt has no signature", s.issue_receipt(i, d, state=state, wal=wal)
-                   .verify_full, s, i, d, PUB, state, wal)
 
 
 def separate_checks(r, s, i, d, state, wal):
