@@ -182,29 +182,26 @@ def test_validate_checks_each_shape(ctx, kind, change, message):
         o.validate_against(*ctx)
 
 
-@pytest.mark.parametrize("propensity, human, message", [
-    (5000, True, "Human selection has no propensity to record; leave it absent"),
-    (None, False, "Explore must record a propensity, and it cannot be recovered afterwards"),
-    (0, False, "propensity must be 1..=10000 basis points, got 0"),
-    (1, False, None),
-    (10000, False, None),
-    (10001, False, "propensity must be 1..=10000 basis points, got 10001"),
+@pytest.mark.parametrize("propensity, human, model, message", [
+    (5000, True, 20, "Human selection has no propensity to record; leave it absent"),
+    (None, False, 20, "Explore must record a propensity, and it cannot be recovered afterwards"),
+    (0, False, 20, "propensity must be 1..=10000 basis points, got 0"),
+    (1, False, 20, None),
+    (10000, False, 20, None),
+    (10001, False, 20, "propensity must be 1..=10000 basis points, got 10001"),
+    (None, True, 30, None),  # disabled, but in the catalog
+    (None, True, 31, "model 31 is not in this policy's catalog"),
 ])
-def test_chosen_otherwise_propensity_bounds(ctx, propensity, human, message):
+def test_chosen_otherwise_checks(ctx, propensity, human, model, message):
     if message is None:
-        o = Outcome.chosen_otherwise(*ctx, 1, seen(), 20, propensity_bps=propensity)
-        assert (o.strategy, o.propensity_bps) == ("explore", propensity)
+        o = Outcome.chosen_otherwise(*ctx, 1, seen(), model, propensity_bps=propensity,
+                                     human=human)
+        assert (o.strategy, o.propensity_bps, o.acted_model_id) == (
+            "human" if human else "explore", propensity, model)
         return
     with pytest.raises(ValueError) as err:
-        Outcome.chosen_otherwise(*ctx, 1, seen(), 20, propensity, human)
+        Outcome.chosen_otherwise(*ctx, 1, seen(), model, propensity, human)
     assert err.value.args == (message,)
-
-
-def test_chosen_otherwise_accepts_disabled_models_in_the_catalog(ctx):
-    o = Outcome.chosen_otherwise(*ctx, 1, seen(), 30, human=True)  # disabled, but in the catalog
-    assert (o.strategy, o.propensity_bps, o.acted_model_id) == ("human", None, 30)
-    with pytest.raises(ValueError, match=r"^model 31 is not in this policy's catalog$"):
-        Outcome.chosen_otherwise(*ctx, 1, seen(), 31, human=True)
 
 
 @pytest.mark.parametrize("args, exc, note", [
@@ -231,7 +228,9 @@ def test_rejection_can_only_be_abandoned():
     risky = request(risk_bps=9500)
     d = snap.prescribe(risky)
     assert d.action == "reject" and d.selected_model_id == 0
-    Outcome.abandoned(snap, risky, d, 1).validate_against(snap, risky, d)
+    a = Outcome.abandoned(snap, risky, d, 1)
+    assert a.acted_model_id == 0
+    a.validate_against(snap, risky, d)
     acted = Outcome.applied(snap, risky, d, 1, seen())
     acted.validate()
     with pytest.raises(ValueError, match="^the decision was a rejection, so there was nothing to carry out$"):

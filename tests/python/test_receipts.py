@@ -131,7 +131,8 @@ def test_claims_digest_layout(case, with_state, with_wal, length):
     r.verify(s, i, d)
 
 
-@pytest.mark.parametrize("signer_id, when", [("", 0), ("zoë\n", 2**64 - 1)])
+@pytest.mark.parametrize("signer_id, when", [("", 0), ("signer-1", 1700000000000),
+                                             ("zoë\n", 2**64 - 1)])
 def test_signature_is_ed25519_over_the_signing_message(case, signer_id, when):
     s, i, d = case
     r = s.issue_receipt(i, d)

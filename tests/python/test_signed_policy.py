@@ -53,7 +53,9 @@ def provenance_message(record, snap, key):
 
 # --- what is signed -------------------------------------------------------------
 
-@pytest.mark.parametrize("signer_id, signed_at", [("", 0), ("Zoë ✓ 署名者 🔏 nul\x00", 2**64 - 1)])
+# A time whose bytes differ shows the byte order; all-ones would not.
+@pytest.mark.parametrize("signer_id, signed_at", [
+    ("", 0), ("policy-team", 1_700_000_000_000), ("Zoë ✓ 署名者 🔏 nul\x00", 2**64 - 1)])
 def test_signature_is_rfc8032_over_the_documented_message(snap, signer_id, signed_at):
     record = snap.sign_policy(SEED, signer_id, signed_at)
     message = (b"morvsig1\x00" + bytes.fromhex(snap.fingerprint())
