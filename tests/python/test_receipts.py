@@ -66,10 +66,20 @@ def resealed(r, **changes):
     return tampered(t, claims_digest_hex=hashlib.sha256(claims_message(t)).hexdigest())
 
 
-def raises_receipt(message, fn, *args):
-    with pytest.raises(m.ReceiptError) as e:
+def raised(exc, fn, *args):
+    """What fn(*args) raises, which must be exactly `exc`."""
+    with pytest.raises(exc) as e:
         fn(*args)
-    assert e.value.args == (message,)
+    assert type(e.value) is exc
+    return e.value
+
+
+def raises_receipt(message, fn, *args, exc=m.ReceiptError):
+    assert raised(exc, fn, *args).args == (message,)
+
+
+def note_of(fn, *args):
+    return str(raised(TypeError, fn, *args).__notes__)
 
 
 def signed(case, **anchor_kw):
@@ -89,9 +99,7 @@ def signed(case, **anchor_kw):
     (m.ReceiptState, (1, H, H.upper()), f"state_digest_after_hex {HEX64}"),
 ])
 def test_anchor_checks(cls, args, message):
-    with pytest.raises(m.ArtifactValidationError) as e:
-        cls(*args)
-    assert e.value.args == (message,)
+    raises_receipt(message, cls, *args, exc=m.ArtifactValidationError)
 
 
 def test_anchor_values_and_transition():
@@ -104,16 +112,13 @@ def test_anchor_values_and_transition():
         w.sequence = 3
     assert w != m.ReceiptWal(2**64 - 1, H)  # identity, no value comparison
     for bad in (-1, 2**64):
-        with pytest.raises(OverflowError):
-            m.ReceiptWal(bad, H)
+        raised(OverflowError, m.ReceiptWal, bad, H)
     chain = m.StateChain(b"")
     genesis = chain.last_digest_hex
     s = m.ReceiptState.from_transition(chain.advance(b"a"))
     assert (s.step, s.state_digest_before_hex, s.state_digest_after_hex) == \
         (1, genesis, chain.last_digest_hex)
-    with pytest.raises(TypeError) as e:
-        m.ReceiptState.from_transition(s)
-    assert "transition" in str(e.value.__notes__)
+    assert "transition" in note_of(m.ReceiptState.from_transition, s)
 
 
 # --- digests and signatures, recomputed ---
@@ -178,11 +183,8 @@ def test_issue_receipt_failures(case):
     raises_receipt(REPLAY, s.issue_receipt, i, s.prescribe(request(22)))
     bad = request()
     bad.confidence_bps = 10001
-    with pytest.raises(ValueError):
-        s.issue_receipt(bad, s.prescribe(request(22)))
-    with pytest.raises(TypeError) as e:
-        s.issue_receipt(i, d, state=anchors()[1])
-    assert "state" in str(e.value.__notes__)
+    raised(ValueError, s.issue_receipt, bad, s.prescribe(request(22)))
+    assert "state" in note_of(lambda: s.issue_receipt(i, d, state=anchors()[1]))
     state, wal = anchors()
     zero_state = tampered(s.issue_receipt(i, d, state=state), state__step=0).state
     raises_receipt("malformed state.step: must be at least 1",
@@ -274,12 +276,10 @@ def test_sign_checks_the_claims_in_layout_order(case, changes, message):
 def test_sign_failures_leave_receipt_unchanged(case):
     r = signed(case)
     before = r.to_json()
-    with pytest.raises(m.ArtifactValidationError) as e:
-        r.sign(SEED[:31], "b", 2)
-    assert e.value.args == ("signing_key must be exactly 32 bytes, found 31",)
+    raises_receipt("signing_key must be exactly 32 bytes, found 31", r.sign, SEED[:31], "b", 2,
+                   exc=m.ArtifactValidationError)
     for bad in (-1, 2**64):
-        with pytest.raises(OverflowError):
-            r.sign(SEED, "b", bad)
+        raised(OverflowError, r.sign, SEED, "b", bad)
     assert r.to_json() == before
     t = tampered(r, claims_digest_hex=("0" if r.claims_digest_hex[0] != "0" else "1")
                  + r.claims_digest_hex[1:])
@@ -314,9 +314,8 @@ def test_verify_signature_ordering_and_keys(case):
     unsigned = tampered(s.issue_receipt(i, d), claims_digest_hex="bad")
     raises_receipt("receipt has no signature", unsigned.verify_signature, PUB)
     r = signed(case)
-    with pytest.raises(m.ArtifactValidationError) as e:
-        r.verify_signature(bytes(33))
-    assert e.value.args == ("trusted_public_key must be exactly 32 bytes, found 33",)
+    raises_receipt("trusted_public_key must be exactly 32 bytes, found 33", r.verify_signature,
+                   bytes(33), exc=m.ArtifactValidationError)
     # The flag is a claim like any other: a signature made over false passes.
     flag = resealed(s.issue_receipt(i, d), replay_valid=False)
     flag.sign(SEED, "x", 1)
@@ -340,9 +339,7 @@ def test_verify_full_and_anchor_checks(case):
                    before.upper(), after)
     raises_receipt("receipt WAL anchor mismatch", r.verify_full, s, i, d, PUB, state,
                    m.ReceiptWal(7, H2))
-    with pytest.raises(TypeError) as e:
-        r.verify_full(s, i, d, PUB, None, wal)
-    assert "expected_state" in str(e.value.__notes__)
+    assert "expected_state" in note_of(r.verify_full, s, i, d, PUB, None, wal)
     raises_receipt("receipt state anchor mismatch", signed(case, wal=wal).verify_full,
                    s, i, d, PUB, state, wal)
     raises_receipt("receipt WAL anchor mismatch", signed(case, state=state).verify_full,
@@ -393,10 +390,8 @@ def test_verify_full_order_of_argument_checks(case):
     r = signed(case, state=state, wal=wal)
     bad = request()
     bad.risk_bps = 10001
-    with pytest.raises(m.ArtifactValidationError):  # key before the request check
-        r.verify_full(s, bad, d, b"", state, wal)
-    with pytest.raises(ValueError):
-        r.verify_full(s, bad, d, PUB, state, wal)
+    raised(m.ArtifactValidationError, r.verify_full, s, bad, d, b"", state, wal)  # key first
+    raised(ValueError, r.verify_full, s, bad, d, PUB, state, wal)
 
 
 def calls(back):
