@@ -110,9 +110,7 @@ TEST_F(VerifyTest, EnvelopeCarriesTheSuppliedDecision) {
   forged.reason = KernelReason::RiskHardLimit;
   forged.selected_model_id = 77;
   forged.estimated_cost_microunits = UINT64_MAX;
-  forged.expected_utility_microunits = INT64_MIN;
-  forged.policy_epoch = 99;
-
+  forged.expected_utility_microunits = INT64_MIN;  // extremes show a narrowed copy
   ProofEnvelope e = seal(snap, in, forged);
   EXPECT_FALSE(e.replay_valid);
   EXPECT_EQ(e.decision_digest_hex, bytes_to_hex(decision_digest(forged)));
