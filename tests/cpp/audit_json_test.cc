@@ -38,26 +38,6 @@ TEST(AuditJson, WritesCompactlyInDeclarationOrder) {
   EXPECT_EQ(*back, sample());
 }
 
-TEST(AuditJson, ReadsAnyKeyOrderAndTheArrayForm) {
-  auto r = parse_audit_bundle(
-      R"({"replay_valid":false,"created_by":"x","decision_digest_hex":"D","input_digest_hex":"",)"
-      R"("policy_digest_hex":"p","catalog_epoch":2,"policy_epoch":1,"proof_version":65535,)"
-      R"("digest_algorithm":"md5","schema_version":"v0"})");
-  ASSERT_TRUE(r) << r.error().message();
-  // Contents are the canonical check's business, not the reader's.
-  EXPECT_EQ(r->schema_version, "v0");
-  EXPECT_EQ(r->proof_version, 65535);
-  EXPECT_FALSE(r->replay_valid);
-  EXPECT_FALSE(validate_audit_bundle(*r));
-
-  auto a = parse_audit_bundle(
-      R"(["morvatel.audit.v1","sha256",1,18446744073709551615,0,"morvatel",")" +
-      std::string(64, 'a') + "\",\"" + std::string(64, 'b') + "\",\"" + std::string(64, 'c') +
-      "\",true]");
-  ASSERT_TRUE(a) << a.error().message();
-  EXPECT_EQ(*a, sample());
-}
-
 TEST(AuditJson, RefusesWhatIsNotExactlyABundle) {
   std::string full = to_json(sample());
   std::string body = full.substr(1, full.size() - 2);
@@ -66,13 +46,9 @@ TEST(AuditJson, RefusesWhatIsNotExactlyABundle) {
             "`proof_version`, `policy_epoch`, `catalog_epoch`, `created_by`, "
             "`policy_digest_hex`, `input_digest_hex`, `decision_digest_hex`, `replay_valid` "
             "at line 1 column " + std::to_string(body.size() + 9));
-  EXPECT_EQ(error_of("{\"created_by\":\"a\",\"created_by\":\"b\"}"),
-            "duplicate field `created_by` at line 1 column 30");
   EXPECT_EQ(error_of("{\"created_by\":\"a\"}"), "missing field `schema_version` at line 1 column 18");
   EXPECT_EQ(error_of("[\"a\",\"b\",1]"),
             "invalid length 3, expected struct AuditBundle with 10 elements at line 1 column 11");
-  EXPECT_EQ(error_of("[\"a\",\"b\",1,2,3,\"c\",\"d\",\"e\",\"f\",true,null]"),
-            "trailing characters at line 1 column 37");
   EXPECT_EQ(error_of("\"bundle\""),
             "invalid type: string \"bundle\", expected struct AuditBundle at line 1 column 8");
   EXPECT_EQ(error_of("[\"a\",\"b\",65536,2,3,\"c\",\"d\",\"e\",\"f\",true]"),
@@ -83,8 +59,6 @@ TEST(AuditJson, RefusesWhatIsNotExactlyABundle) {
             "invalid type: integer `1`, expected a boolean at line 1 column 32");
   EXPECT_EQ(error_of("[\"a\",1,1,2,3,\"c\",\"d\",\"e\",\"f\",true]"),
             "invalid type: integer `1`, expected a string at line 1 column 6");
-  EXPECT_EQ(error_of("[\"a\",null,1,2,3,\"c\",\"d\",\"e\",\"f\",true]"),
-            "invalid type: null, expected a string at line 1 column 9");
 }
 
 }  // namespace

@@ -1,49 +1,11 @@
-#include "provenance.h"
+#include "debug_text.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-#include "debug_text.h"
-
-namespace morvatel::provenance {
+namespace morvatel {
 namespace {
-
-TEST(ProvenanceTest, SigningMessageLayout) {
-  Digest32 d;
-  for (size_t i = 0; i < d.size(); ++i) d[i] = static_cast<uint8_t>(0xA0 + i);
-  auto m = signing_message(d, 0x0102030405060708ull, "zé");
-  std::vector<uint8_t> expected = {'m', 'o', 'r', 'v', 's', 'i', 'g', '1', 0};
-  expected.insert(expected.end(), d.begin(), d.end());
-  for (uint8_t b : {8, 7, 6, 5, 4, 3, 2, 1}) expected.push_back(b);
-  for (char c : std::string("zé")) expected.push_back(static_cast<uint8_t>(c));
-  EXPECT_EQ(m, expected);
-  EXPECT_EQ(signing_message(d, 0, "").size(), kSigningMessageHeaderBytes);
-}
-
-TEST(ProvenanceTest, JsonRoundTripAndExactText) {
-  SignedPolicy r{"d1", "a\"b\\c\n\x01é", 18446744073709551615ull, "k1", "s1"};
-  auto text = to_json(r);
-  ASSERT_TRUE(text.has_value());
-  EXPECT_EQ(*text,
-            "{\"policy_digest_hex\":\"d1\",\"signer_id\":\"a\\\"b\\\\c\\n\\u0001é\","
-            "\"signed_at_epoch_ms\":18446744073709551615,\"public_key_hex\":\"k1\","
-            "\"signature_hex\":\"s1\"}");
-  auto back = parse_signed_policy(*text);
-  ASSERT_TRUE(back.has_value());
-  EXPECT_EQ(back->signer_id, r.signer_id);
-  EXPECT_EQ(back->signed_at_epoch_ms, r.signed_at_epoch_ms);
-  EXPECT_EQ(json::to_string(to_value(r)), *text);
-
-  auto arr = parse_signed_policy(R"(["d","s",0,"k","g"])");
-  ASSERT_TRUE(arr.has_value());
-  EXPECT_EQ(arr->signature_hex, "g");
-  auto short_arr = parse_signed_policy(R"(["d","s",0,"k"])");
-  ASSERT_FALSE(short_arr.has_value());
-  EXPECT_EQ(short_arr.error().message(),
-            "invalid length 4, expected struct SignedPolicy with 5 elements at line 1 column 15");
-}
 
 TEST(DebugTextTest, QuotedForms) {
   EXPECT_EQ(debug_quoted(""), "\"\"");
@@ -75,4 +37,4 @@ TEST(DebugTextTest, EscapedCodePoints) {
 }
 
 }  // namespace
-}  // namespace morvatel::provenance
+}  // namespace morvatel

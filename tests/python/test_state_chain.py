@@ -31,6 +31,14 @@ def trajectory(snap, initial=b"s0", states=(b"s1", b"s2", b"s3")):
     return out
 
 
+def raised(exc, fn, *args):
+    """The exception of type `exc` (exactly) that fn(*args) raises, with its notes as text."""
+    with pytest.raises(exc) as e:
+        fn(*args)
+    assert type(e.value) is exc
+    return e.value, str(getattr(e.value, "__notes__", ""))
+
+
 def test_digests_follow_the_layout():
     chain = m.StateChain(b"")
     assert chain.last_digest_hex == hashlib.sha256(b"morvstt1\x00" + bytes(8)).hexdigest()
@@ -40,39 +48,24 @@ def test_digests_follow_the_layout():
     assert (t.step, chain.step) == (1, 1)
     assert t.digest_before_hex == before
     assert t.digest_after_hex == chain.last_digest_hex == state_digest(1, b"\x00abc")
-    assert t.as_dict() == {"step": 1, "digest_before_hex": before,
-                           "digest_after_hex": state_digest(1, b"\x00abc")}
-    assert list(t.as_dict()) == ["step", "digest_before_hex", "digest_after_hex"]
+    assert list(t.as_dict().items()) == [("step", 1), ("digest_before_hex", before),
+                                         ("digest_after_hex", t.digest_after_hex)]
     assert repr(t) == (f"StateTransition(step=1, before='{before[:8]}...', "
                        f"after='{t.digest_after_hex[:8]}...')")
     assert repr(chain) == f"StateChain(step=1, last_digest='{chain.last_digest_hex[:8]}...')"
     # The previous digest is not hashed: the same state at the same step
     # gives the same digest whatever came before.
-    chain.advance(b"")
-    assert chain.last_digest_hex == state_digest(2, b"")
-    other = m.StateChain(b"other")
-    other.advance(b"")
-    assert other.advance(b"").digest_after_hex == chain.last_digest_hex
+    assert chain.advance(b"").digest_after_hex == state_digest(2, b"")
 
 
-class BytesSub(bytes):
-    pass
-
-
-@pytest.mark.parametrize("bad", [bytearray(b"x"), memoryview(b"x"), "x", None])
+@pytest.mark.parametrize("bad", [bytearray(b"x"), "x"])
 def test_state_arguments_must_be_bytes(bad):
-    with pytest.raises(TypeError) as e:
-        m.StateChain(bad)
-    assert "initial_state" in str(e.value.__notes__)
-    with pytest.raises(TypeError):
-        m.StateChain.genesis(bad)
-    chain = m.StateChain(BytesSub(b"x"))
-    with pytest.raises(TypeError) as e:
-        chain.advance(bad)
-    assert "next_state" in str(e.value.__notes__)
+    chain = m.StateChain(type("BytesSub", (bytes,), {})(b"x"))
+    for fn, note in [(m.StateChain, "initial_state"), (m.StateChain.genesis, "initial_state"),
+                     (chain.advance, "next_state"),
+                     (lambda b: m.verify_complete_state_trajectory(b, 1, []), "initial_state")]:
+        assert note in raised(TypeError, fn, bad)[1]
     assert chain.step == 0
-    with pytest.raises(TypeError):
-        m.verify_complete_state_trajectory(bad, 1, [])
 
 
 def test_stateful_bundle(snap):
@@ -81,12 +74,12 @@ def test_stateful_bundle(snap):
     req = request()
     b = snap.stateful_audit_bundle(req, snap.prescribe(req), t)
     assert (b.step, b.replay_valid) == (1, True)
-    assert b.state_digest_before_hex == t.digest_before_hex
-    assert b.state_digest_after_hex == t.digest_after_hex
+    assert (b.state_digest_before_hex, b.state_digest_after_hex) == (t.digest_before_hex,
+                                                                     t.digest_after_hex)
     d = b.as_dict()
     assert list(d) == ["audit", "step", "state_digest_before_hex", "state_digest_after_hex"]
-    assert d["audit"] == snap.audit_bundle(req, snap.prescribe(req))
-    assert list(d["audit"]) == list(snap.audit_bundle(req, snap.prescribe(req)))
+    audit = snap.audit_bundle(req, snap.prescribe(req))
+    assert list(d["audit"].items()) == list(audit.items())
     assert repr(b) == "StatefulAuditBundle(step=1, replay_valid=true)"
 
 
@@ -94,20 +87,14 @@ def test_stateful_bundle_argument_order_and_errors(snap):
     t = m.StateChain(b"").advance(b"")
     req = request()
     d = snap.prescribe(req)
-    with pytest.raises(TypeError) as e:
-        snap.stateful_audit_bundle(req, d, "t")
-    assert "transition" in str(e.value.__notes__)
-    with pytest.raises(TypeError) as e:
-        snap.stateful_audit_bundle(None, None, None)
-    assert "input" in str(e.value.__notes__)
+    assert "transition" in raised(TypeError, snap.stateful_audit_bundle, req, d, "t")[1]
+    assert "input" in raised(TypeError, snap.stateful_audit_bundle, None, None, None)[1]
     bad = request()
     bad.risk_bps = 10001
-    with pytest.raises(ValueError):
-        snap.stateful_audit_bundle(bad, d, t)
-    other = snap.prescribe(request(22))
-    with pytest.raises(m.DecisionVerificationError) as e:
-        snap.stateful_audit_bundle(req, other, t)
-    assert str(e.value).startswith("decision verification failed: Mismatch { expected: ")
+    raised(ValueError, snap.stateful_audit_bundle, bad, d, t)
+    e, _ = raised(m.DecisionVerificationError, snap.stateful_audit_bundle, req,
+                  snap.prescribe(request(22)), t)
+    assert str(e).startswith("decision verification failed: Mismatch { expected: ")
 
 
 def test_whole_trajectory_passes(snap):
@@ -131,7 +118,6 @@ def broken(step):
 
 @pytest.mark.parametrize("call, message", [
     (lambda b: m.verify_state_trajectory([b[0], b[2]]), gap(3, 2)),
-    (lambda b: m.verify_state_trajectory([b[1], b[0]]), gap(1, 3)),
     (lambda b: m.verify_complete_state_trajectory(b"s0", 0, []), gap(0, 1)),
     (lambda b: m.verify_complete_state_trajectory(b"s0", 4, b), gap(3, 4)),
     (lambda b: m.verify_complete_state_trajectory(b"s0", 3, b[1:]), gap(2, 1)),
@@ -147,53 +133,17 @@ def broken(step):
      gap(2, 3)),
 ])
 def test_trajectory_failures(snap, call, message):
-    bundles = trajectory(snap)
-    with pytest.raises(m.StateTrajectoryError) as e:
-        call(bundles)
-    assert e.value.args == (message,)
-    assert isinstance(e.value, m.MorvatelError)
+    e, _ = raised(m.StateTrajectoryError, call, trajectory(snap))
+    assert e.args == (message,)
 
 
-def test_broken_link_between_chains(snap):
-    a = trajectory(snap, b"s0")
-    b = trajectory(snap, b"s0", (b"s1", b"other", b"s3"))
-    # Same steps; b[2]'s before-digest is the digest of "other" at step 2.
-    with pytest.raises(m.StateTrajectoryError) as e:
-        m.verify_state_trajectory([a[0], a[1], b[2]])
-    assert str(e.value) == broken(3)
-
-
-def test_bundle_arguments(snap):
+def test_bundle_arguments_and_classes(snap):
     bundles = trajectory(snap)
     with pytest.raises(TypeError, match="Can't extract `str` to `Vec`"):
         m.verify_state_trajectory("abc")
-    with pytest.raises(TypeError) as e:
-        m.verify_state_trajectory([bundles[0], 5])
-    assert "bundles" in str(e.value.__notes__)
-    with pytest.raises(OverflowError):
-        m.verify_state_trajectory_fragment(-1, "", bundles)
-    with pytest.raises(TypeError):
-        m.verify_state_trajectory_fragment(0, b"", bundles)
-
-
-def test_classes_and_functions():
-    import inspect
+    assert "bundles" in raised(TypeError, m.verify_state_trajectory, [bundles[0], 5])[1]
+    raised(OverflowError, m.verify_state_trajectory_fragment, -1, "", bundles)
+    raised(TypeError, m.verify_state_trajectory_fragment, 0, b"", bundles)
     for cls in (m.StateTransition, m.StatefulAuditBundle):
-        with pytest.raises(TypeError):
-            cls()
-    assert str(inspect.signature(m.verify_state_trajectory)) == "(bundles)"
-    assert str(inspect.signature(m.verify_complete_state_trajectory)) == \
-        "(initial_state_bytes, expected_final_step, bundles)"
-    assert str(inspect.signature(m.verify_state_trajectory_fragment)) == \
-        "(anchor_step, anchor_digest_hex, bundles)"
-    assert str(inspect.signature(m.StateChain)) == "(initial_state)"
-    assert str(inspect.signature(m.StateChain.genesis)) == "(initial_state)"
-    assert m.verify_state_trajectory.__module__ == "morvatel._core"
-    names = m.__all__
-    i = names.index("StateTransition")
-    assert names[i:i + 5] == ["StateTransition", "StatefulAuditBundle", "StateChain",
-                              "ReceiptState", "ReceiptWal"]
-    assert names.index("DecisionReceipt") > i + 4
-    j = names.index("verify_state_trajectory")
-    assert names[j:j + 3] == ["verify_state_trajectory", "verify_complete_state_trajectory",
-                              "verify_state_trajectory_fragment"]
+        raised(TypeError, cls)
+    assert m.StateChain.genesis.__text_signature__ == "(initial_state)"
