@@ -47,7 +47,7 @@ template <typename T>
 using Result = std::expected<T, Error>;
 
 // Descriptions shared by every reader. `expected` texts follow the forms the
-// messages quote: "u64", "a string", "struct KernelInput", ...
+// messages quote: "u64" (for uint64_t), "a string", "struct KernelInput", ...
 std::string missing_field(std::string_view name);
 std::string duplicate_field(std::string_view name);
 // The second part lists the accepted names: one alone, two joined by "or",
@@ -64,7 +64,8 @@ std::string found_signed(int64_t v);               // integer `-5`
 std::string found_float(double v);                 // floating point `1.5`
 std::string found_string(std::string_view utf8);  // string "abc" (debug-escaped)
 std::string found_bool(bool v);                    // boolean `true`
-// "null", "map" and "sequence" are plain texts.
+// null, an object and an array are found as the plain texts "null", "map"
+// and "sequence".
 
 }  // namespace morvatel::json
 

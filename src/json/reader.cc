@@ -514,7 +514,7 @@ Result<size_t> Reader::read_variant(const std::string_view* names, size_t count)
   if (c == '"') return identifier();
   if (c < 0) return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
   if (c != '{') return std::unexpected(error_next(Cat::Syntax, "expected value"));
-  // {"Variant": null}
+  // {"Name": null}
   if (auto r = enter(); !r) return std::unexpected(std::move(r.error()));
   ++pos_;
   auto which = identifier();

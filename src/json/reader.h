@@ -62,7 +62,8 @@ class Reader {
   // --- values --------------------------------------------------------------
 
   // An integer of T's width; anything else is an "invalid type" or
-  // "invalid value" error naming T ("u64", "i64", "u16", ...).
+  // "invalid value" error naming T as the messages spell it ("u64" for
+  // uint64_t, "i64" for int64_t, "u16" for uint16_t, ...).
   template <typename T>
     requires std::is_integral_v<T> && (!std::is_same_v<T, bool>)
   Result<T> read_integer();
@@ -81,7 +82,7 @@ class Reader {
   // numbers are checked for their syntax only and \u escapes for their four
   // hex digits only: what they mean is decided when the text is read again.
   Result<std::string_view> read_raw();
-  // A unit variant: a string equal to one of `names`, or an object with one
+  // An enumerator by name: a string equal to one of `names`, or an object with one
   // such key whose value is null. Returns the index into `names`.
   Result<size_t> read_variant(const std::string_view* names, size_t count);
   // A record in object or array form; see json/record.h.

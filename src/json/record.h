@@ -29,7 +29,7 @@
 // std::string, json::Value, json::RawJson / json::RawView (the exact text
 // of a nested value), std::optional<T> (null or missing is absent),
 // std::vector<T> (a JSON array, "a sequence"), and records. Another type
-// (an enumeration written as variant names, say) gets a Codec
+// (an enumeration written as its enumerator names, say) gets a Codec
 // specialisation of its own (see kernel/json_forms.h), or a field gets a
 // hand-written read/write pair in its FieldSpec.
 
@@ -78,7 +78,7 @@ struct RecordSpec {
   std::span<const FieldSpec> fields;
 };
 
-// The exact text of a nested value: owned, or borrowed from the input
+// The exact text of a nested value: owned, or a view into the input
 // (valid while the input text lives).
 struct RawJson {
   std::string text;
@@ -89,7 +89,7 @@ struct RawView {
 };
 
 // A record or generic value read together with the exact text it was read
-// from (without the whitespace around it, borrowed from the input): one
+// from (without the whitespace around it, a view into the input): one
 // pass gives both the value and the bytes that stand for it, where
 // read_raw followed by a second read of those bytes would take two. The
 // reader of either stops right after the value's last byte, which is where

@@ -113,7 +113,8 @@ class Value {
   const Value* find(std::string_view key) const;
 
   // Structural equality; doubles compare by value (so -0.0 == 0.0) and
-  // 5 as u64 differs from 5 as i64 only in kind, which counts.
+  // 5 held as uint64_t differs from 5 held as int64_t only in kind, which
+  // counts.
   bool operator==(const Value& other) const { return v_ == other.v_; }
 
  private:
