@@ -18,7 +18,7 @@
 
 #include "json/writer.h"
 #include "json/record.h"
-#include "wal/format.h"
+#include "wal/chain.h"
 #include "wal/replay.h"
 #include "../tests/cpp/wal_two_pass.h"
 

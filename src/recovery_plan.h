@@ -15,7 +15,7 @@
 #include "budget/ledger.h"
 #include "persistence_error.h"
 #include "wal/anchor.h"
-#include "wal/format.h"
+#include "wal/chain.h"
 
 namespace morvatel {
 

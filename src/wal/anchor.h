@@ -15,7 +15,7 @@
 #include "json/record.h"
 #include "persistence_error.h"
 #include "wal/error.h"
-#include "wal/format.h"
+#include "wal/chain.h"
 
 namespace morvatel::wal {
 

@@ -16,7 +16,7 @@
 
 #include "kernel/policy.h"
 #include "wal/error.h"
-#include "wal/format.h"
+#include "wal/chain.h"
 
 namespace morvatel::wal {
 

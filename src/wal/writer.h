@@ -23,7 +23,7 @@
 #include "kernel/records.h"
 #include "wal/anchor.h"
 #include "wal/error.h"
-#include "wal/format.h"
+#include "wal/chain.h"
 
 namespace morvatel::wal {
 

@@ -20,7 +20,7 @@
 #include "kernel/prescribe.h"
 #include "text.h"
 #include "verify.h"
-#include "wal/format.h"
+#include "wal/chain.h"
 #include "wal/replay.h"
 #include "wal_two_pass.h"
 

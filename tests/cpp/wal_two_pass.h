@@ -13,7 +13,7 @@
 #include "json/record.h"
 #include "json/writer.h"
 #include "text.h"
-#include "wal/format.h"
+#include "wal/chain.h"
 
 namespace morvatel::wal::testing {
 

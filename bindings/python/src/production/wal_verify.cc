@@ -17,7 +17,7 @@
 #include "production/wal_errors.h"
 #include "text.h"
 #include "wal/anchor.h"
-#include "wal/format.h"
+#include "wal/chain.h"
 #include "wal/replay.h"
 
 namespace morvatel::py {
