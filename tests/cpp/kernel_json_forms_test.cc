@@ -116,42 +116,31 @@ TEST(KernelJsonForms, WidthsAreTheOnlyBoundsOnIntegers) {
   size_t at = over.find("70000") + 5;
   EXPECT_EQ(error_of<KernelInput>(over),
             "invalid value: integer `70000`, expected u16 at line 1 column " + std::to_string(at));
-  auto neg_value = json::parse<KernelInput>(
-      replace(base, R"("business_value_microunits":-5)", R"("business_value_microunits":-9223372036854775808)"));
-  ASSERT_TRUE(neg_value);
-  EXPECT_EQ(neg_value->business_value_microunits, -9223372036854775807 - 1);
   std::string neg_budget = replace(base, R"("budget_limit_microunits":50000)", R"("budget_limit_microunits":-5)");
   EXPECT_EQ(error_of<KernelInput>(neg_budget),
             "invalid value: integer `-5`, expected u64 at line 1 column " +
                 std::to_string(neg_budget.find("budget_limit_microunits\":-5") + 27));
-  EXPECT_NE(error_of<KernelInput>(replace(base, "\"input_tokens\":1200", "\"input_tokens\":4294967296"))
-                .find("invalid value: integer `4294967296`, expected u32"),
-            std::string::npos);
-  EXPECT_NE(error_of<KernelInput>(replace(base, "\"input_tokens\":1200", "\"input_tokens\":1200.0"))
-                .find("invalid type: floating point `1200.0`, expected u32"),
-            std::string::npos);
-  EXPECT_NE(error_of<KernelInput>(replace(base, "\"input_tokens\":1200", "\"input_tokens\":null"))
-                .find("invalid type: null, expected u32"),
-            std::string::npos);
+  EXPECT_EQ(error_of<KernelInput>(replace(base, "\"input_tokens\":1200", "\"input_tokens\":4294967296")),
+            "invalid value: integer `4294967296`, expected u32 at line 1 column 98");
 }
 
 TEST(KernelJsonForms, ActionsAndReasonsOnlyAsVariantNames) {
   const std::string base = to_json(sample_decision());
-  auto with_action = [&](std::string_view a) {
-    return error_of<KernelDecision>(replace(base, R"("Substitute")", a));
+  const std::pair<std::string_view, std::string_view> actions[] = {
+      {R"("Reject")", "<accepted>"},
+      {R"({"Reject":null})", "<accepted>"},
+      {R"( { "Reject" : null } )", "<accepted>"},
+      {R"("reject")", "unknown variant `reject`, expected one of `ExecuteRequested`, `Substitute`, `Reject` "
+                      "at line 1 column 39"},
+      {"3", "expected value at line 1 column 32"},
+      {"null", "expected value at line 1 column 32"},
+      {"{3:null}", "invalid type: integer `3`, expected variant identifier at line 1 column 33"},
+      {R"({"Reject":1})", "invalid type: integer `1`, expected unit at line 1 column 42"},
+      {R"({"Reject":null,"Substitute":null})", "expected value at line 1 column 45"},
   };
-  EXPECT_EQ(with_action(R"("Reject")"), "<accepted>");
-  EXPECT_EQ(with_action(R"({"Reject":null})"), "<accepted>");
-  EXPECT_EQ(with_action(R"( { "Reject" : null } )"), "<accepted>");
-  EXPECT_EQ(with_action(R"("reject")"),
-            "unknown variant `reject`, expected one of `ExecuteRequested`, `Substitute`, `Reject` "
-            "at line 1 column 39");
-  EXPECT_EQ(with_action("3"), "expected value at line 1 column 32");
-  EXPECT_EQ(with_action("null"), "expected value at line 1 column 32");
-  EXPECT_EQ(with_action("{3:null}"),
-            "invalid type: integer `3`, expected variant identifier at line 1 column 33");
-  EXPECT_EQ(with_action(R"({"Reject":1})"), "invalid type: integer `1`, expected unit at line 1 column 42");
-  EXPECT_EQ(with_action(R"({"Reject":null,"Substitute":null})"), "expected value at line 1 column 45");
+  for (const auto& [action, expected] : actions) {
+    EXPECT_EQ(error_of<KernelDecision>(replace(base, R"("Substitute")", action)), expected) << action;
+  }
   auto reason = error_of<KernelDecision>(replace(base, R"("RiskHardLimit")", R"("risk_hard_limit")"));
   EXPECT_EQ(reason.substr(0, reason.find(" at line")),
             "unknown variant `risk_hard_limit`, expected one of `RequestedModelMaximizesUtility`, "
