@@ -448,42 +448,6 @@ def test_lock_directory_choice(tmp_path, monkeypatch, env, where):
         assert os.listdir(tmp_path / where) == [lock_name(path)]
 
 
-def test_failed_write_poisons_the_writer(tmp_path):
-    path = tmp_path / "log"
-    code = f"""
-import resource, signal, sys
-sys.path.insert(0, {os.path.dirname(__file__)!r})
-import kernel_samples as ks
-from morvatel import _core as m
-snap = ks.snapshot([ks.model(1), ks.model(2, quality_bps=9500)])
-signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-w = m.AuditedWal(sys.argv[1])
-inp = ks.request(request_sequence=1, requested_model_id=1)
-d = snap.prescribe(inp)
-w.append_verified(snap, inp, d, "{{}}")
-size = __import__("os").path.getsize(sys.argv[1])
-resource.setrlimit(resource.RLIMIT_FSIZE, (size + 100, size + 100))
-def attempt(f):
-    try:
-        f()
-        print("ok")
-    except m.WalError as e:
-        print(e)
-attempt(lambda: w.append_verified(snap, inp, d, "{{}}"))
-attempt(lambda: w.append_verified(snap, inp, d, "{{}}"))
-attempt(w.flush)
-attempt(w.sync)
-print(w.sequence, repr(w)[:34])
-attempt(lambda: w.close(sync=True))
-print(repr(w))
-"""
-    out = run_python(code, path).splitlines()
-    poisoned = "WAL I/O error: WAL writer is poisoned after an earlier I/O failure"
-    assert out == ["WAL I/O error: File too large (os error 27)", poisoned, poisoned, poisoned,
-                   "1 AuditedWal(sequence=1, keyed=false", poisoned, "AuditedWal(closed=True)"]
-    assert wal_error(lambda: m.AuditedWal(path)).startswith("WAL JSON error: ")
-
-
 # --- anchors -----------------------------------------------------------------
 
 
