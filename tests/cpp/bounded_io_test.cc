@@ -227,28 +227,17 @@ TEST(AtomicWriteTest, FlushesTheFileBeforeTheRenameAndTheDirectoryAfter) {
       << "the directory was not flushed after the rename";
 }
 
-TEST(AtomicWriteTest, BareFileNameUsesTheCurrentDirectory) {
+// A bare file name lives in the current directory, and so do its lock file
+// and temporary; no descriptor of ours survives an exec.
+TEST(AtomicWriteTest, BareFileNameUsesTheCurrentDirectoryAndEveryDescriptorIsCloseOnExec) {
   TempDir dir;
   char old_cwd[4096];
   ASSERT_NE(::getcwd(old_cwd, sizeof old_cwd), nullptr);
   ASSERT_EQ(::chdir(dir.path.c_str()), 0);
   std::vector<std::string> during;
+  int ours = 0;
   auto r = atomic_write_artifact("anchor.json", [&](LimitedWriter& w) {
     during = dir.entries();
-    return w.write_all("{}").has_value();
-  });
-  ASSERT_EQ(::chdir(old_cwd), 0);
-  ASSERT_TRUE(r.has_value());
-  ASSERT_EQ(during.size(), 2u);
-  EXPECT_EQ(during[0] + " " + during[1].substr(0, 17), ".anchor.json.morvatel.lock .anchor.json.tmp.");
-  EXPECT_EQ(slurp(dir / "anchor.json"), "{}");
-}
-
-TEST(AtomicWriteTest, EveryDescriptorIsCloseOnExec) {
-  TempDir dir;
-  int ours = 0;
-  auto r = atomic_write_artifact(dir / "f", [&](LimitedWriter& w) {
-    // The lock file and the temporary file are open now.
     for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
       std::error_code ec;
       const std::string link = std::filesystem::read_symlink(e.path(), ec);
@@ -257,11 +246,15 @@ TEST(AtomicWriteTest, EveryDescriptorIsCloseOnExec) {
       int flags = ::fcntl(std::stoi(e.path().filename()), F_GETFD);
       EXPECT_TRUE(flags >= 0 && (flags & FD_CLOEXEC)) << link;
     }
-    return w.write_all("x").has_value();
+    return w.write_all("{}").has_value();
   });
+  ASSERT_EQ(::chdir(old_cwd), 0);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(ours, 2);  // the lock file and the temporary file
-  auto fd = open_path(dir / "f", O_RDONLY).value();
+  ASSERT_EQ(during.size(), 2u);
+  EXPECT_EQ(during[0] + " " + during[1].substr(0, 17), ".anchor.json.morvatel.lock .anchor.json.tmp.");
+  EXPECT_EQ(slurp(dir / "anchor.json"), "{}");
+  auto fd = open_path(dir / "anchor.json", O_RDONLY).value();
   EXPECT_TRUE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
   EXPECT_TRUE(::fcntl(dup_cloexec(fd.get()).value().get(), F_GETFD) & FD_CLOEXEC);
 }

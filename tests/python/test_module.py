@@ -174,6 +174,18 @@ def test_class_text_signatures_without_doc_text(name, signature):
     assert not cls.__doc__
 
 
+@pytest.mark.parametrize("name", ["KernelInput", "KernelModel", "KernelDecision"])
+def test_record_methods_carry_only_their_text_signature(name):
+    methods = ["as_dict"]
+    if name == "KernelDecision":
+        methods += ["is_executable", "is_rejected", "is_requested_execution", "is_substitution"]
+    for method in methods:
+        assert getattr(getattr(core, name), method).__text_signature__ == "($self)"
+    for attr, value in vars(getattr(core, name)).items():
+        if not attr.startswith("_"):
+            assert value.__doc__ is None, attr
+
+
 def fresh_module(**attrs):
     """A new, empty module object for this extension, with `attrs` set
     before the initialisation step runs on it."""

@@ -3,7 +3,6 @@ import inspect
 
 import pytest
 
-from morvatel import _core as core
 from morvatel._core import KernelInput, KernelModel
 from kernel_samples import model, request, snapshot
 
@@ -180,15 +179,3 @@ def test_decision_is_read_only_and_not_constructible():
                  lambda: setattr(model_record, "__class__", cls)):
         with pytest.raises(TypeError):
             make()
-
-
-@pytest.mark.parametrize("cls", ["KernelInput", "KernelModel", "KernelDecision"])
-def test_method_signatures_carry_no_doc(cls):
-    names = ["as_dict"]
-    if cls == "KernelDecision":
-        names += ["is_executable", "is_rejected", "is_requested_execution", "is_substitution"]
-    for name in names:
-        assert getattr(getattr(core, cls), name).__text_signature__ == "($self)"
-    for name, attr in vars(getattr(core, cls)).items():
-        if not name.startswith("_"):
-            assert attr.__doc__ is None, name
