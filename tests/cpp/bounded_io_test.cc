@@ -69,12 +69,14 @@ struct TempDir {
   std::string operator/(std::string_view name) const { return join_path(path, name); }
   std::vector<std::string> entries() const {
     std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(path)) out.push_back(e.path().filename());
+    for (const auto& e : std::filesystem::directory_iterator(path))
+      out.push_back(e.path().filename());
     std::sort(out.begin(), out.end());
     return out;
   }
   size_t temp_files() const {
-    return std::ranges::count_if(entries(), [](const std::string& e) { return e.find(".tmp.") != e.npos; });
+    return std::ranges::count_if(entries(),
+                                 [](const std::string& e) { return e.find(".tmp.") != e.npos; });
   }
 };
 
@@ -115,7 +117,8 @@ TEST(LimitedWriterTest, RefusesAWriteThatWouldPassTheLimitWholeAndNamesPathsOfFi
   LimitedWriter f(fd, dir / "f", 100);
   auto bad = f.write_all("abc");
   ::close(fd);
-  EXPECT_EQ(bad.error().message(), "Bad file descriptor (os error 9) at path \"" + (dir / "f") + "\"");
+  EXPECT_EQ(bad.error().message(),
+            "Bad file descriptor (os error 9) at path \"" + (dir / "f") + "\"");
   EXPECT_FALSE(f.exceeded());
   EXPECT_EQ(quote_path("a\"b\\c\n\xff\xc3\xa9"), "\"a\\\"b\\\\c\\n\\xff\xc3\xa9\"");
 }
@@ -165,12 +168,15 @@ TEST(AtomicWriteTest, ByteLimitIsInclusiveAndAFailureLeavesTheOldFile) {
   ASSERT_EQ(write_error(target, writes(exact, 1 << 20)), "<written>");
   EXPECT_EQ(read_bounded_artifact(target).value().size(), MAX_PERSISTENCE_ARTIFACT_BYTES);
   spill(dir / "over", exact + "!");
-  EXPECT_EQ(read_bounded_artifact(dir / "over").error().message(), "persistence artifact exceeds 16777216 bytes");
+  EXPECT_EQ(read_bounded_artifact(dir / "over").error().message(),
+            "persistence artifact exceeds 16777216 bytes");
   spill(dir / "empty", "");
   EXPECT_EQ(read_bounded_artifact(dir / "empty").value(), "");
-  EXPECT_EQ(read_bounded_artifact(dir / "missing").error().message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(read_bounded_artifact(dir / "missing").error().message(),
+            "No such file or directory (os error 2)");
   spill(target, "old content");
-  EXPECT_EQ(write_error(target, writes(exact + "!", 1 << 20)), "persistence artifact exceeds 16777216 bytes");
+  EXPECT_EQ(write_error(target, writes(exact + "!", 1 << 20)),
+            "persistence artifact exceeds 16777216 bytes");
   EXPECT_EQ(slurp(target), "old content");
   EXPECT_EQ(dir.temp_files(), 0u);
 }
@@ -186,7 +192,11 @@ TEST(AtomicWriteTest, ReplacesOrFailsLeavingOnlyTheLockFile) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{".t.morvatel.lock", "t"}));
   // The lock file is reused, never removed; a failing serializer leaves the old file.
-  EXPECT_EQ(write_error(target, [](LimitedWriter& w) { (void)w.write_all("partial"); return false; }),
+  EXPECT_EQ(write_error(target,
+                        [](LimitedWriter& w) {
+                          (void)w.write_all("partial");
+                          return false;
+                        }),
             "<serializer failed>");
   EXPECT_EQ(slurp(target), "{\n  \"a\": 1\n}");
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{".t.morvatel.lock", "t"}));
@@ -220,11 +230,13 @@ TEST(AtomicWriteTest, FlushesTheFileBeforeTheRenameAndTheDirectoryAfter) {
   ASSERT_TRUE(written);
   struct stat file, parent;
   ASSERT_EQ(::stat(target.c_str(), &file) | ::stat(dir.path.c_str(), &parent), 0);
-  auto file_flush = std::ranges::find_if(flushes, [&](const auto& f) { return f.inode == file.st_ino; });
+  auto file_flush = std::ranges::find_if(flushes,
+                                         [&](const auto& f) { return f.inode == file.st_ino; });
   ASSERT_NE(file_flush, flushes.end()) << "the new file was never flushed";
   EXPECT_FALSE(file_flush->already_in_place) << "flushed only after the rename";
-  EXPECT_TRUE(std::any_of(file_flush + 1, flushes.end(), [&](const auto& f) { return f.inode == parent.st_ino; }))
-      << "the directory was not flushed after the rename";
+  EXPECT_TRUE(std::any_of(file_flush + 1, flushes.end(), [&](const auto& f) {
+    return f.inode == parent.st_ino;
+  })) << "the directory was not flushed after the rename";
 }
 
 // A bare file name lives in the current directory, and so do its lock file
@@ -252,7 +264,8 @@ TEST(AtomicWriteTest, BareFileNameUsesTheCurrentDirectoryAndEveryDescriptorIsClo
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(ours, 2);  // the lock file and the temporary file
   ASSERT_EQ(during.size(), 2u);
-  EXPECT_EQ(during[0] + " " + during[1].substr(0, 17), ".anchor.json.morvatel.lock .anchor.json.tmp.");
+  EXPECT_EQ(during[0] + " " + during[1].substr(0, 17),
+            ".anchor.json.morvatel.lock .anchor.json.tmp.");
   EXPECT_EQ(slurp(dir / "anchor.json"), "{}");
   auto fd = open_path(dir / "anchor.json", O_RDONLY).value();
   EXPECT_TRUE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
@@ -310,7 +323,7 @@ struct Poker {
 TEST(AtomicWriteTest, LockWaitSeesSignalsThroughTheHook) {
   // A handler without SA_RESTART, as interpreters install, so the wait for
   // the lock returns EINTR.
-  struct sigaction sa {}, old {};
+  struct sigaction sa{}, old{};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
@@ -337,7 +350,8 @@ TEST(AtomicWriteTest, LockWaitSeesSignalsThroughTheHook) {
   CountingHook go_on(1000000);
   ASSERT_TRUE(attempt(300, go_on).has_value());
   EXPECT_GE(go_on.interrupts, 1);
-  EXPECT_EQ(std::pair(go_on.enters, go_on.leaves), std::pair(go_on.interrupts + 1, go_on.interrupts + 1));
+  EXPECT_EQ(std::pair(go_on.enters, go_on.leaves),
+            std::pair(go_on.interrupts + 1, go_on.interrupts + 1));
   EXPECT_EQ(slurp(target), "new");
   ::sigaction(SIGUSR1, &old, nullptr);
 }
@@ -366,7 +380,8 @@ TEST(AtomicWriteTest, KilledWriterLeavesTheOldOrTheNewFile) {
   auto start = std::chrono::steady_clock::now();
   int kills = 0;
   std::set<std::string> seen_versions;
-  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2500) && kills < 300) {
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2500) &&
+         kills < 300) {
     uint64_t base = static_cast<uint64_t>(kills + 1) * 1000000;
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -382,14 +397,15 @@ TEST(AtomicWriteTest, KilledWriterLeavesTheOldOrTheNewFile) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "writer failed on its own";
     ++kills;
     std::string content = slurp(target);
-    ASSERT_TRUE(is_whole_version(content)) << "after kill " << kills << ": " << content.substr(0, 40);
+    ASSERT_TRUE(is_whole_version(content))
+        << "after kill " << kills << ": " << content.substr(0, 40);
     seen_versions.insert(content.substr(0, content.find(' ', 8)));
   }
   // Names that only resemble a temporary of this target, or belong to
   // another target, are never removed.
   const std::vector<std::string> bystanders = {
       ".artifact.json.tmp.ABCDE", ".artifact.json.tmp.ABCDEFG", ".artifact.json.tmp.AB-DEF",
-      ".artifact.jso.tmp.ABCDEF", ".other.json.tmp.ABCDEF", "artifact.json.tmp.ABCDEF"};
+      ".artifact.jso.tmp.ABCDEF", ".other.json.tmp.ABCDEF",     "artifact.json.tmp.ABCDEF"};
   for (const auto& name : bystanders) std::ofstream(dir / name) << "keep";
   // The lock died with its holder: a new writer gets it at once, and clears
   // what the killed ones left half-written.

@@ -10,10 +10,13 @@ namespace morvatel {
 namespace {
 
 // Values at the ends of their widths where that shows the width.
-const KernelInput kInput{18446744073709551615u, 4294967295u, 1200, 300, -5, 50000, 20000, 9000, 65535,
-                         800, 3, 18446744073709551615u, 1};
-const KernelDecision kDecision{7, KernelAction::Substitute, KernelReason::RiskHardLimit, 42, 65535, 99,
-                               -9223372036854775807 - 1, 1, 9223372036854775807, 3, 2, 5, 6};
+// clang-format off
+const KernelInput kInput{18446744073709551615u, 4294967295u, 1200, 300, -5, 50000, 20000,
+                         9000, 65535, 800, 3, 18446744073709551615u, 1};
+const KernelDecision kDecision{7, KernelAction::Substitute, KernelReason::RiskHardLimit, 42,
+                               65535, 99, -9223372036854775807 - 1, 1, 9223372036854775807,
+                               3, 2, 5, 6};
+// clang-format on
 
 template <typename T>
 std::string error_of(std::string_view text) {
@@ -73,24 +76,27 @@ TEST(KernelJsonForms, UnknownFieldListsAllThirteenNames) {
             "`required_region_mask` at line 1 column 7");
   EXPECT_EQ(error_of<KernelDecision>("{}"), "missing field `request_sequence` at line 1 column 2");
   std::string dup = replace(to_json(kDecision), "}", R"(,"reason":"RiskHardLimit"})");
-  EXPECT_EQ(error_of<KernelDecision>(dup),
-            "duplicate field `reason` at line 1 column " + std::to_string(dup.rfind("\"reason\"") + 8));
+  EXPECT_EQ(error_of<KernelDecision>(dup), "duplicate field `reason` at line 1 column " +
+                                               std::to_string(dup.rfind("\"reason\"") + 8));
   EXPECT_EQ(error_of<KernelDecision>("true"),
             "invalid type: boolean `true`, expected struct KernelDecision at line 1 column 4");
 }
 
 TEST(KernelJsonForms, WidthsAreTheOnlyBoundsOnIntegers) {
   const std::string base = to_json(kInput);
-  EXPECT_TRUE(json::parse<KernelInput>(replace(base, R"("risk_bps":20000)", R"("risk_bps":65535)")));
+  EXPECT_TRUE(
+      json::parse<KernelInput>(replace(base, R"("risk_bps":20000)", R"("risk_bps":65535)")));
   std::string over = replace(base, R"("risk_bps":20000)", R"("risk_bps":70000)");
   size_t at = over.find("70000") + 5;
   EXPECT_EQ(error_of<KernelInput>(over),
             "invalid value: integer `70000`, expected u16 at line 1 column " + std::to_string(at));
-  std::string neg_budget = replace(base, R"("budget_limit_microunits":50000)", R"("budget_limit_microunits":-5)");
+  std::string neg_budget = replace(base, R"("budget_limit_microunits":50000)",
+                                   R"("budget_limit_microunits":-5)");
   EXPECT_EQ(error_of<KernelInput>(neg_budget),
             "invalid value: integer `-5`, expected u64 at line 1 column " +
                 std::to_string(neg_budget.find("budget_limit_microunits\":-5") + 27));
-  EXPECT_EQ(error_of<KernelInput>(replace(base, "\"input_tokens\":1200", "\"input_tokens\":4294967296")),
+  EXPECT_EQ(error_of<KernelInput>(
+                replace(base, "\"input_tokens\":1200", "\"input_tokens\":4294967296")),
             "invalid value: integer `4294967296`, expected u32 at line 1 column 98");
 }
 
@@ -100,8 +106,9 @@ TEST(KernelJsonForms, ActionsAndReasonsOnlyAsVariantNames) {
       {R"("Reject")", "<accepted>"},
       {R"({"Reject":null})", "<accepted>"},
       {R"( { "Reject" : null } )", "<accepted>"},
-      {R"("reject")", "unknown variant `reject`, expected one of `ExecuteRequested`, `Substitute`, `Reject` "
-                      "at line 1 column 39"},
+      {R"("reject")",
+       "unknown variant `reject`, expected one of `ExecuteRequested`, `Substitute`, `Reject` "
+       "at line 1 column 39"},
       {"3", "expected value at line 1 column 32"},
       {"null", "expected value at line 1 column 32"},
       {"{3:null}", "invalid type: integer `3`, expected variant identifier at line 1 column 33"},
@@ -109,14 +116,17 @@ TEST(KernelJsonForms, ActionsAndReasonsOnlyAsVariantNames) {
       {R"({"Reject":null,"Substitute":null})", "expected value at line 1 column 45"},
   };
   for (const auto& [action, expected] : actions) {
-    EXPECT_EQ(error_of<KernelDecision>(replace(base, R"("Substitute")", action)), expected) << action;
+    EXPECT_EQ(error_of<KernelDecision>(replace(base, R"("Substitute")", action)), expected)
+        << action;
   }
-  auto reason = error_of<KernelDecision>(replace(base, R"("RiskHardLimit")", R"("risk_hard_limit")"));
-  EXPECT_EQ(reason.substr(0, reason.find(" at line")),
-            "unknown variant `risk_hard_limit`, expected one of `RequestedModelMaximizesUtility`, "
-            "`AlternativeMaximizesUtility`, `RiskHardLimit`, `ConfidenceHardLimit`, `NoEnabledModel`, "
-            "`QualityConstraint`, `LatencyConstraint`, `CapabilityConstraint`, `ProviderConstraint`, "
-            "`RegionConstraint`, `BudgetConstraint`, `NonPositiveUtility`, `RiskCeilingConstraint`");
+  auto reason = error_of<KernelDecision>(
+      replace(base, R"("RiskHardLimit")", R"("risk_hard_limit")"));
+  EXPECT_EQ(
+      reason.substr(0, reason.find(" at line")),
+      "unknown variant `risk_hard_limit`, expected one of `RequestedModelMaximizesUtility`, "
+      "`AlternativeMaximizesUtility`, `RiskHardLimit`, `ConfidenceHardLimit`, `NoEnabledModel`, "
+      "`QualityConstraint`, `LatencyConstraint`, `CapabilityConstraint`, `ProviderConstraint`, "
+      "`RegionConstraint`, `BudgetConstraint`, `NonPositiveUtility`, `RiskCeilingConstraint`");
 }
 
 TEST(KernelJsonForms, WritingThenReadingAnyRecordGivesItBack) {
@@ -124,7 +134,9 @@ TEST(KernelJsonForms, WritingThenReadingAnyRecordGivesItBack) {
   auto any = [&] { return rng() >> (rng() % 64); };
   for (int i = 0; i < 2000; ++i) {
     KernelInput in;
-    for_each_field(in, [&](std::string_view, auto& v) { v = static_cast<std::remove_reference_t<decltype(v)>>(any()); });
+    for_each_field(in, [&](std::string_view, auto& v) {
+      v = static_cast<std::remove_reference_t<decltype(v)>>(any());
+    });
     EXPECT_EQ(json::parse<KernelInput>(to_json(in)), in);
     KernelDecision d;
     for_each_field(d, [&]<typename T>(std::string_view, T& v) {

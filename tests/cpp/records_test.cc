@@ -46,8 +46,12 @@ TEST(Records, ValidateInputStopsAtFirstFailingBound) {
 }
 
 TEST(Records, DebugFormQuotesEveryFieldInOrder) {
-  KernelDecision d{.request_sequence = 7, .action = KernelAction::Reject, .reason = KernelReason::RiskHardLimit,
-                   .expected_utility_microunits = -5, .policy_epoch = 3, .catalog_epoch = 4};
+  KernelDecision d{.request_sequence = 7,
+                   .action = KernelAction::Reject,
+                   .reason = KernelReason::RiskHardLimit,
+                   .expected_utility_microunits = -5,
+                   .policy_epoch = 3,
+                   .catalog_epoch = 4};
   EXPECT_EQ(debug_string(d),
             "KernelDecision { request_sequence: 7, action: Reject, reason: RiskHardLimit, "
             "selected_model_id: 0, selected_model_index: 65535, estimated_cost_microunits: 0, "

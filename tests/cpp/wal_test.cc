@@ -39,7 +39,8 @@ std::string entry_line(uint64_t seq, const std::string& prev, const std::string&
 }
 
 TEST(ComputeHashTest, PlainAndKeyed) {
-  EXPECT_EQ(compute_hash("genesis", "null", std::nullopt).value(), bytes_to_hex(sha256("genesisnull")));
+  EXPECT_EQ(compute_hash("genesis", "null", std::nullopt).value(),
+            bytes_to_hex(sha256("genesisnull")));
   std::string key(32, 'k');
   EXPECT_EQ(compute_hash("genesis", "null", key).value(),
             bytes_to_hex(hmac_sha256(std::span(reinterpret_cast<const uint8_t*>(key.data()), 32),
@@ -94,9 +95,11 @@ TEST(ChainWalkTest, VisitorSeesAcceptedEntriesAndCanStopTheWalk) {
   spill(dir / "log", one + two);
   int seen = 0;
   auto head = validate_chain_inner(dir / "log", std::nullopt,
-                                   [&](std::string_view, const RawWalEntry& e) -> std::expected<void, WalError> {
+                                   [&](std::string_view,
+                                       const RawWalEntry& e) -> std::expected<void, WalError> {
                                      ++seen;
-                                     if (e.sequence == 2) return std::unexpected(WalError::sequence_continuity(9));
+                                     if (e.sequence == 2)
+                                       return std::unexpected(WalError::sequence_continuity(9));
                                      return {};
                                    });
   EXPECT_EQ(seen, 2);
@@ -104,7 +107,8 @@ TEST(ChainWalkTest, VisitorSeesAcceptedEntriesAndCanStopTheWalk) {
 }
 
 TEST(ChainWalkTest, KeyLengthIsCheckedBeforeTheFile) {
-  EXPECT_EQ(validate_chain_inner("/nonexistent/log", std::string_view("short")).error().message(), "WAL I/O error: WAL HMAC key must be at least 32 bytes, found 5");
+  EXPECT_EQ(validate_chain_inner("/nonexistent/log", std::string_view("short")).error().message(),
+            "WAL I/O error: WAL HMAC key must be at least 32 bytes, found 5");
 }
 
 TEST(VerifyHeadTest, TestsInOrder) {
@@ -118,13 +122,13 @@ TEST(VerifyHeadTest, TestsInOrder) {
   r = verify_head(a, 1, "g", false);
   EXPECT_EQ(r.error().io_error().kind(), IoErrorKind::InvalidInput);
   r = verify_head(a, 2, "hh", true);
-  EXPECT_EQ(r.error().message(),
-            "WAL I/O error: WAL anchor mismatch: expected sequence 2 hash h, found sequence 2 hash hh");
+  EXPECT_EQ(
+      r.error().message(),
+      "WAL I/O error: WAL anchor mismatch: expected sequence 2 hash h, found sequence 2 hash hh");
 }
 
 TEST(WriterPiecesTest, LockNamesAndDirectories) {
-  EXPECT_EQ(wal_lock_file_name(0xfe00, 0x12),
-            "inode-000000000000fe00-0000000000000012.lock");
+  EXPECT_EQ(wal_lock_file_name(0xfe00, 0x12), "inode-000000000000fe00-0000000000000012.lock");
   EXPECT_EQ(wal_lock_file_name(UINT64_MAX, 0).size(), 44u);
   TempDir dir;
   ASSERT_TRUE(create_directories(dir / "a/b/c").has_value());
@@ -140,7 +144,8 @@ TEST(WriterPiecesTest, MetadataDepthErrorIsPositionedLikeAReader) {
   EXPECT_FALSE(metadata_depth_error(ok).has_value());
   // Brackets inside strings do not nest.
   EXPECT_FALSE(metadata_depth_error("[\"" + std::string(200, '[') + "\\\"\"]").has_value());
-  std::string deep = "\n  {\"a\":" + std::string(kMaxMetadataDepth, '[') + std::string(kMaxMetadataDepth, ']') + "}";
+  std::string deep = "\n  {\"a\":" + std::string(kMaxMetadataDepth, '[') +
+                     std::string(kMaxMetadataDepth, ']') + "}";
   auto e = metadata_depth_error(deep);
   ASSERT_TRUE(e.has_value());
   EXPECT_EQ(e->message(), "recursion limit exceeded at line 2 column 132");

@@ -22,6 +22,7 @@ import kernel_samples as ks
 KEY = bytes(range(32))
 LONG_KEY = b"k" * 100
 LINE = re.compile(rb'^\{"sequence":(\d+),"previous_hash":"([^"]*)","entry_hash":"([0-9a-f]{64})","data":(.*)\}$')
+SNAP = ks.snapshot([ks.model(1), ks.model(2, quality_bps=9500)])
 
 
 @pytest.fixture(autouse=True)
@@ -31,26 +32,22 @@ def lock_dir(tmp_path, monkeypatch):
     return d
 
 
-SNAP = ks.snapshot([ks.model(1), ks.model(2, quality_bps=9500)])
-
-
-def decide(seq, snap=SNAP):
+def decide(seq):
     inp = ks.request(request_sequence=seq, requested_model_id=1)
-    return inp, snap.prescribe(inp)
+    return inp, SNAP.prescribe(inp)
 
 
-def write_log(path, n, key=None, snap=SNAP, metadata='{"n":1}'):
+def write_log(path, n, key=None, metadata='{"n":1}'):
     w = m.AuditedWal(path, hmac_key=key)
-    entries = [w.append_verified(snap, *decide(i, snap), metadata) for i in range(n)]
+    entries = [w.append_verified(SNAP, *decide(i), metadata) for i in range(n)]
     anchor = w.anchor()
     w.close()
     return entries, anchor
 
 
 def chain_hash(prev, data, key=None):
-    if key is None:
-        return hashlib.sha256(prev + data).hexdigest()
-    return hmac.new(key, prev + data, hashlib.sha256).hexdigest()
+    mac = hashlib.sha256(prev + data) if key is None else hmac.new(key, prev + data, hashlib.sha256)
+    return mac.hexdigest()
 
 
 def split(line):
@@ -60,15 +57,13 @@ def split(line):
     return int(seq), prev, entry.decode(), data
 
 
-def rechain(path, edit=lambda i, data: data, key=None):
+def rechain(path, edit):
     """Rewrites the log with `edit` applied to each entry's data and the chain recomputed."""
-    lines = open(path, "rb").read().splitlines()
-    prev = b"genesis"
-    out = []
-    for i, line in enumerate(lines):
+    prev, out = b"genesis", []
+    for i, line in enumerate(open(path, "rb").read().splitlines()):
         seq, _, _, data = split(line)
         data = edit(i, data)
-        h = chain_hash(prev, data, key)
+        h = chain_hash(prev, data)
         out.append(b'{"sequence":%d,"previous_hash":"%s","entry_hash":"%s","data":%s}\n'
                    % (seq, prev, h.encode(), data))
         prev = h.encode()
@@ -200,7 +195,8 @@ def test_array_form_and_spaced_envelope_are_accepted_but_uppercase_hash_is_not(t
     assert m.verify_audited_wal(path) == (1, h)
     path.write_bytes(b'{"sequence":1,"previous_hash":"genesis","entry_hash":"%s","data":%s}'
                      % (h.upper().encode(), data))
-    assert wal_error(lambda: m.verify_audited_wal(path)) == f"WAL chain broken at sequence 1: expected {h}, found {h.upper()}"
+    assert wal_error(lambda: m.verify_audited_wal(path)) == (
+        f"WAL chain broken at sequence 1: expected {h}, found {h.upper()}")
 
 
 @pytest.mark.parametrize("written, read", [(None, KEY), (KEY, None), (KEY, KEY + b"x")])
@@ -446,7 +442,8 @@ def test_anchor_file_round_trip(tmp_path):
                     f'  "last_hash": "{anchor.last_hash}",\n  "keyed": false\n}}')
     loaded = m.WalAnchor.load(str(target))
     assert list(loaded.as_dict().items()) == list(anchor.as_dict().items()) == [
-        ("schema_version", "morvatel.wal-anchor.v1"), ("sequence", 3), ("last_hash", anchor.last_hash), ("keyed", False)]
+        ("schema_version", "morvatel.wal-anchor.v1"), ("sequence", 3), ("last_hash", anchor.last_hash),
+        ("keyed", False)]
     assert repr(loaded) == f"WalAnchor(sequence=3, keyed=false, last_hash='{anchor.last_hash[:8]}...')"
     assert sorted(os.listdir(tmp_path)) == [".anchor.json.morvatel.lock", "anchor.json", "locks", "log"]
     for call, exc in ((lambda: setattr(loaded, "sequence", 4), AttributeError), (m.WalAnchor, TypeError),
