@@ -9,41 +9,14 @@
 namespace morvatel {
 namespace {
 
-KernelInput sample_input() {
-  KernelInput in;
-  in.request_sequence = 18446744073709551615u;
-  in.requested_model_id = 4294967295u;
-  in.input_tokens = 1200;
-  in.output_tokens = 300;
-  in.business_value_microunits = -5;
-  in.budget_limit_microunits = 50000;
-  in.risk_bps = 20000;
-  in.confidence_bps = 9000;
-  in.minimum_quality_bps = 65535;
-  in.max_p95_latency_ms = 800;
-  in.required_capabilities = 3;
-  in.allowed_provider_mask = 18446744073709551615u;
-  in.required_region_mask = 1;
-  return in;
-}
-
-KernelDecision sample_decision() {
-  KernelDecision d;
-  d.request_sequence = 7;
-  d.action = KernelAction::Substitute;
-  d.reason = KernelReason::RiskHardLimit;
-  d.selected_model_id = 42;
-  d.selected_model_index = 65535;
-  d.estimated_cost_microunits = 99;
-  d.expected_utility_microunits = -9223372036854775807 - 1;
-  d.counterfactual_model_id = 1;
-  d.counterfactual_utility_microunits = 9223372036854775807;
-  d.evaluated_models = 3;
-  d.eligible_models = 2;
-  d.policy_epoch = 5;
-  d.catalog_epoch = 6;
-  return d;
-}
+// Values at the ends of their widths where that shows the width.
+// clang-format off
+const KernelInput kInput{18446744073709551615u, 4294967295u, 1200, 300, -5, 50000, 20000,
+                         9000, 65535, 800, 3, 18446744073709551615u, 1};
+const KernelDecision kDecision{7, KernelAction::Substitute, KernelReason::RiskHardLimit, 42,
+                               65535, 99, -9223372036854775807 - 1, 1, 9223372036854775807,
+                               3, 2, 5, 6};
+// clang-format on
 
 template <typename T>
 std::string error_of(std::string_view text) {
@@ -58,13 +31,13 @@ std::string replace(std::string s, std::string_view from, std::string_view to) {
 }
 
 TEST(KernelJsonForms, WritesTheCompactFormInDeclarationOrder) {
-  EXPECT_EQ(to_json(sample_input()),
+  EXPECT_EQ(to_json(kInput),
             R"({"request_sequence":18446744073709551615,"requested_model_id":4294967295,)"
             R"("input_tokens":1200,"output_tokens":300,"business_value_microunits":-5,)"
             R"("budget_limit_microunits":50000,"risk_bps":20000,"confidence_bps":9000,)"
             R"("minimum_quality_bps":65535,"max_p95_latency_ms":800,"required_capabilities":3,)"
             R"("allowed_provider_mask":18446744073709551615,"required_region_mask":1})");
-  EXPECT_EQ(to_json(sample_decision()),
+  EXPECT_EQ(to_json(kDecision),
             R"({"request_sequence":7,"action":"Substitute","reason":"RiskHardLimit",)"
             R"("selected_model_id":42,"selected_model_index":65535,"estimated_cost_microunits":99,)"
             R"("expected_utility_microunits":-9223372036854775808,"counterfactual_model_id":1,)"
@@ -73,7 +46,7 @@ TEST(KernelJsonForms, WritesTheCompactFormInDeclarationOrder) {
 }
 
 TEST(KernelJsonForms, ReverseOrderAndArrayFormReadBackTheSameRecord) {
-  const KernelInput in = sample_input();
+  const KernelInput& in = kInput;
   std::string reversed = "{";
   std::vector<std::string> members;
   for_each_field(in, [&](std::string_view name, const auto& v) {
@@ -94,7 +67,7 @@ TEST(KernelJsonForms, ReverseOrderAndArrayFormReadBackTheSameRecord) {
 }
 
 TEST(KernelJsonForms, UnknownFieldListsAllThirteenNames) {
-  std::string text = replace(to_json(sample_input()), "{", R"({"note":1,)");
+  std::string text = replace(to_json(kInput), "{", R"({"note":1,)");
   EXPECT_EQ(error_of<KernelInput>(text),
             "unknown field `note`, expected one of `request_sequence`, `requested_model_id`, "
             "`input_tokens`, `output_tokens`, `business_value_microunits`, "
@@ -102,62 +75,58 @@ TEST(KernelJsonForms, UnknownFieldListsAllThirteenNames) {
             "`max_p95_latency_ms`, `required_capabilities`, `allowed_provider_mask`, "
             "`required_region_mask` at line 1 column 7");
   EXPECT_EQ(error_of<KernelDecision>("{}"), "missing field `request_sequence` at line 1 column 2");
-  std::string dup = replace(to_json(sample_decision()), "}", R"(,"reason":"RiskHardLimit"})");
-  EXPECT_EQ(error_of<KernelDecision>(dup),
-            "duplicate field `reason` at line 1 column " + std::to_string(dup.rfind("\"reason\"") + 8));
+  std::string dup = replace(to_json(kDecision), "}", R"(,"reason":"RiskHardLimit"})");
+  EXPECT_EQ(error_of<KernelDecision>(dup), "duplicate field `reason` at line 1 column " +
+                                               std::to_string(dup.rfind("\"reason\"") + 8));
   EXPECT_EQ(error_of<KernelDecision>("true"),
             "invalid type: boolean `true`, expected struct KernelDecision at line 1 column 4");
 }
 
 TEST(KernelJsonForms, WidthsAreTheOnlyBoundsOnIntegers) {
-  const std::string base = to_json(sample_input());
-  EXPECT_TRUE(json::parse<KernelInput>(replace(base, R"("risk_bps":20000)", R"("risk_bps":65535)")));
+  const std::string base = to_json(kInput);
+  EXPECT_TRUE(
+      json::parse<KernelInput>(replace(base, R"("risk_bps":20000)", R"("risk_bps":65535)")));
   std::string over = replace(base, R"("risk_bps":20000)", R"("risk_bps":70000)");
   size_t at = over.find("70000") + 5;
   EXPECT_EQ(error_of<KernelInput>(over),
             "invalid value: integer `70000`, expected u16 at line 1 column " + std::to_string(at));
-  auto neg_value = json::parse<KernelInput>(
-      replace(base, R"("business_value_microunits":-5)", R"("business_value_microunits":-9223372036854775808)"));
-  ASSERT_TRUE(neg_value);
-  EXPECT_EQ(neg_value->business_value_microunits, -9223372036854775807 - 1);
-  std::string neg_budget = replace(base, R"("budget_limit_microunits":50000)", R"("budget_limit_microunits":-5)");
+  std::string neg_budget = replace(base, R"("budget_limit_microunits":50000)",
+                                   R"("budget_limit_microunits":-5)");
   EXPECT_EQ(error_of<KernelInput>(neg_budget),
             "invalid value: integer `-5`, expected u64 at line 1 column " +
                 std::to_string(neg_budget.find("budget_limit_microunits\":-5") + 27));
-  EXPECT_NE(error_of<KernelInput>(replace(base, "\"input_tokens\":1200", "\"input_tokens\":4294967296"))
-                .find("invalid value: integer `4294967296`, expected u32"),
-            std::string::npos);
-  EXPECT_NE(error_of<KernelInput>(replace(base, "\"input_tokens\":1200", "\"input_tokens\":1200.0"))
-                .find("invalid type: floating point `1200.0`, expected u32"),
-            std::string::npos);
-  EXPECT_NE(error_of<KernelInput>(replace(base, "\"input_tokens\":1200", "\"input_tokens\":null"))
-                .find("invalid type: null, expected u32"),
-            std::string::npos);
+  EXPECT_EQ(error_of<KernelInput>(
+                replace(base, "\"input_tokens\":1200", "\"input_tokens\":4294967296")),
+            "invalid value: integer `4294967296`, expected u32 at line 1 column 98");
 }
 
 TEST(KernelJsonForms, ActionsAndReasonsOnlyAsVariantNames) {
-  const std::string base = to_json(sample_decision());
-  auto with_action = [&](std::string_view a) {
-    return error_of<KernelDecision>(replace(base, R"("Substitute")", a));
+  const std::string base = to_json(kDecision);
+  const std::pair<std::string_view, std::string_view> actions[] = {
+      {R"("Reject")", "<accepted>"},
+      {R"({"Reject":null})", "<accepted>"},
+      {R"( { "Reject" : null } )", "<accepted>"},
+      {R"("reject")",
+       "unknown variant `reject`, expected one of `ExecuteRequested`, `Substitute`, `Reject` "
+       "at line 1 column 39"},
+      {"3", "expected value at line 1 column 32"},
+      {"null", "expected value at line 1 column 32"},
+      {"{3:null}", "invalid type: integer `3`, expected variant identifier at line 1 column 33"},
+      {R"({"Reject":1})", "invalid type: integer `1`, expected unit at line 1 column 42"},
+      {R"({"Reject":null,"Substitute":null})", "expected value at line 1 column 45"},
   };
-  EXPECT_EQ(with_action(R"("Reject")"), "<accepted>");
-  EXPECT_EQ(with_action(R"({"Reject":null})"), "<accepted>");
-  EXPECT_EQ(with_action(R"( { "Reject" : null } )"), "<accepted>");
-  EXPECT_EQ(with_action(R"("reject")"),
-            "unknown variant `reject`, expected one of `ExecuteRequested`, `Substitute`, `Reject` "
-            "at line 1 column 39");
-  EXPECT_EQ(with_action("3"), "expected value at line 1 column 32");
-  EXPECT_EQ(with_action("null"), "expected value at line 1 column 32");
-  EXPECT_EQ(with_action("{3:null}"),
-            "invalid type: integer `3`, expected variant identifier at line 1 column 33");
-  EXPECT_EQ(with_action(R"({"Reject":1})"), "invalid type: integer `1`, expected unit at line 1 column 42");
-  EXPECT_EQ(with_action(R"({"Reject":null,"Substitute":null})"), "expected value at line 1 column 45");
-  auto reason = error_of<KernelDecision>(replace(base, R"("RiskHardLimit")", R"("risk_hard_limit")"));
-  EXPECT_EQ(reason.substr(0, reason.find(" at line")),
-            "unknown variant `risk_hard_limit`, expected one of `RequestedModelMaximizesUtility`, "
-            "`AlternativeMaximizesUtility`, `RiskHardLimit`, `ConfidenceHardLimit`, `NoEnabledModel`, "
-            "`QualityConstraint`, `LatencyConstraint`, `CapabilityConstraint`, `ProviderConstraint`, "
-            "`RegionConstraint`, `BudgetConstraint`, `NonPositiveUtility`, `RiskCeilingConstraint`");
+  for (const auto& [action, expected] : actions) {
+    EXPECT_EQ(error_of<KernelDecision>(replace(base, R"("Substitute")", action)), expected)
+        << action;
+  }
+  auto reason = error_of<KernelDecision>(
+      replace(base, R"("RiskHardLimit")", R"("risk_hard_limit")"));
+  EXPECT_EQ(
+      reason.substr(0, reason.find(" at line")),
+      "unknown variant `risk_hard_limit`, expected one of `RequestedModelMaximizesUtility`, "
+      "`AlternativeMaximizesUtility`, `RiskHardLimit`, `ConfidenceHardLimit`, `NoEnabledModel`, "
+      "`QualityConstraint`, `LatencyConstraint`, `CapabilityConstraint`, `ProviderConstraint`, "
+      "`RegionConstraint`, `BudgetConstraint`, `NonPositiveUtility`, `RiskCeilingConstraint`");
 }
 
 TEST(KernelJsonForms, WritingThenReadingAnyRecordGivesItBack) {
@@ -165,7 +134,9 @@ TEST(KernelJsonForms, WritingThenReadingAnyRecordGivesItBack) {
   auto any = [&] { return rng() >> (rng() % 64); };
   for (int i = 0; i < 2000; ++i) {
     KernelInput in;
-    for_each_field(in, [&](std::string_view, auto& v) { v = static_cast<std::remove_reference_t<decltype(v)>>(any()); });
+    for_each_field(in, [&](std::string_view, auto& v) {
+      v = static_cast<std::remove_reference_t<decltype(v)>>(any());
+    });
     EXPECT_EQ(json::parse<KernelInput>(to_json(in)), in);
     KernelDecision d;
     for_each_field(d, [&]<typename T>(std::string_view, T& v) {

@@ -10,27 +10,21 @@
 #include <fstream>
 #include <string>
 
-#include "crypto.h"
-#include "digest.h"
 #include "fs.h"
 
 namespace morvatel::wal {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
+struct TempDir {
+  std::string path = [] {
     char tmpl[] = "/tmp/morvatel-wal-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
+    return std::string(::mkdtemp(tmpl));
+  }();
   ~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(path, ec);
   }
-  std::string operator/(std::string_view name) const { return join_path(path_, name); }
-
- private:
-  std::string path_;
+  std::string operator/(std::string_view name) const { return join_path(path, name); }
 };
 
 void spill(const std::string& path, const std::string& content) {
@@ -42,18 +36,14 @@ std::string entry_line(uint64_t seq, const std::string& prev, const std::string&
   return format_line(seq, prev, compute_hash(prev, data, key).value(), data);
 }
 
-TEST(ComputeHashTest, PlainAndKeyed) {
-  EXPECT_EQ(compute_hash("genesis", "null", std::nullopt).value(), bytes_to_hex(sha256("genesisnull")));
-  std::string key(32, 'k');
-  EXPECT_EQ(compute_hash("genesis", "null", key).value(),
-            bytes_to_hex(hmac_sha256(std::span(reinterpret_cast<const uint8_t*>(key.data()), 32),
-                                     std::string_view("genesisnull"))));
-  auto short_key = compute_hash("genesis", "null", std::string_view(key).substr(0, 31));
-  ASSERT_FALSE(short_key.has_value());
+TEST(ComputeHashTest, ShortKeyIsRefused) {
+  auto short_key = compute_hash("genesis", "null", std::string(31, 'k'));
   EXPECT_EQ(short_key.error().kind(), IoErrorKind::InvalidInput);
   EXPECT_EQ(short_key.error().message(), "WAL HMAC key must be at least 32 bytes, found 31");
 }
 
+// A line may be exactly the cap long, its line feed included; the reader
+// never holds more than one byte over it.
 TEST(ReadBoundedLineTest, LinesEndOfFileAndTheCap) {
   TempDir dir;
   std::string big(kMaxLineBytes - 1, 'x');
@@ -61,48 +51,33 @@ TEST(ReadBoundedLineTest, LinesEndOfFileAndTheCap) {
   auto fd = open_path(dir / "f", O_RDONLY).value();
   BufferedReader reader(fd.get());
   std::string line;
-  EXPECT_EQ(read_bounded_line(reader, line).value(), 2u);
-  EXPECT_EQ(line, "a\n");
-  EXPECT_EQ(read_bounded_line(reader, line).value(), 1u);
-  EXPECT_EQ(read_bounded_line(reader, line).value(), 3u);
-  EXPECT_EQ(line, "bc\n");
-  EXPECT_EQ(read_bounded_line(reader, line).value(), kMaxLineBytes);
-  auto over = read_bounded_line(reader, line);
-  ASSERT_FALSE(over.has_value());
+  for (std::string_view expected : {"a\n", "\n", "bc\n"}) {
+    EXPECT_EQ(read_bounded_line(reader, line).value(), expected.size());
+    EXPECT_EQ(line, expected);
+  }
+  EXPECT_EQ(read_line_view(reader, line).value().size(), kMaxLineBytes);
+  auto over = read_line_view(reader, line);
   EXPECT_EQ(over.error().kind(), IoErrorKind::InvalidData);
   EXPECT_EQ(over.error().message(), "WAL entry exceeds 16777216 bytes: found 16777217");
-}
-
-TEST(ReadBoundedLineTest, LastLineWithoutFeedThenEnd) {
-  TempDir dir;
+  spill(dir / "f", big + "yz");
+  EXPECT_EQ(validate_chain_inner(dir / "f", std::nullopt).error().message(),
+            "WAL I/O error: WAL entry exceeds 16777216 bytes: found 16777217");
+  // A last line without its line feed, longer than the buffer, then the end.
   spill(dir / "f", "abc");
-  auto fd = open_path(dir / "f", O_RDONLY).value();
-  BufferedReader reader(fd.get(), 2);  // lines longer than the buffer
-  std::string line;
-  EXPECT_EQ(read_bounded_line(reader, line).value(), 3u);
+  auto small = open_path(dir / "f", O_RDONLY).value();
+  BufferedReader two(small.get(), 2);
+  EXPECT_EQ(read_bounded_line(two, line).value(), 3u);
   EXPECT_EQ(line, "abc");
-  EXPECT_EQ(read_bounded_line(reader, line).value(), 0u);
+  EXPECT_EQ(read_bounded_line(two, line).value(), 0u);
   EXPECT_TRUE(line.empty());
 }
 
 TEST(ChainWalkTest, BlankLinesCountForNothingButVerticalTabIsNotBlank) {
-  EXPECT_TRUE(is_blank_line(" \t\n\f\r"));
-  EXPECT_TRUE(is_blank_line(""));
+  EXPECT_TRUE(is_blank_line(" \t\n\f\r") && is_blank_line(""));
   EXPECT_FALSE(is_blank_line("\v\n"));
-
   TempDir dir;
-  std::string one = entry_line(1, "genesis", "{\"a\":1}");
-  std::string h1 = parse_raw_entry(one).value().entry_hash;
-  std::string two = entry_line(2, h1, "[1, 2]");
-  spill(dir / "log", "\r\n" + one + "\f\n" + two);
-  auto head = validate_chain_inner(dir / "log", std::nullopt);
-  ASSERT_TRUE(head.has_value()) << head.error().message();
-  EXPECT_EQ(head->sequence, 2u);
-
-  spill(dir / "log", one + "\v\n");
-  auto vt = validate_chain_inner(dir / "log", std::nullopt);
-  ASSERT_FALSE(vt.has_value());
-  EXPECT_EQ(vt.error().kind(), WalError::Kind::Json);
+  spill(dir / "log", entry_line(1, "genesis", "{\"a\":1}") + "\v\n");
+  EXPECT_EQ(validate_chain_inner(dir / "log", std::nullopt).error().kind(), WalError::Kind::Json);
 }
 
 TEST(ChainWalkTest, VisitorSeesAcceptedEntriesAndCanStopTheWalk) {
@@ -112,20 +87,20 @@ TEST(ChainWalkTest, VisitorSeesAcceptedEntriesAndCanStopTheWalk) {
   spill(dir / "log", one + two);
   int seen = 0;
   auto head = validate_chain_inner(dir / "log", std::nullopt,
-                                   [&](std::string_view, const RawWalEntry& e) -> std::expected<void, WalError> {
+                                   [&](std::string_view,
+                                       const RawWalEntry& e) -> std::expected<void, WalError> {
                                      ++seen;
-                                     if (e.sequence == 2) return std::unexpected(WalError::sequence_continuity(9));
+                                     if (e.sequence == 2)
+                                       return std::unexpected(WalError::sequence_continuity(9));
                                      return {};
                                    });
   EXPECT_EQ(seen, 2);
-  ASSERT_FALSE(head.has_value());
   EXPECT_EQ(head.error().message(), "WAL sequence continuity violation: found 9");
 }
 
 TEST(ChainWalkTest, KeyLengthIsCheckedBeforeTheFile) {
-  auto r = validate_chain_inner("/nonexistent/log", std::string_view("short"));
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().message(), "WAL I/O error: WAL HMAC key must be at least 32 bytes, found 5");
+  EXPECT_EQ(validate_chain_inner("/nonexistent/log", std::string_view("short")).error().message(),
+            "WAL I/O error: WAL HMAC key must be at least 32 bytes, found 5");
 }
 
 TEST(VerifyHeadTest, TestsInOrder) {
@@ -139,25 +114,20 @@ TEST(VerifyHeadTest, TestsInOrder) {
   r = verify_head(a, 1, "g", false);
   EXPECT_EQ(r.error().io_error().kind(), IoErrorKind::InvalidInput);
   r = verify_head(a, 2, "hh", true);
-  EXPECT_EQ(r.error().message(),
-            "WAL I/O error: WAL anchor mismatch: expected sequence 2 hash h, found sequence 2 hash hh");
+  EXPECT_EQ(
+      r.error().message(),
+      "WAL I/O error: WAL anchor mismatch: expected sequence 2 hash h, found sequence 2 hash hh");
 }
 
 TEST(WriterPiecesTest, LockNamesAndDirectories) {
-  EXPECT_EQ(wal_lock_file_name(0xfe00, 0x12),
-            "inode-000000000000fe00-0000000000000012.lock");
-  EXPECT_EQ(wal_lock_file_name(UINT64_MAX, 0).size(), 44u);
+  EXPECT_EQ(wal_lock_file_name(0xfe00, 0x12), "inode-000000000000fe00-0000000000000012.lock");
   TempDir dir;
   ASSERT_TRUE(create_directories(dir / "a/b/c").has_value());
   ASSERT_TRUE(create_directories(dir / "a/b/c").has_value());
-  struct stat st;
-  EXPECT_EQ(::stat((dir / "a/b/c").c_str(), &st), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "a/b/c"));
   spill(dir / "file", "x");
-  auto blocked = create_directories(dir / "file/sub");
-  ASSERT_FALSE(blocked.has_value());
-  auto clash = create_directories(dir / "file");
-  ASSERT_FALSE(clash.has_value());
-  EXPECT_EQ(clash.error().message(), "File exists (os error 17)");
+  EXPECT_FALSE(create_directories(dir / "file/sub").has_value());
+  EXPECT_EQ(create_directories(dir / "file").error().message(), "File exists (os error 17)");
 }
 
 TEST(WriterPiecesTest, MetadataDepthErrorIsPositionedLikeAReader) {
@@ -165,17 +135,12 @@ TEST(WriterPiecesTest, MetadataDepthErrorIsPositionedLikeAReader) {
   EXPECT_FALSE(metadata_depth_error(ok).has_value());
   // Brackets inside strings do not nest.
   EXPECT_FALSE(metadata_depth_error("[\"" + std::string(200, '[') + "\\\"\"]").has_value());
-  std::string deep = "\n  {\"a\":" + std::string(kMaxMetadataDepth, '[') + std::string(kMaxMetadataDepth, ']') + "}";
+  std::string deep = "\n  {\"a\":" + std::string(kMaxMetadataDepth, '[') +
+                     std::string(kMaxMetadataDepth, ']') + "}";
   auto e = metadata_depth_error(deep);
   ASSERT_TRUE(e.has_value());
   EXPECT_EQ(e->message(), "recursion limit exceeded at line 2 column 132");
 }
-
-}  // namespace
-}  // namespace morvatel::wal
-
-namespace morvatel::wal {
-namespace {
 
 // A log the writer created is not durable until its directory entry is: the
 // first sync flushes the directory too, which fails once the directory is
@@ -193,11 +158,8 @@ TEST(WriterDurabilityTest, FirstSyncOfACreatedLogFlushesItsDirectory) {
     ASSERT_TRUE(writer.has_value()) << writer.error().message();
     ASSERT_EQ(::unlink(log.c_str()), 0);
     ASSERT_EQ(::rmdir(sub.c_str()), 0);
-    auto synced = writer->sync();
-    EXPECT_EQ(synced.has_value(), existed) << (existed ? "" : "created log synced without its directory");
-    if (!existed) {
-      EXPECT_TRUE(writer->poisoned());
-    }
+    EXPECT_EQ(writer->sync().has_value(), existed) << "created log synced without its directory";
+    EXPECT_EQ(writer->poisoned(), !existed);
   }
   ::unsetenv("MORVATEL_WAL_LOCK_DIR");
 }

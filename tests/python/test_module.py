@@ -1,3 +1,4 @@
+import importlib.util
 import re
 import subprocess
 import sys
@@ -18,43 +19,30 @@ CLASSES_AND_FUNCTIONS = [
     "public_key_from_signing_key",
 ]
 
+REASONS = ["REQUESTED_MODEL_MAXIMIZES_UTILITY", "ALTERNATIVE_MAXIMIZES_UTILITY", "RISK_HARD_LIMIT",
+           "CONFIDENCE_HARD_LIMIT", "NO_ENABLED_MODEL", "QUALITY_CONSTRAINT", "LATENCY_CONSTRAINT",
+           "CAPABILITY_CONSTRAINT", "PROVIDER_CONSTRAINT", "REGION_CONSTRAINT", "BUDGET_CONSTRAINT",
+           "NON_POSITIVE_UTILITY", "RISK_CEILING_CONSTRAINT"]
 CONSTANTS = {
-    "ALL_PROVIDERS": 2**64 - 1,
-    "ALL_REGIONS": 2**64 - 1,
-    "MICROCENTS_PER_CENT": 1_000_000,
+    "ALL_PROVIDERS": 2**64 - 1, "ALL_REGIONS": 2**64 - 1, "MICROCENTS_PER_CENT": 1_000_000,
     "FULL_PROBABILITY_BPS": 10_000,
-    "BUILD_COMMIT_SHA": None,
-    "BUILD_TREE_SHA": None,
-    "BUILD_SOURCE_DIGEST": None,
-    "BUILD_LOCKFILE_SHA256": None,
-    "BUILD_DIRTY": None,
-    "BUILD_IDENTITY_VERIFIED": None,
-    "ACTION_EXECUTE_REQUESTED": 1,
-    "ACTION_SUBSTITUTE": 2,
-    "ACTION_REJECT": 3,
-    "REASON_REQUESTED_MODEL_MAXIMIZES_UTILITY": 1,
-    "REASON_ALTERNATIVE_MAXIMIZES_UTILITY": 2,
-    "REASON_RISK_HARD_LIMIT": 100,
-    "REASON_CONFIDENCE_HARD_LIMIT": 101,
-    "REASON_NO_ENABLED_MODEL": 102,
-    "REASON_QUALITY_CONSTRAINT": 103,
-    "REASON_LATENCY_CONSTRAINT": 104,
-    "REASON_CAPABILITY_CONSTRAINT": 105,
-    "REASON_PROVIDER_CONSTRAINT": 106,
-    "REASON_REGION_CONSTRAINT": 107,
-    "REASON_BUDGET_CONSTRAINT": 108,
-    "REASON_NON_POSITIVE_UTILITY": 109,
-    "REASON_RISK_CEILING_CONSTRAINT": 110,
+    **dict.fromkeys(["BUILD_COMMIT_SHA", "BUILD_TREE_SHA", "BUILD_SOURCE_DIGEST", "BUILD_LOCKFILE_SHA256",
+                     "BUILD_DIRTY", "BUILD_IDENTITY_VERIFIED"]),
+    "ACTION_EXECUTE_REQUESTED": 1, "ACTION_SUBSTITUTE": 2, "ACTION_REJECT": 3,
+    **{f"REASON_{name}": code for name, code in zip(REASONS, [1, 2, *range(100, 111)])},
 }
 
 PUBLISHED = CLASSES_AND_FUNCTIONS + list(CONSTANTS)
 
 
-def test_all_lists_exactly_the_published_names_in_order():
+def test_all_lists_exactly_the_published_names_in_order_and_constant_values():
     assert type(core.__all__) is list
     assert core.__all__ == PUBLISHED
     for name in PUBLISHED:
         assert hasattr(core, name)
+    for name, value in CONSTANTS.items():
+        if value is not None:
+            assert type(getattr(core, name)) is int and getattr(core, name) == value
 
 
 FUNCTION_SIGNATURES = {
@@ -78,21 +66,11 @@ def test_module_functions_carry_only_their_text_signature(name, signature):
     assert fn.__doc__ is None  # nothing after the signature
 
 
-def test_constant_values_and_types():
-    for name, value in CONSTANTS.items():
-        if value is not None:
-            assert getattr(core, name) == value
-            assert type(getattr(core, name)) is int
-
-
 def test_build_identity_forms():
-    hex40 = re.compile(r"[0-9a-f]{40}\Z")
-    assert hex40.match(core.BUILD_COMMIT_SHA)
-    assert hex40.match(core.BUILD_TREE_SHA)
+    for name, digits in (("BUILD_COMMIT_SHA", 40), ("BUILD_TREE_SHA", 40), ("BUILD_LOCKFILE_SHA256", 64)):
+        assert re.fullmatch(f"[0-9a-f]{{{digits}}}", getattr(core, name)), name
     assert core.BUILD_SOURCE_DIGEST == core.BUILD_TREE_SHA
-    assert re.match(r"[0-9a-f]{64}\Z", core.BUILD_LOCKFILE_SHA256)
-    assert type(core.BUILD_DIRTY) is bool
-    assert type(core.BUILD_IDENTITY_VERIFIED) is bool
+    assert type(core.BUILD_DIRTY) is bool and type(core.BUILD_IDENTITY_VERIFIED) is bool
     # A verified identity is one read from a clean checkout.
     if core.BUILD_IDENTITY_VERIFIED:
         assert not core.BUILD_DIRTY
@@ -112,16 +90,10 @@ EXCEPTIONS = {
 
 def test_exception_hierarchy():
     base = core.MorvatelError
-    assert base.__bases__ == (Exception,)
-    assert base.__module__ == "morvatel._core"
-    assert base.__doc__
+    assert (base.__bases__, base.__module__) == ((Exception,), "morvatel._core") and base.__doc__
     for name, doc in EXCEPTIONS.items():
         cls = getattr(core, name)
-        assert cls.__bases__ == (base,)
-        assert cls.__name__ == name
-        assert cls.__module__ == "morvatel._core"
-        assert cls.__doc__ == doc
-        assert not issubclass(cls, ValueError)
+        assert (cls.__bases__, cls.__name__, cls.__module__, cls.__doc__) == ((base,), name, "morvatel._core", doc)
     names = core.__all__
     assert names[names.index("MorvatelError"):][:8] == ["MorvatelError", *EXCEPTIONS]
     # The module defines no other exception class; in particular the
@@ -129,24 +101,18 @@ def test_exception_hierarchy():
     module_exceptions = [name for name, value in vars(core).items()
                          if isinstance(value, type) and issubclass(value, BaseException)]
     assert sorted(module_exceptions) == sorted(["MorvatelError", *EXCEPTIONS])
-
-
-@pytest.mark.parametrize("name", ["MorvatelError", *EXCEPTIONS])
-def test_exception_instances_carry_only_the_message(name):
-    err = getattr(core, name)("some text")
-    assert err.args == ("some text",) and str(err) == "some text"
-    assert vars(err) == {}
+    for name in module_exceptions:
+        err = getattr(core, name)("some text")
+        assert (err.args, str(err), vars(err)) == (("some text",), "some text", {})
 
 
 @pytest.mark.parametrize("name", ["KernelModel", "KernelInput", "KernelDecision"])
-def test_classes_are_final_and_dictless(name):
+def test_classes_are_final_and_immutable(name):
     cls = getattr(core, name)
-    assert cls.__module__ == "morvatel._core"
-    assert cls.__qualname__ == name
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
-    with pytest.raises(TypeError):
-        cls.extra = 1  # immutable type
+    assert (cls.__module__, cls.__qualname__) == ("morvatel._core", name)
+    for change in (lambda: type("Sub", (cls,), {}), lambda: setattr(cls, "extra", 1)):
+        with pytest.raises(TypeError):
+            change()
 
 
 def test_sub_interpreter_import_is_refused():
@@ -194,18 +160,13 @@ print("refused:", failure if failure is not None else "imported")
     ("KernelModel", "(model_id, provider_id, quality_bps, risk_ceiling_bps, enabled, "
      "p95_latency_ms, capabilities, region_mask, input_cost_microunits_per_million_tokens, "
      "output_cost_microunits_per_million_tokens)"),
-    ("KernelDecision", None),
     ("BudgetEngine", "()"),
-    ("StateTransition", None),
-    ("StatefulAuditBundle", None),
     ("StateChain", "(initial_state)"),
     ("ReceiptState", "(step, state_digest_before_hex, state_digest_after_hex)"),
     ("ReceiptWal", "(sequence, entry_hash)"),
-    ("SignedPolicy", None),
-    ("DecisionReceipt", None),
-    ("WalAnchor", None),
-    ("WalEntry", None),
     ("AuditedWal", "(path, *, hmac_key=None)"),
+    *[(name, None) for name in ("KernelDecision", "StateTransition", "StatefulAuditBundle", "SignedPolicy",
+                                "DecisionReceipt", "WalAnchor", "WalEntry")],
 ])
 def test_class_text_signatures_without_doc_text(name, signature):
     cls = getattr(core, name)
@@ -213,43 +174,45 @@ def test_class_text_signatures_without_doc_text(name, signature):
     assert not cls.__doc__
 
 
-def test_module_frame():
-    assert core.__doc__ == ""
-    assert core.__name__ == "morvatel._core"
-    # A multi-phase module: the initialisation step runs on a module object
-    # the interpreter made, not inside the entry point.
-    assert core.__spec__.loader is not None
+@pytest.mark.parametrize("name", ["KernelInput", "KernelModel", "KernelDecision"])
+def test_record_methods_carry_only_their_text_signature(name):
+    methods = ["as_dict"]
+    if name == "KernelDecision":
+        methods += ["is_executable", "is_rejected", "is_requested_execution", "is_substitution"]
+    for method in methods:
+        assert getattr(getattr(core, name), method).__text_signature__ == "($self)"
+    for attr, value in vars(getattr(core, name)).items():
+        if not attr.startswith("_"):
+            assert value.__doc__ is None, attr
 
 
 def fresh_module(**attrs):
     """A new, empty module object for this extension, with `attrs` set
     before the initialisation step runs on it."""
-    import importlib.util
-
     module = importlib.util.module_from_spec(core.__spec__)
     for key, value in attrs.items():
         setattr(module, key, value)
     return module
 
 
-def test_initialisation_fills_a_fresh_module_with_the_same_classes():
+def test_a_fresh_module_is_filled_with_the_same_classes():
+    assert (core.__doc__, core.__name__) == ("", "morvatel._core")
+    # A multi-phase module: the initialisation step runs on a module object
+    # the interpreter made, not inside the entry point.
     module = fresh_module()
     core.__spec__.loader.exec_module(module)
     assert module.__all__ == core.__all__
-    assert module.KernelInput is core.KernelInput
-    assert module.ReceiptError is core.ReceiptError
+    assert module.KernelInput is core.KernelInput and module.ReceiptError is core.ReceiptError
 
 
 class ListSubclass(list):
     pass
 
 
-def raise_attribute_error(name):
-    raise AttributeError(name)
-
-
-def raise_runtime_error(name):
-    raise RuntimeError(f"no {name} here")
+def raise_(exc):
+    def getattr_(name):
+        raise exc(name)
+    return getattr_
 
 
 @pytest.mark.parametrize("attrs, error, listed", [
@@ -258,9 +221,9 @@ def raise_runtime_error(name):
     # a list subclass is used as it is
     ({"__all__": ListSubclass(["x"])}, None, ["x"]),
     # an absent __all__ (AttributeError) makes a new list
-    ({"__getattr__": raise_attribute_error}, None, []),
+    ({"__getattr__": raise_(AttributeError)}, None, []),
     # any other failure to read it fails the step
-    ({"__getattr__": raise_runtime_error}, RuntimeError, None),
+    ({"__getattr__": raise_(RuntimeError)}, RuntimeError, None),
 ])
 def test_all_list_handling(attrs, error, listed):
     module = fresh_module(**attrs)
