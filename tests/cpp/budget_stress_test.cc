@@ -45,9 +45,6 @@ TEST(BudgetStress, SharedTenantsConserveMoneyUnderMixedTraffic) {
   std::thread auditor([&] {
     // Captures take the gate exclusive: each must find every ledger whole.
     while (!done.load()) {
-      auto status = e.verify_conservation();
-      ASSERT_TRUE(status);
-      EXPECT_TRUE(status->is_balanced()) << status->message();
       auto cert = e.certify();
       ASSERT_TRUE(cert);
       EXPECT_TRUE(cert->conservation_balanced);
@@ -55,10 +52,12 @@ TEST(BudgetStress, SharedTenantsConserveMoneyUnderMixedTraffic) {
       auto snap = e.try_snapshot();
       ASSERT_TRUE(snap);
       for (const TenantLedger& r : snap->tenants) {
+        EXPECT_EQ(r.remaining_microcents + r.reserved_microcents + r.committed_microcents,
+                  r.initial_microcents) << r.tenant_id;
         EXPECT_GE(r.remaining_microcents, 0) << r.tenant_id;
         EXPECT_GE(r.reserved_microcents, 0) << r.tenant_id;
       }
-      captures += 3;
+      captures += 2;
       std::this_thread::yield();
     }
   });
