@@ -82,23 +82,6 @@ def test_argument_errors_name_the_argument(engine, method, args, exc, note):
     assert engine.tenant_count() == 0 and engine.active_reservations() == 0
 
 
-def test_exposure_limit(engine):
-    engine.set_max_reserved_microcents("a", 100)  # before the tenant exists
-    engine.ensure_tenant("a", 1000)
-    assert engine.try_reserve("a", 60)["status"] == "reserved"
-    r40 = engine.try_reserve("a", 40)  # exactly at the limit
-    assert r40["status"] == "reserved"
-    assert items(engine.try_reserve("a", 1)) == [
-        ("reservation_id", None), ("status", "exposure_limit_exceeded"),
-        ("current_reserved_microcents", 100), ("max_reserved_microcents", 100)]
-    engine.set_max_reserved_microcents("a", 50)  # below what is held
-    assert engine.reserved_microcents("a") == 100
-    engine.release(r40["reservation_id"])
-    assert engine.try_reserve("a", 1)["status"] == "exposure_limit_exceeded"
-    engine.set_max_reserved_microcents("a", 0)
-    assert engine.try_reserve("a", 500)["status"] == "reserved"
-
-
 def test_reserved_overflow_leaves_nothing_behind(engine):
     engine.ensure_tenant("a", I64_MAX)
     engine.try_reserve("a", 2**62)

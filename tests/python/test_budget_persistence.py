@@ -24,10 +24,6 @@ ROW_KEYS = ["tenant_id", "initial_microcents", "remaining_microcents", "reserved
 KEY = bytes(range(32))
 
 
-def balanced(e):
-    assert e.verify_conservation() == {"status": "balanced"}
-
-
 def row(tenant, initial, remaining, reserved=0, committed=None):
     committed = initial - remaining - reserved if committed is None else committed
     return dict(zip(ROW_KEYS, (tenant, initial, remaining, reserved, committed)))
@@ -65,14 +61,12 @@ def funded():
     return e
 
 
-@pytest.mark.parametrize("fn, sig", [
-    (BudgetEngine.checkpoint, "($self, path)"),
-    (BudgetEngine.checkpoint_with_wal, "($self, path, wal_sequence)"),
-    (BudgetEngine.restore, "($self, path)"),
-    (BudgetEngine.migrate_legacy_snapshot_file, "(source, destination, trusted_next_reservation_id)"),
-])
-def test_text_signatures(fn, sig):
-    assert fn.__text_signature__ == sig and fn.__doc__ is None
+def test_text_signatures():
+    for fn, sig in [(BudgetEngine.checkpoint, "($self, path)"),
+                    (BudgetEngine.checkpoint_with_wal, "($self, path, wal_sequence)"),
+                    (BudgetEngine.restore, "($self, path)"),
+                    (BudgetEngine.migrate_legacy_snapshot_file, "(source, destination, trusted_next_reservation_id)")]:
+        assert fn.__text_signature__ == sig and fn.__doc__ is None
 
 
 @pytest.mark.parametrize("call, exc, note", [
@@ -114,7 +108,6 @@ def test_checkpoint_writes_the_exact_text(tmp_path, make, wal, version):
     back = BudgetEngine()
     assert back.restore(path) == d
     assert back.checkpoint(tmp_path / "b.json")["wal_high_watermark"] is None
-    balanced(back)
 
 
 ROWS = [row("a", 100, 60), row("b", 50, 50)]
@@ -133,9 +126,7 @@ ROWS = [row("a", 100, 60), row("b", 50, 50)]
      ' "remaining_microcents": 50, "initial_microcents": 50}], 0, 3]' % V, snap(tenants=ROWS[1:], watermark=3)),
 ])
 def test_reader_accepts(tmp_path, text, loaded):
-    e = BudgetEngine()
-    assert e.restore(write(tmp_path / "s.json", text)) == loaded
-    balanced(e)
+    assert BudgetEngine().restore(write(tmp_path / "s.json", text)) == loaded
 
 
 # The reader's general texts are pinned where it is tested; these are the
@@ -162,10 +153,8 @@ def test_size_limit_both_ways(tmp_path):
     # A file of exactly the limit is saved and loaded. Anything more is
     # refused by its size: on saving, before the old file is touched; on
     # loading, before anything is parsed.
-    probe = BudgetEngine()
-    probe.ensure_tenant("x", 1)
-    base = len(expected_text(probe.checkpoint(tmp_path / "probe.json")))
-    e, big, exact = BudgetEngine(), "x" * (1 + LIMIT - base), tmp_path / "exact.json"
+    base = len(expected_text(snap(version=TAG + 2, tenants=[row("", 1, 1)])))
+    e, big, exact = BudgetEngine(), "x" * (LIMIT - base), tmp_path / "exact.json"
     e.ensure_tenant(big, 1)
     before = e.checkpoint(exact)
     assert exact.stat().st_size == LIMIT
@@ -222,10 +211,8 @@ def test_checkpoint_refuses_open_reservations_but_consumes_a_version(tmp_path):
     e = BudgetEngine()
     e.ensure_tenant("a", 100)
     r = e.try_reserve("a", 10)  # id 1
-    raises(lambda: e.checkpoint(tmp_path / "s.json"),
-           "restore error: cannot restore snapshot with 1 active reservations")
-    assert not (tmp_path / "s.json").exists()
-    e.release(r["reservation_id"])
+    raises(lambda: e.checkpoint(tmp_path / "s.json"), "restore error: cannot restore snapshot with 1 active reservations")
+    assert os.listdir(tmp_path) == [] and e.release(r["reservation_id"])["status"] == "released"
     # Capture 2 went to the refused checkpoint.
     assert e.checkpoint(tmp_path / "s.json")["version"] == TAG + 4
 
@@ -250,12 +237,10 @@ def test_restore_replaces_every_ledger(tmp_path):
     assert e.certify()["committed_since_last_certificate"] == 0
     e.commit(e.try_reserve("zeta", 30)["reservation_id"], 30)
     assert e.certify()["committed_since_last_certificate"] == 30
-    balanced(e)
 
 
 @pytest.mark.parametrize("content, message", [
-    (snap(tenants=[row("t", 100, 50, 0, 40)]),
-     "snapshot failed conservation: conservation violated for tenant t: delta=-10 microcents"),
+    (snap(tenants=[row("t", 0, 0, 0, -1)]), "tenant t has negative committed_microcents: -1"),
     # The version tag is tested first, before the ledgers.
     (snap(version=5, active=3), "tenant <snapshot-metadata> has negative recovery-aware version tag: 5"),
     (snap(version=TAG), f"tenant <snapshot-metadata> has negative recovery-aware version tag: {I64_MAX}"),
