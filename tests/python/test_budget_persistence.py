@@ -65,7 +65,8 @@ def test_text_signatures():
     for fn, sig in [(BudgetEngine.checkpoint, "($self, path)"),
                     (BudgetEngine.checkpoint_with_wal, "($self, path, wal_sequence)"),
                     (BudgetEngine.restore, "($self, path)"),
-                    (BudgetEngine.migrate_legacy_snapshot_file, "(source, destination, trusted_next_reservation_id)")]:
+                    (BudgetEngine.migrate_legacy_snapshot_file,
+                     "(source, destination, trusted_next_reservation_id)")]:
         assert fn.__text_signature__ == sig and fn.__doc__ is None
 
 
@@ -211,7 +212,8 @@ def test_checkpoint_refuses_open_reservations_but_consumes_a_version(tmp_path):
     e = BudgetEngine()
     e.ensure_tenant("a", 100)
     r = e.try_reserve("a", 10)  # id 1
-    raises(lambda: e.checkpoint(tmp_path / "s.json"), "restore error: cannot restore snapshot with 1 active reservations")
+    raises(lambda: e.checkpoint(tmp_path / "s.json"),
+           "restore error: cannot restore snapshot with 1 active reservations")
     assert os.listdir(tmp_path) == [] and e.release(r["reservation_id"])["status"] == "released"
     # Capture 2 went to the refused checkpoint.
     assert e.checkpoint(tmp_path / "s.json")["version"] == TAG + 4
@@ -303,12 +305,13 @@ def test_migration_stamps_the_version_and_keeps_the_rest(tmp_path, trusted, vers
     assert e.try_reserve("a", 1).get("reservation_id") == (trusted if trusted < I64_MAX else None)
 
 
+TRUSTED = f"I/O error: trusted next reservation ID must be in 1..={I64_MAX}"
 SAME = "I/O error: legacy snapshot migration requires a distinct destination file"
 
 
 @pytest.mark.parametrize("content, destination, trusted, message", [
-    (snap(version=3), "new.json", 0, f"I/O error: trusted next reservation ID must be in 1..={I64_MAX}, found 0"),
-    (snap(version=3), "new.json", TAG, f"I/O error: trusted next reservation ID must be in 1..={I64_MAX}, found {TAG}"),
+    (snap(version=3), "new.json", 0, f"{TRUSTED}, found 0"),
+    (snap(version=3), "new.json", TAG, f"{TRUSTED}, found {TAG}"),
     # A recovery-aware source is refused before the id is looked at.
     (snap(version=TAG + 2), "new.json", 0, "I/O error: snapshot is already recovery-aware"),
     (snap(version=TAG), "new.json", 1, "I/O error: snapshot is already recovery-aware"),
