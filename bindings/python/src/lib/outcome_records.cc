@@ -169,15 +169,11 @@ struct Binding {
 };
 
 std::optional<Binding> bind_common(const BoundArgs& b) {
-  const PolicySnapshot* snapshot = snapshot_arg(b[0], "snapshot");
-  if (snapshot == nullptr) return std::nullopt;
-  auto input = input_arg(b[1], "input");
-  if (!input) return std::nullopt;
-  auto decision = decision_arg(b[2], "decision");
-  if (!decision) return std::nullopt;
+  auto d = snapshot_decision_args(b.slot);
+  if (!d) return std::nullopt;
   auto observed = to_int<uint64_t>(b[3], "observed_at_micros");
   if (!observed) return std::nullopt;
-  return Binding{snapshot, *input, *decision, *observed};
+  return Binding{d->snapshot, d->input, d->decision, *observed};
 }
 
 PyObject* outcome_applied(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -257,13 +253,9 @@ PyObject* outcome_validate_against(PyObject* self, PyObject* const* args, Py_ssi
     static const Signature sig{"validate_against", names, 3, 3};
     BoundArgs b;
     if (!bind_fast(sig, args, nargs, kwnames, b)) return nullptr;
-    const PolicySnapshot* snapshot = snapshot_arg(b[0], "snapshot");
-    if (snapshot == nullptr) return nullptr;
-    auto input = input_arg(b[1], "input");
-    if (!input) return nullptr;
-    auto decision = decision_arg(b[2], "decision");
-    if (!decision) return nullptr;
-    if (auto ok = rec_of(self).validate_against(*snapshot, *input, *decision); !ok) {
+    auto d = snapshot_decision_args(b.slot);
+    if (!d) return nullptr;
+    if (auto ok = rec_of(self).validate_against(*d->snapshot, d->input, d->decision); !ok) {
       return outcome_error(ok.error());
     }
     Py_RETURN_NONE;

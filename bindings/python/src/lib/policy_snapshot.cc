@@ -519,4 +519,20 @@ const PolicySnapshot* snapshot_arg(PyObject* o, std::string_view name) {
 
 const PolicySnapshot& snapshot_of(PyObject* self) { return snap(self); }
 
+std::optional<DecisionArgs> decision_args(PyObject* const* args) {
+  auto input = input_arg(args[0], "input");
+  if (!input) return std::nullopt;
+  auto decision = decision_arg(args[1], "decision");
+  if (!decision) return std::nullopt;
+  return DecisionArgs{nullptr, *input, *decision};
+}
+
+std::optional<DecisionArgs> snapshot_decision_args(PyObject* const* args) {
+  const PolicySnapshot* snapshot = snapshot_arg(args[0], "snapshot");
+  if (snapshot == nullptr) return std::nullopt;
+  auto d = decision_args(args + 1);
+  if (d) d->snapshot = snapshot;
+  return d;
+}
+
 }  // namespace morvatel::py

@@ -35,15 +35,13 @@ std::optional<Request> bind_request(const char* function, PyObject* const* args,
   Signature sig{function, names, 2, 2};
   BoundArgs b;
   if (!bind_fast(sig, args, nargs, kwnames, b)) return std::nullopt;
-  auto input = input_arg(b[0], "input");
-  if (!input) return std::nullopt;
-  auto decision = decision_arg(b[1], "decision");
-  if (!decision) return std::nullopt;
-  if (auto ok = validate_input(*input); !ok) {
+  auto d = decision_args(b.slot);
+  if (!d) return std::nullopt;
+  if (auto ok = validate_input(d->input); !ok) {
     value_error(ok.error().message());
     return std::nullopt;
   }
-  return Request{*input, *decision};
+  return Request{d->input, d->decision};
 }
 
 

@@ -200,12 +200,8 @@ PyObject* append_verified(PyObject* self, PyObject* const* args, Py_ssize_t narg
     BoundArgs b;
     if (!bind_fast(sig, args, nargs, kwnames, b)) return nullptr;
     if (!on_owner_thread(self)) return nullptr;
-    const PolicySnapshot* snapshot = snapshot_arg(b[0], "snapshot");
-    if (snapshot == nullptr) return nullptr;
-    auto input = input_arg(b[1], "input");
-    if (!input) return nullptr;
-    auto decision = decision_arg(b[2], "decision");
-    if (!decision) return nullptr;
+    auto d = snapshot_decision_args(b.slot);
+    if (!d) return nullptr;
     auto text = to_str(b[3], "metadata_json");
     if (!text) return nullptr;
 
@@ -214,10 +210,10 @@ PyObject* append_verified(PyObject* self, PyObject* const* args, Py_ssize_t narg
     // Metadata the log's readers could not read back is refused here,
     // rather than written into a line that would stop every later reader.
     if (auto deep = wal::metadata_depth_error(*text)) return invalid_value(std::move(*deep));
-    if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
+    if (auto ok = validate_input(d->input); !ok) return value_error(ok.error().message());
     wal::WalWriter* w = open_writer(self);
     if (w == nullptr) return nullptr;
-    auto entry = w->append_verified(*snapshot, *input, *decision, *metadata);
+    auto entry = w->append_verified(*d->snapshot, d->input, d->decision, *metadata);
     if (!entry) return wal_error(std::move(entry.error()));
     return wrap_entry(std::move(*entry));
   });

@@ -172,14 +172,10 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     static const char* const names[] = {"snapshot", "input", "decision"};
     BoundArgs b;
     if (!bind_fast(Signature{"verify", names, 3, 3}, args, nargs, kwnames, b)) return nullptr;
-    const PolicySnapshot* snapshot = snapshot_arg(b[0], "snapshot");
-    if (snapshot == nullptr) return nullptr;
-    auto input = input_arg(b[1], "input");
-    if (!input) return nullptr;
-    auto decision = decision_arg(b[2], "decision");
-    if (!decision) return nullptr;
-    if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
-    return none_or_error(verify_receipt(rec, *snapshot, *input, *decision));
+    auto d = snapshot_decision_args(b.slot);
+    if (!d) return nullptr;
+    if (auto ok = validate_input(d->input); !ok) return value_error(ok.error().message());
+    return none_or_error(verify_receipt(rec, *d->snapshot, d->input, d->decision));
   });
 }
 
@@ -208,12 +204,8 @@ PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_fast(Signature{"verify_full", names, 6, 6}, args, nargs, kwnames, b)) {
       return nullptr;
     }
-    const PolicySnapshot* snapshot = snapshot_arg(b[0], "snapshot");
-    if (snapshot == nullptr) return nullptr;
-    auto input = input_arg(b[1], "input");
-    if (!input) return nullptr;
-    auto decision = decision_arg(b[2], "decision");
-    if (!decision) return nullptr;
+    auto d = snapshot_decision_args(b.slot);
+    if (!d) return nullptr;
     auto key_bytes = to_bytes(b[3], "trusted_public_key");
     if (!key_bytes) return nullptr;
     auto expected_state = receipt_state_arg(b[4], "expected_state");
@@ -222,9 +214,9 @@ PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!expected_wal) return nullptr;
     auto key = verifying_key(as_bytes(*key_bytes));
     if (!key) return nullptr;
-    if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
+    if (auto ok = validate_input(d->input); !ok) return value_error(ok.error().message());
     ReceiptResult<void> result =
-        verify_receipt_and_signature(r, *snapshot, *input, *decision, *key);
+        verify_receipt_and_signature(r, *d->snapshot, d->input, d->decision, *key);
     if (result) result = verify_receipt_state(r, *expected_state);
     if (result) result = verify_receipt_wal(r, *expected_wal);
     return none_or_error(std::move(result));
@@ -351,10 +343,8 @@ PyObject* snapshot_issue_receipt(PyObject* self, PyObject* const* args, Py_ssize
     if (!bind_fast(Signature{"issue_receipt", names, 2, 2}, args, nargs, kwnames, b)) {
       return nullptr;
     }
-    auto input = input_arg(b[0], "input");
-    if (!input) return nullptr;
-    auto decision = decision_arg(b[1], "decision");
-    if (!decision) return nullptr;
+    auto d = decision_args(b.slot);
+    if (!d) return nullptr;
     std::optional<ReceiptState> state;
     if (b[2] != nullptr && b[2] != Py_None) {
       state = receipt_state_arg(b[2], "state");
@@ -365,8 +355,8 @@ PyObject* snapshot_issue_receipt(PyObject* self, PyObject* const* args, Py_ssize
       wal = receipt_wal_arg(b[3], "wal");
       if (!wal) return nullptr;
     }
-    if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
-    auto r = issue_receipt(snapshot_of(self), *input, *decision, std::move(state), std::move(wal));
+    if (auto ok = validate_input(d->input); !ok) return value_error(ok.error().message());
+    auto r = issue_receipt(snapshot_of(self), d->input, d->decision, std::move(state), std::move(wal));
     if (!r) return receipt_error(std::move(r.error()));
     return wrap_receipt(std::move(*r));
   });

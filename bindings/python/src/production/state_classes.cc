@@ -409,14 +409,12 @@ PyObject* snapshot_stateful_audit_bundle(PyObject* self, PyObject* const* args,
     if (!bind_fast(Signature{"stateful_audit_bundle", names, 3, 3}, args, nargs, kwnames, b)) {
       return nullptr;
     }
-    auto input = input_arg(b[0], "input");
-    if (!input) return nullptr;
-    auto decision = decision_arg(b[1], "decision");
-    if (!decision) return nullptr;
+    auto d = decision_args(b.slot);
+    if (!d) return nullptr;
     auto transition = transition_arg(b[2], "transition");
     if (!transition) return nullptr;
-    if (auto ok = validate_input(*input); !ok) return value_error(ok.error().message());
-    auto bundle = stateful_audit_bundle(snapshot_of(self), *input, *decision, *transition);
+    if (auto ok = validate_input(d->input); !ok) return value_error(ok.error().message());
+    auto bundle = stateful_audit_bundle(snapshot_of(self), d->input, d->decision, *transition);
     if (!bundle) {
       return raise_error(
           ErrorClass::DecisionVerification,
