@@ -1,10 +1,10 @@
+import pytest
 from hypothesis import given, settings, strategies as st
 
 import kernel_reference as ref
 from morvatel._core import PolicySnapshot
 from kernel_samples import model, request, snapshot
 
-U32 = 2**32 - 1
 PARAMS = ["policy_epoch", "catalog_epoch", "hard_risk_limit_bps", "minimum_confidence_bps",
           "risk_penalty_multiplier_bps", "latency_penalty_microunits_per_ms"]
 
@@ -35,73 +35,46 @@ TOWARD_LOSING = {"quality_bps": -1, "p95_latency_ms": 1, "price_scale_ppm": 1,
                  "risk_ceiling_bps": -1, "enabled": -1}
 
 
-def test_absent_selected_and_blocked():
-    s = snapshot([model(1), model(2, quality_bps=5000)])
-    inp = request()
-    assert s.what_would_win(inp, 99) is None
-    assert s.utility_for_model(inp, 99) is None and s.counterfactual_utility(inp, 99) is None
-    assert s.what_would_win(inp, 1) == dict(model_id=1, selected_model_id=1,
-                                            blocked_by_request=None, levers=[])
-    assert s.what_would_win(request(risk_bps=9000), 2) == dict(
-        model_id=2, selected_model_id=0, blocked_by_request="risk_hard_limit", levers=[])
-    assert s.what_would_win(request(confidence_bps=0), 2)["blocked_by_request"] == \
-        "confidence_hard_limit"
-    assert s.decision_margin(request(risk_bps=9000)) is None
-    assert s.utility_for_model(request(risk_bps=9000), 1) is None
+def ordered(value):
+    """Dicts as lists of pairs, so key order takes part in comparisons."""
+    if isinstance(value, dict):
+        return [(k, ordered(v)) for k, v in value.items()]
+    if isinstance(value, list):
+        return [ordered(v) for v in value]
+    return value
 
 
-def test_a_disabled_model_needs_only_to_be_enabled():
-    s = snapshot([model(1, quality_bps=5000), model(2, enabled=0)])
-    assert s.what_would_win(request(), 2)["levers"] == [
-        {"lever": "enabled", "current": 0, "boundary": 1, "cost_at_boundary_microunits": None}]
-    # A disabled model that would lose anyway needs nothing it can get.
-    s = snapshot([model(1), model(2, enabled=0, quality_bps=1)])
-    assert s.what_would_win(request(), 2)["levers"] == []
+def check_probes(s, inp, ids):
+    for model_id in ids:
+        assert ordered(s.what_would_win(inp, model_id)) == \
+            ordered(ref.what_would_win(s, inp, model_id))
+        assert s.utility_for_model(inp, model_id) == s.counterfactual_utility(inp, model_id)
+    assert ordered(s.decision_margin(inp)) == ordered(ref.decision_margin(s, inp))
+    assert s.utility_for_model(inp, 99) is s.counterfactual_utility(inp, 99) is None
 
 
-def test_a_model_that_loses_only_on_price():
-    s = snapshot([model(1), model(2, input_cost_microunits_per_million_tokens=900_000,
-                                output_cost_microunits_per_million_tokens=900_000)])
-    inp = request()
-    levers = {r["lever"]: r for r in s.what_would_win(inp, 2)["levers"]}
-    price = levers["price_scale_ppm"]
-    assert price["current"] == 10**6 and price["boundary"] < 10**6
-    at = changed(s, 2, "price_scale_ppm", price["boundary"])
-    assert at.prescribe(inp).selected_model_id == 2
-    assert price["cost_at_boundary_microunits"] == at.prescribe(inp).estimated_cost_microunits
-    assert changed(s, 2, "price_scale_ppm", price["boundary"] + 1).prescribe(
-        inp).selected_model_id == 1
-
-
-def test_a_model_that_loses_only_on_its_risk_ceiling():
-    s = snapshot([model(1, quality_bps=5000), model(2, risk_ceiling_bps=50)])
-    levers = s.what_would_win(request(risk_bps=777), 2)["levers"]
-    assert levers == [{"lever": "risk_ceiling_bps", "current": 50, "boundary": 777,
-                       "cost_at_boundary_microunits": None}]
-
-
-def test_margin_of_a_winner_whose_latency_never_matters():
-    s = snapshot([model(1), model(2, quality_bps=5000)], latency_penalty_microunits_per_ms=0)
-    margin = s.decision_margin(request())
-    assert margin["model_id"] == 1
-    assert [r["lever"] for r in margin["levers"]][0] == "quality_bps"
-    assert "p95_latency_ms" not in [r["lever"] for r in margin["levers"]]
-    assert s.decision_margin(request(minimum_quality_bps=9999)) is None
-
-
-def test_latency_probe_beyond_the_original_maxima():
-    # At 4294967295 ms the penalty is about 2^65: the probe copy must prove
-    # its 64-bit arithmetic from its own maxima, not the original catalogue's.
-    s = snapshot([model(1, p95_latency_ms=1), model(2, p95_latency_ms=1, quality_bps=8000)],
-                 latency_penalty_microunits_per_ms=2**33)
-    inp = request(business_value_microunits=10**15)
-    margin = s.decision_margin(inp)
-    latency = [r for r in margin["levers"] if r["lever"] == "p95_latency_ms"]
-    assert len(latency) == 1
-    boundary = latency[0]["boundary"]
-    assert selects(s, inp, 1, "p95_latency_ms", boundary)
-    assert not selects(s, inp, 1, "p95_latency_ms", boundary + 1)
-    assert not selects(s, inp, 1, "p95_latency_ms", U32)
+@pytest.mark.parametrize("models, policy, req", [
+    # the winner, a loser, an absent id; and both hard limits blocking
+    ([model(1), model(2, quality_bps=5000)], {}, {}),
+    ([model(1), model(2, quality_bps=5000)], {}, dict(risk_bps=9000)),
+    ([model(1), model(2, quality_bps=5000)], {}, dict(confidence_bps=0)),
+    # disabled: needs only enabling, or nothing it can get
+    ([model(1, quality_bps=5000), model(2, enabled=0)], {}, {}),
+    ([model(1), model(2, enabled=0, quality_bps=1)], {}, {}),
+    # loses only on price, only on its risk ceiling
+    ([model(1), model(2, input_cost_microunits_per_million_tokens=900_000,
+                        output_cost_microunits_per_million_tokens=900_000)], {}, {}),
+    ([model(1, quality_bps=5000), model(2, risk_ceiling_bps=50)], {}, dict(risk_bps=777)),
+    # latency never matters; no model passes
+    ([model(1), model(2, quality_bps=5000)], dict(latency_penalty_microunits_per_ms=0), {}),
+    ([model(1), model(2, quality_bps=5000)], {}, dict(minimum_quality_bps=9999)),
+    # At 4294967295 ms the penalty is about 2^65: a probe copy must prove its
+    # 64-bit arithmetic from its own maxima, not the original catalogue's.
+    ([model(1, p95_latency_ms=1), model(2, p95_latency_ms=1, quality_bps=8000)],
+     dict(latency_penalty_microunits_per_ms=2**33), dict(business_value_microunits=10**15)),
+])
+def test_probes_of_chosen_catalogues(models, policy, req):
+    check_probes(snapshot(models, **policy), request(**req), [1, 2, 99])
 
 
 prices = st.integers(0, 5000) | st.integers(10**5, 10**9)
@@ -149,20 +122,11 @@ def test_boundaries_are_where_the_outcome_flips(rows, risk, conf, minq, lat_pen,
 U64 = 2**64 - 1
 
 
-def ordered(value):
-    """Dicts as lists of pairs, so key order takes part in comparisons."""
-    if isinstance(value, dict):
-        return [(k, ordered(v)) for k, v in value.items()]
-    if isinstance(value, list):
-        return [ordered(v) for v in value]
-    return value
-
-
 # Mostly values at which models get selected, so that probes have work to
 # do, with wide ones mixed in for the saturating scales and 1000-fold prices.
 price = st.integers(0, 3000) | st.integers(0, 10**6) | st.integers(0, U64) | \
     st.integers(U64 // 1000 - 2, U64)
-latency = st.integers(0, 3000) | st.integers(0, U32)
+latency = st.integers(0, 3000) | st.integers(0, 2**32 - 1)
 bps_high = st.integers(4000, 10000) | st.integers(0, 10000)
 bps_low = st.integers(0, 4000) | st.integers(0, 10000)
 
@@ -187,7 +151,4 @@ def test_probes_follow_the_published_searches(rows, risk, conf, minq, mult, lat_
     inp = request(risk_bps=risk, confidence_bps=conf, minimum_quality_bps=minq,
                   business_value_microunits=value, budget_limit_microunits=budget,
                   max_p95_latency_ms=maxlat, requested_model_id=requested)
-    for model_id in [m.model_id for m in s.models()] + [len(rows) + 1]:
-        assert ordered(s.what_would_win(inp, model_id)) == \
-            ordered(ref.what_would_win(s, inp, model_id))
-    assert ordered(s.decision_margin(inp)) == ordered(ref.decision_margin(s, inp))
+    check_probes(s, inp, [m.model_id for m in s.models()] + [len(rows) + 1])

@@ -14,6 +14,7 @@ GATE_COUNTER = {"Disabled": "disabled", "Quality": "quality", "Latency": "latenc
                 "Capability": "capability", "ProviderUnrepresentable": "provider",
                 "ProviderNotAllowed": "provider", "Region": "region",
                 "RiskCeiling": "risk_ceiling"}
+STATUS_COUNTER = {"over_budget": "budget", "non_positive_utility": "utility"}
 
 u64 = st.one_of(st.integers(0, 5000), st.integers(0, U64), st.integers(U64 - 2, U64))
 bps = st.integers(0, 10000)
@@ -48,68 +49,39 @@ def test_explain_agrees_with_the_prescription(rows, hard, min_conf, mult, lat_pe
              v.risk_penalty, v.latency_penalty, v.utility) for v in verdicts] == \
         ref.explain(s, inp)
     utilities = [s.utility_for_model(inp, m.model_id) for m in s.models()]
-    assert utilities == [s.counterfactual_utility(inp, m.model_id) for m in s.models()]
     if decision.reason in ("risk_hard_limit", "confidence_hard_limit"):
         assert verdicts == [] and set(utilities) == {None}
         return
-    assert [v.model_index for v in verdicts] == list(range(len(models)))
-    assert [v.model_id for v in verdicts] == [m.model_id for m in s.models()]
-    counted = dict.fromkeys(GATE_COUNTER.values(), 0)
-    counted.update(budget=0, utility=0)
+    assert [(v.model_index, v.model_id) for v in verdicts] == \
+        [(i, m.model_id) for i, m in enumerate(s.models())]
+    counted = dict.fromkeys(list(GATE_COUNTER.values()) + ["budget", "utility", "eligible"], 0)
     for v in verdicts:
-        if v.status == "rejected":
-            counted[GATE_COUNTER[v.gate]] += 1
-        elif v.status == "over_budget":
-            counted["budget"] += 1
-        elif v.status == "non_positive_utility":
-            counted["utility"] += 1
-    assert counted == {k: trace[k] for k in counted}
-    eligible = [v for v in verdicts if v.status == "eligible"]
-    assert len(eligible) == decision.eligible_models
+        counted[GATE_COUNTER.get(v.gate) or STATUS_COUNTER.get(v.status, "eligible")] += 1
+    assert counted == {k: trace[k] for k in counted if k != "eligible"} | \
+        {"eligible": decision.eligible_models}
     # utility_for_model is the explanation's utility for eligible models, None otherwise.
     assert utilities == [v.utility if v.status == "eligible" else None for v in verdicts]
-    for v in verdicts:
-        if v.utility is not None:
-            assert v.utility == max(-2**63, min(2**63 - 1, v.quality_adjusted - (
-                v.risk_penalty + v.cost_microunits + v.latency_penalty)))
     if decision.is_executable():
         chosen = verdicts[decision.selected_model_index]
-        assert chosen.model_id == decision.selected_model_id
-        assert (chosen.utility, chosen.cost_microunits) == (
-            decision.expected_utility_microunits, decision.estimated_cost_microunits)
-        if decision.counterfactual_model_id:
-            assert s.utility_for_model(inp, decision.counterfactual_model_id) == \
-                decision.counterfactual_utility_microunits
+        assert (chosen.model_id, chosen.utility, chosen.cost_microunits) == (
+            decision.selected_model_id, decision.expected_utility_microunits,
+            decision.estimated_cost_microunits)
 
 
-def test_shapes_and_reprs():
-    s = snapshot([model(1), model(2, enabled=0), model(3, provider_id=7),
-                  model(4, risk_ceiling_bps=50),
+def test_reprs_and_read_only_shape():
+    s = snapshot([model(1), model(2, enabled=0),
                   model(5, input_cost_microunits_per_million_tokens=10**12),
                   model(6, quality_bps=1)])
-    inp = request(allowed_provider_mask=0b11, risk_bps=100)
-    v = s.explain(input=inp)
-    assert [x.status for x in v] == ["eligible", "rejected", "rejected", "rejected", "over_budget",
-                                     "non_positive_utility"]
-    assert (v[1].gate, v[1].measured, v[1].limit) == ("Disabled", 0, 1)
-    assert repr(v[1]) == \
-        "CandidateExplanation(model_id=2, rejected on Disabled, measured=Some(0), limit=Some(1))"
-    assert (v[2].gate, v[2].measured, v[2].limit) == ("ProviderNotAllowed", 7, 0b11)
-    assert (v[3].gate, v[3].measured, v[3].limit) == ("RiskCeiling", 100, 50)
-    assert (v[4].cost_microunits, v[4].limit, v[4].measured, v[4].gate, v[4].utility) == \
-        (10**9 + 1, 1_000_000, None, None, None)
-    assert repr(v[4]) == "CandidateExplanation(model_id=5, over_budget)"
-    assert v[5].utility <= 0 and v[5].limit is None
-    assert repr(v[5]) == f"CandidateExplanation(model_id=6, non_positive_utility, utility={v[5].utility})"
-    assert repr(v[0]) == f"CandidateExplanation(model_id=1, eligible, utility={v[0].utility})"
-    for rejected in v[1:4]:
-        assert rejected.cost_microunits is rejected.quality_adjusted is rejected.utility is None
+    v = s.explain(input=request())
+    assert [repr(x) for x in v] == [
+        f"CandidateExplanation(model_id=1, eligible, utility={v[0].utility})",
+        "CandidateExplanation(model_id=2, rejected on Disabled, measured=Some(0), limit=Some(1))",
+        "CandidateExplanation(model_id=5, over_budget)",
+        f"CandidateExplanation(model_id=6, non_positive_utility, utility={v[3].utility})"]
     with pytest.raises(TypeError):
         CandidateExplanation()
     with pytest.raises(AttributeError):
         v[0].status = "x"
-    assert s.explain(request(risk_bps=9000)) == []
-    assert s.explain(request(confidence_bps=0)) == []
 
 
 def test_wide_breakdown_values_reach_python_exactly():
@@ -118,11 +90,10 @@ def test_wide_breakdown_values_reach_python_exactly():
                  latency_penalty_microunits_per_ms=U64, risk_penalty_multiplier_bps=50000)
     inp = request(business_value_microunits=2**63 - 1, risk_bps=8999, confidence_bps=10000)
     slow, other = s.explain(inp)
-    assert slow.latency_penalty == (2**32 - 1) * U64
-    assert slow.risk_penalty == (2**63 - 1) * 8999 * 50000 // 10**8
-    assert slow.quality_adjusted == (2**63 - 1) * 10000 * 9000 // 10**8
-    assert slow.utility == -2**63 and slow.status == "non_positive_utility"
-    assert other.latency_penalty == U64 * 100 and other.utility == -2**63
+    assert (slow.latency_penalty, slow.risk_penalty, slow.quality_adjusted, slow.utility,
+            other.latency_penalty, other.utility) == (
+        (2**32 - 1) * U64, (2**63 - 1) * 8999 * 50000 // 10**8,
+        (2**63 - 1) * 10000 * 9000 // 10**8, -2**63, U64 * 100, -2**63)
 
 
 def test_probe_arguments_convert_in_order():
