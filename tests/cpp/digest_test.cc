@@ -10,74 +10,6 @@
 namespace morvatel {
 namespace {
 
-// Writes the messages by hand, field by field in the published order,
-// independently of the streaming writer in digest.cc.
-struct Message {
-  std::vector<uint8_t> bytes;
-  explicit Message(const char* tag) : bytes(tag, tag + 9) {}
-  Message& le(size_t size, uint64_t v) {
-    for (size_t i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    return *this;
-  }
-  Digest32 digest() const { return sha256(std::span<const uint8_t>(bytes)); }
-};
-
-TEST(Digest, InputAndDecisionFollowTheOffsetTables) {
-  const KernelInput in{0x0102030405060708, 0x11223344, 0xA1A2A3A4, 5, -1, 0xFFFFFFFFFFFFFFFE,
-                       10000, 2, 9999, 0x80000001, 0x8000000000000001, 0x7F, 0x0123456789ABCDEF};
-  Message mi("morvinp1");
-  mi.le(8, in.request_sequence).le(4, in.requested_model_id).le(4, in.input_tokens);
-  mi.le(4, in.output_tokens).le(8, static_cast<uint64_t>(in.business_value_microunits));
-  mi.le(8, in.budget_limit_microunits).le(2, in.risk_bps).le(2, in.confidence_bps);
-  mi.le(2, in.minimum_quality_bps).le(4, in.max_p95_latency_ms).le(8, in.required_capabilities);
-  mi.le(8, in.allowed_provider_mask).le(8, in.required_region_mask);
-  EXPECT_EQ(mi.bytes.size(), kInputDigestMessageBytes);
-  EXPECT_EQ(input_digest(in), mi.digest());
-
-  const KernelDecision d{0x0102030405060708, KernelAction::Substitute,
-                         KernelReason::RiskCeilingConstraint, 0xDEADBEEF, 0xFFFE,
-                         0x1122334455667788, -5, 7, INT64_MIN, 0x0102, 0x0304,
-                         0xAABBCCDDEEFF0011, 9};
-  Message md("morvdcn1");
-  md.le(8, d.request_sequence).le(1, 2).le(2, 110).le(4, d.selected_model_id);
-  md.le(2, d.selected_model_index).le(8, d.estimated_cost_microunits);
-  md.le(8, static_cast<uint64_t>(d.expected_utility_microunits)).le(4, d.counterfactual_model_id);
-  md.le(8, static_cast<uint64_t>(d.counterfactual_utility_microunits));
-  md.le(2, d.evaluated_models).le(2, d.eligible_models).le(8, d.policy_epoch);
-  md.le(8, d.catalog_epoch);
-  EXPECT_EQ(md.bytes.size(), kDecisionDigestMessageBytes);
-  EXPECT_EQ(decision_digest(d), md.digest());
-}
-
-TEST(Digest, PolicyFollowsTheOffsetTableAndIgnoresCatalogOrder) {
-  const PolicyParams p{0xA0A1A2A3A4A5A6A7, 3, 9000, 100, 50000, 0xFFFFFFFFFFFFFFFF};
-  // Large enough to cross the writer's internal batches several times.
-  std::vector<KernelModel> sorted;
-  for (uint32_t id = 1; id <= 100; ++id) {
-    sorted.push_back(KernelModel{id, 3, 9000, 8000, 1, 0x01020304, 0xF0F0, 0x0F0F,
-                                 0x1111111111111111ULL * (id % 15), 42});
-  }
-  Message m("morvpol1");
-  m.le(8, p.policy_epoch).le(8, p.catalog_epoch).le(2, p.hard_risk_limit_bps);
-  m.le(2, p.minimum_confidence_bps).le(2, p.risk_penalty_multiplier_bps);
-  m.le(8, p.latency_penalty_microunits_per_ms);
-  EXPECT_EQ(m.bytes.size(), kPolicyDigestHeaderBytes);
-  for (const KernelModel& k : sorted) {
-    m.le(4, k.model_id).le(2, k.provider_id).le(2, k.quality_bps).le(2, k.risk_ceiling_bps);
-    m.le(1, k.enabled).le(4, k.p95_latency_ms).le(8, k.capabilities).le(8, k.region_mask);
-    m.le(8, k.input_cost_microunits_per_million_tokens);
-    m.le(8, k.output_cost_microunits_per_million_tokens);
-  }
-  EXPECT_EQ(m.bytes.size(), kPolicyDigestHeaderBytes + 100 * kPolicyDigestModelBytes);
-  auto as_snapshot = [&](std::vector<KernelModel> v) {
-    return PolicySnapshot::new_unchecked(
-        p, std::make_shared<const std::vector<KernelModel>>(std::move(v)));
-  };
-  const std::vector<KernelModel> reversed(sorted.rbegin(), sorted.rend());
-  EXPECT_EQ(policy_digest(as_snapshot(sorted)), m.digest());
-  EXPECT_EQ(snapshot_fingerprint(as_snapshot(reversed)), bytes_to_hex(m.digest()));
-}
-
 // The field-at-a-time writer the block writer replaced: each field checked
 // against a 1024-byte buffer that is flushed whenever the next field would
 // not fit. Kept as the reference the block writer must match byte for byte.
@@ -196,13 +128,6 @@ TEST(Digest, BlockWriterMatchesTheFieldWriter) {
     fill(d);
     EXPECT_EQ(decision_digest(d), field_record_digest("morvdcn1", d));
   }
-}
-
-TEST(Digest, HexIsLowercaseAndFull) {
-  Digest32 d{};
-  d[0] = 0xAB;
-  d[31] = 0x0F;
-  EXPECT_EQ(bytes_to_hex(d), "ab" + std::string(60, '0') + "0f");
 }
 
 }  // namespace

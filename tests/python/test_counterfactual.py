@@ -2,37 +2,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kernel_reference as ref
-from morvatel._core import PolicySnapshot
 from kernel_samples import model, request, snapshot
-
-PARAMS = ["policy_epoch", "catalog_epoch", "hard_risk_limit_bps", "minimum_confidence_bps",
-          "risk_penalty_multiplier_bps", "latency_penalty_microunits_per_ms"]
-
-
-def changed(s, model_id, lever, value):
-    """The snapshot with one lever of one model set, built from Python."""
-    models = []
-    for m in s.models():
-        if m.model_id == model_id:
-            if lever == "price_scale_ppm":
-                m.input_cost_microunits_per_million_tokens = min(
-                    m.input_cost_microunits_per_million_tokens * value // 10**6, 2**64 - 1)
-                m.output_cost_microunits_per_million_tokens = min(
-                    m.output_cost_microunits_per_million_tokens * value // 10**6, 2**64 - 1)
-            else:
-                setattr(m, lever, value)
-        models.append(m)
-    return PolicySnapshot(*[getattr(s, p) for p in PARAMS], models)
-
-
-def selects(s, inp, model_id, lever, value):
-    d = changed(s, model_id, lever, value).prescribe(inp)
-    return d.is_executable() and d.selected_model_id == model_id
-
-
-# One step from the boundary away from the winning side, per lever.
-TOWARD_LOSING = {"quality_bps": -1, "p95_latency_ms": 1, "price_scale_ppm": 1,
-                 "risk_ceiling_bps": -1, "enabled": -1}
 
 
 def ordered(value):
@@ -75,48 +45,6 @@ def check_probes(s, inp, ids):
 ])
 def test_probes_of_chosen_catalogues(models, policy, req):
     check_probes(snapshot(models, **policy), request(**req), [1, 2, 99])
-
-
-prices = st.integers(0, 5000) | st.integers(10**5, 10**9)
-
-
-@settings(max_examples=100, deadline=None)
-@given(st.lists(st.tuples(st.integers(5000, 10000), st.integers(0, 10000), st.sampled_from([0, 1, 1]),
-                          st.integers(0, 2000), prices, prices),
-                min_size=2, max_size=5),
-       st.integers(0, 8999), st.integers(1000, 10000), st.integers(0, 7000),
-       st.integers(0, 300), st.integers(10**6, 10**9))
-def test_boundaries_are_where_the_outcome_flips(rows, risk, conf, minq, lat_pen, value):
-    models = [model(i + 1, quality_bps=q, risk_ceiling_bps=r, enabled=e, p95_latency_ms=lat,
-                    input_cost_microunits_per_million_tokens=ic,
-                    output_cost_microunits_per_million_tokens=oc)
-              for i, (q, r, e, lat, ic, oc) in enumerate(rows)]
-    models[0].enabled = 1
-    s = snapshot(models, latency_penalty_microunits_per_ms=lat_pen)
-    inp = request(risk_bps=risk, confidence_bps=conf, minimum_quality_bps=minq,
-                  business_value_microunits=value, budget_limit_microunits=10**12)
-    decision = s.prescribe(inp)
-    for m in s.models():
-        result = s.what_would_win(inp, m.model_id)
-        assert result["selected_model_id"] == decision.selected_model_id
-        for r in result["levers"]:
-            lever, boundary = r["lever"], r["boundary"]
-            assert selects(s, inp, m.model_id, lever, boundary)
-            if boundary != r["current"]:
-                assert not selects(s, inp, m.model_id, lever, boundary + TOWARD_LOSING[lever])
-    margin = s.decision_margin(inp)
-    if not decision.is_executable():
-        assert margin is None
-        return
-    assert margin["model_id"] == decision.selected_model_id
-    assert margin["levers"][0]["lever"] == "quality_bps"
-    for r in margin["levers"]:
-        lever, boundary = r["lever"], r["boundary"]
-        assert selects(s, inp, margin["model_id"], lever, boundary)
-        step = boundary + TOWARD_LOSING[lever]
-        if lever == "quality_bps" and boundary == 0:
-            continue  # no quality makes it lose
-        assert not selects(s, inp, margin["model_id"], lever, step)
 
 
 U64 = 2**64 - 1

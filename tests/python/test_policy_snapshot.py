@@ -11,7 +11,8 @@ ALL = core.ALL_PROVIDERS
 
 
 def test_fingerprint_is_the_policy_digest_whatever_the_model_order():
-    models = [model(i, p95_latency_ms=i * 1000, capabilities=2**64 - i) for i in (5, 3, 9, 1)]
+    models = [model(i, p95_latency_ms=i * 1000, capabilities=2**64 - i, region_mask=7 * i,
+                    output_cost_microunits_per_million_tokens=i) for i in (5, 3, 9, 1)]
     s = snapshot(models, latency_penalty_microunits_per_ms=2**64 - 1)
     msg = b"morvpol1\x00" + struct.pack(
         "<QQHHHQ", s.policy_epoch, s.catalog_epoch, s.hard_risk_limit_bps,
