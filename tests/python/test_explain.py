@@ -50,15 +50,21 @@ def test_explain_matches_the_reference(rows, hard, min_conf, mult, lat_pen, valu
 
 
 def test_reprs_and_read_only_shape():
-    s = snapshot([model(1), model(2, enabled=0),
+    s = snapshot([model(1), model(2, enabled=0), model(3, provider_id=7),
+                  model(4, risk_ceiling_bps=50),
                   model(5, input_cost_microunits_per_million_tokens=10**12),
                   model(6, quality_bps=1)])
-    v = s.explain(input=request())
+    v = s.explain(input=request(allowed_provider_mask=0b11, risk_bps=100))
     assert [repr(x) for x in v] == [
         f"CandidateExplanation(model_id=1, eligible, utility={v[0].utility})",
         "CandidateExplanation(model_id=2, rejected on Disabled, measured=Some(0), limit=Some(1))",
+        "CandidateExplanation(model_id=3, rejected on ProviderNotAllowed, measured=Some(7), "
+        "limit=Some(3))",
+        "CandidateExplanation(model_id=4, rejected on RiskCeiling, measured=Some(100), "
+        "limit=Some(50))",
         "CandidateExplanation(model_id=5, over_budget)",
-        f"CandidateExplanation(model_id=6, non_positive_utility, utility={v[3].utility})"]
+        f"CandidateExplanation(model_id=6, non_positive_utility, utility={v[5].utility})"]
+    assert (v[3].gate, v[3].measured, v[3].limit) == ("RiskCeiling", 100, 50)
     with pytest.raises(TypeError):
         CandidateExplanation()
     with pytest.raises(AttributeError):

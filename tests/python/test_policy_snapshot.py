@@ -19,7 +19,10 @@ def test_fingerprint_is_the_policy_digest_whatever_the_model_order():
         s.minimum_confidence_bps, s.risk_penalty_multiplier_bps,
         s.latency_penalty_microunits_per_ms)
     for m in sorted(models, key=lambda m: m.model_id):
-        msg += struct.pack("<IHHHBIQQQQ", *list(m.as_dict().values()))
+        msg += struct.pack("<IHHHBIQQQQ", m.model_id, m.provider_id, m.quality_bps,
+                           m.risk_ceiling_bps, m.enabled, m.p95_latency_ms, m.capabilities,
+                           m.region_mask, m.input_cost_microunits_per_million_tokens,
+                           m.output_cost_microunits_per_million_tokens)
     assert len(msg) == 39 + 47 * 4
     assert s.fingerprint() == hashlib.sha256(msg).hexdigest()
     assert [m.model_id for m in s.models()] == [1, 3, 5, 9]
@@ -71,8 +74,8 @@ def test_method_table_order():
     # The reserved-id scan covers the whole list before any flag.
     ([model(1, enabled=2), model(0)], {},
      "model_id 0 is reserved for decisions with no selected model"),
-    ([model(1, enabled=3), model(2, enabled=2)], {},
-     "model_id 1 has non-canonical enabled flag 3; expected 0 or 1"),
+    ([model(1, enabled=2), model(2, enabled=3)], {},
+     "model_id 1 has non-canonical enabled flag 2; expected 0 or 1"),
     ([], dict(hard_risk_limit_bps=10001),
      "policy validation failed: hard_risk_limit_bps must be <= 10000, got 10001"),
     ([], dict(minimum_confidence_bps=10001),

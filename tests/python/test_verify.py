@@ -29,7 +29,10 @@ def sha(tag, layout, *values):
 
 
 def input_digest(i):
-    return sha(b"morvinp1", "QIIIqQHHHIQQQ", *i.as_dict().values())
+    return sha(b"morvinp1", "QIIIqQHHHIQQQ", *(getattr(i, f) for f in (
+        "request_sequence requested_model_id input_tokens output_tokens business_value_microunits "
+        "budget_limit_microunits risk_bps confidence_bps minimum_quality_bps max_p95_latency_ms "
+        "required_capabilities allowed_provider_mask required_region_mask").split()))
 
 
 def decision_digest(d):
