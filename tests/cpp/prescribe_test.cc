@@ -4,6 +4,8 @@
 
 #include <limits>
 #include <random>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace morvatel {
@@ -126,14 +128,11 @@ TEST(Prescribe, FastPathsAgreeWithExactArithmetic) {
     for (const KernelModel& m : s.models()) {
       Evaluation a = ctx.all_fast() ? evaluate_model<true>(ctx, m) : evaluate_model(ctx, m);
       Evaluation b = evaluate_model(exact, m);
-      ASSERT_EQ(a.verdict, b.verdict);
-      if (a.verdict >= Verdict::OverBudget) {
-        ASSERT_EQ(a.cost, b.cost) << "round " << round;
-      }
+      ASSERT_EQ(a.verdict, b.verdict) << "round " << round;
+      if (a.verdict >= Verdict::OverBudget) ASSERT_EQ(a.cost, b.cost) << "round " << round;
       if (a.verdict >= Verdict::NonPositiveUtility) {
-        ASSERT_TRUE(a.quality_adjusted == b.quality_adjusted) << "round " << round;
-        ASSERT_TRUE(a.latency_penalty == b.latency_penalty) << "round " << round;
-        ASSERT_EQ(a.utility, b.utility) << "round " << round;
+        ASSERT_TRUE(a.quality_adjusted == b.quality_adjusted && a.utility == b.utility &&
+                    a.latency_penalty == b.latency_penalty) << "round " << round;
       }
       ASSERT_EQ(utility_for_model(s, in, m.model_id),
                 utility_for_model(s, in, m.model_id, ArithmeticPath::kWide));
@@ -149,7 +148,7 @@ TEST(Prescribe, FastPathsAgreeWithExactArithmetic) {
 TEST(Prescribe, SaturatedCostAndClampedUtility) {
   KernelModel m = plain_model(1);
   m.input_cost_microunits_per_million_tokens = kU64Max;
-  PolicySnapshot s = snapshot_of(kParams, {m});
+  const PolicySnapshot s = snapshot_of(kParams, {m});
   KernelInput in = plain_input();
   in.input_tokens = 0xFFFFFFFF;
   in.budget_limit_microunits = kU64Max;
@@ -162,33 +161,28 @@ TEST(Prescribe, SaturatedCostAndClampedUtility) {
   // A latency penalty far beyond 64 bits clamps to the minimum utility.
   PolicyParams p = kParams;
   p.latency_penalty_microunits_per_ms = kU64Max;
-  KernelModel slow = plain_model(1);
-  slow.p95_latency_ms = 0xFFFFFFFF;
-  PolicySnapshot s2 = snapshot_of(p, {slow});
+  m = plain_model(1);
+  m.p95_latency_ms = 0xFFFFFFFF;
+  const PolicySnapshot slow = snapshot_of(p, {m});
   const KernelInput slow_in = plain_input();
-  RequestContext ctx = make_request_context(s2, slow_in);
-  Evaluation e = evaluate_model(ctx, s2.models()[0]);
+  const Evaluation e = evaluate_model(make_request_context(slow, slow_in), slow.models()[0]);
   EXPECT_EQ(e.verdict, Verdict::NonPositiveUtility);
   EXPECT_EQ(e.utility, INT64_MIN);
   EXPECT_EQ(e.latency_penalty, u128{0xFFFFFFFF} * kU64Max);
 
-  // And a value so large that the utility clamps at the top.
-  KernelModel free = plain_model(1);
-  free.quality_bps = 10000;
-  free.input_cost_microunits_per_million_tokens = 0;
-  free.output_cost_microunits_per_million_tokens = 0;
-  free.p95_latency_ms = 0;
-  PolicySnapshot s3 = snapshot_of(kParams, {free});
+  // And a value so large that the utility clamps at the top, even with a
+  // confidence beyond 10000 that the request check would refuse: the kernel
+  // does not rely on that check.
+  m = KernelModel{1, 1, 10000, 10000, 1, 0, 0, 0, 0, 0};
+  const PolicySnapshot free = snapshot_of(kParams, {m});
   KernelInput rich = plain_input();
-  rich.business_value_microunits = INT64_MAX;
-  EXPECT_EQ(prescribe_inner(s3, rich).decision.expected_utility_microunits, INT64_MAX);
-  // The kernel does not rely on the request check: a confidence beyond
-  // 10000 makes the gain itself exceed the signed range, and it still clamps.
-  rich.business_value_microunits = INT64_MAX / 2;
-  rich.confidence_bps = 65535;
-  EXPECT_EQ(prescribe_inner(s3, rich).decision.expected_utility_microunits, INT64_MAX);
-  EXPECT_EQ(prescribe_inner(s3, rich).decision,
-            prescribe_inner(s3, rich, ArithmeticPath::kWide).decision);
+  for (auto [value, confidence] : {std::pair{INT64_MAX, 10000}, {INT64_MAX / 2, 65535}}) {
+    rich.business_value_microunits = value;
+    rich.confidence_bps = static_cast<uint16_t>(confidence);
+    const KernelDecision fast = prescribe_inner(free, rich).decision;
+    EXPECT_EQ(fast.expected_utility_microunits, INT64_MAX);
+    EXPECT_EQ(fast, prescribe_inner(free, rich, ArithmeticPath::kWide).decision);
+  }
 }
 
 TEST(Prescribe, MaximaAreRecomputedForEveryValue) {
@@ -196,11 +190,12 @@ TEST(Prescribe, MaximaAreRecomputedForEveryValue) {
   models[1].p95_latency_ms = 777;
   models[0].input_cost_microunits_per_million_tokens = 5;
   models[1].output_cost_microunits_per_million_tokens = 9;
-  PolicySnapshot s = snapshot_of(kParams, models);
-  EXPECT_EQ(s.maxima().p95_latency_ms, 777u);
-  EXPECT_EQ(s.maxima().quality_bps, 9000);
-  EXPECT_EQ(s.maxima().input_cost_microunits_per_million_tokens, 1000u);
-  EXPECT_EQ(s.maxima().output_cost_microunits_per_million_tokens, 1000u);
+  const PolicySnapshot s = snapshot_of(kParams, models);
+  const CatalogMaxima& got = s.maxima();
+  EXPECT_EQ(std::tuple(got.p95_latency_ms, got.quality_bps,
+                       got.input_cost_microunits_per_million_tokens,
+                       got.output_cost_microunits_per_million_tokens),
+            std::tuple(777u, 9000, 1000u, 1000u));
   PolicySnapshot empty = PolicySnapshot::new_unchecked(kParams, nullptr);
   EXPECT_EQ(empty.maxima().input_cost_microunits_per_million_tokens, 0u);
 }

@@ -1,152 +1,8 @@
+import pytest
 from hypothesis import given, settings, strategies as st
 
 import kernel_reference as ref
-from morvatel._core import PolicySnapshot
 from kernel_samples import model, request, snapshot
-
-U32 = 2**32 - 1
-PARAMS = ["policy_epoch", "catalog_epoch", "hard_risk_limit_bps", "minimum_confidence_bps",
-          "risk_penalty_multiplier_bps", "latency_penalty_microunits_per_ms"]
-
-
-def changed(s, model_id, lever, value):
-    """The snapshot with one lever of one model set, built from Python."""
-    models = []
-    for m in s.models():
-        if m.model_id == model_id:
-            if lever == "price_scale_ppm":
-                m.input_cost_microunits_per_million_tokens = min(
-                    m.input_cost_microunits_per_million_tokens * value // 10**6, 2**64 - 1)
-                m.output_cost_microunits_per_million_tokens = min(
-                    m.output_cost_microunits_per_million_tokens * value // 10**6, 2**64 - 1)
-            else:
-                setattr(m, lever, value)
-        models.append(m)
-    return PolicySnapshot(*[getattr(s, p) for p in PARAMS], models)
-
-
-def selects(s, inp, model_id, lever, value):
-    d = changed(s, model_id, lever, value).prescribe(inp)
-    return d.is_executable() and d.selected_model_id == model_id
-
-
-# One step from the boundary away from the winning side, per lever.
-TOWARD_LOSING = {"quality_bps": -1, "p95_latency_ms": 1, "price_scale_ppm": 1,
-                 "risk_ceiling_bps": -1, "enabled": -1}
-
-
-def test_absent_selected_and_blocked():
-    s = snapshot([model(1), model(2, quality_bps=5000)])
-    inp = request()
-    assert s.what_would_win(inp, 99) is None
-    assert s.utility_for_model(inp, 99) is None and s.counterfactual_utility(inp, 99) is None
-    assert s.what_would_win(inp, 1) == dict(model_id=1, selected_model_id=1,
-                                            blocked_by_request=None, levers=[])
-    assert s.what_would_win(request(risk_bps=9000), 2) == dict(
-        model_id=2, selected_model_id=0, blocked_by_request="risk_hard_limit", levers=[])
-    assert s.what_would_win(request(confidence_bps=0), 2)["blocked_by_request"] == \
-        "confidence_hard_limit"
-    assert s.decision_margin(request(risk_bps=9000)) is None
-    assert s.utility_for_model(request(risk_bps=9000), 1) is None
-
-
-def test_a_disabled_model_needs_only_to_be_enabled():
-    s = snapshot([model(1, quality_bps=5000), model(2, enabled=0)])
-    assert s.what_would_win(request(), 2)["levers"] == [
-        {"lever": "enabled", "current": 0, "boundary": 1, "cost_at_boundary_microunits": None}]
-    # A disabled model that would lose anyway needs nothing it can get.
-    s = snapshot([model(1), model(2, enabled=0, quality_bps=1)])
-    assert s.what_would_win(request(), 2)["levers"] == []
-
-
-def test_a_model_that_loses_only_on_price():
-    s = snapshot([model(1), model(2, input_cost_microunits_per_million_tokens=900_000,
-                                output_cost_microunits_per_million_tokens=900_000)])
-    inp = request()
-    levers = {r["lever"]: r for r in s.what_would_win(inp, 2)["levers"]}
-    price = levers["price_scale_ppm"]
-    assert price["current"] == 10**6 and price["boundary"] < 10**6
-    at = changed(s, 2, "price_scale_ppm", price["boundary"])
-    assert at.prescribe(inp).selected_model_id == 2
-    assert price["cost_at_boundary_microunits"] == at.prescribe(inp).estimated_cost_microunits
-    assert changed(s, 2, "price_scale_ppm", price["boundary"] + 1).prescribe(
-        inp).selected_model_id == 1
-
-
-def test_a_model_that_loses_only_on_its_risk_ceiling():
-    s = snapshot([model(1, quality_bps=5000), model(2, risk_ceiling_bps=50)])
-    levers = s.what_would_win(request(risk_bps=777), 2)["levers"]
-    assert levers == [{"lever": "risk_ceiling_bps", "current": 50, "boundary": 777,
-                       "cost_at_boundary_microunits": None}]
-
-
-def test_margin_of_a_winner_whose_latency_never_matters():
-    s = snapshot([model(1), model(2, quality_bps=5000)], latency_penalty_microunits_per_ms=0)
-    margin = s.decision_margin(request())
-    assert margin["model_id"] == 1
-    assert [r["lever"] for r in margin["levers"]][0] == "quality_bps"
-    assert "p95_latency_ms" not in [r["lever"] for r in margin["levers"]]
-    assert s.decision_margin(request(minimum_quality_bps=9999)) is None
-
-
-def test_latency_probe_beyond_the_original_maxima():
-    # At 4294967295 ms the penalty is about 2^65: the probe copy must prove
-    # its 64-bit arithmetic from its own maxima, not the original catalogue's.
-    s = snapshot([model(1, p95_latency_ms=1), model(2, p95_latency_ms=1, quality_bps=8000)],
-                 latency_penalty_microunits_per_ms=2**33)
-    inp = request(business_value_microunits=10**15)
-    margin = s.decision_margin(inp)
-    latency = [r for r in margin["levers"] if r["lever"] == "p95_latency_ms"]
-    assert len(latency) == 1
-    boundary = latency[0]["boundary"]
-    assert selects(s, inp, 1, "p95_latency_ms", boundary)
-    assert not selects(s, inp, 1, "p95_latency_ms", boundary + 1)
-    assert not selects(s, inp, 1, "p95_latency_ms", U32)
-
-
-prices = st.integers(0, 5000) | st.integers(10**5, 10**9)
-
-
-@settings(max_examples=100, deadline=None)
-@given(st.lists(st.tuples(st.integers(5000, 10000), st.integers(0, 10000), st.sampled_from([0, 1, 1]),
-                          st.integers(0, 2000), prices, prices),
-                min_size=2, max_size=5),
-       st.integers(0, 8999), st.integers(1000, 10000), st.integers(0, 7000),
-       st.integers(0, 300), st.integers(10**6, 10**9))
-def test_boundaries_are_where_the_outcome_flips(rows, risk, conf, minq, lat_pen, value):
-    models = [model(i + 1, quality_bps=q, risk_ceiling_bps=r, enabled=e, p95_latency_ms=lat,
-                    input_cost_microunits_per_million_tokens=ic,
-                    output_cost_microunits_per_million_tokens=oc)
-              for i, (q, r, e, lat, ic, oc) in enumerate(rows)]
-    models[0].enabled = 1
-    s = snapshot(models, latency_penalty_microunits_per_ms=lat_pen)
-    inp = request(risk_bps=risk, confidence_bps=conf, minimum_quality_bps=minq,
-                  business_value_microunits=value, budget_limit_microunits=10**12)
-    decision = s.prescribe(inp)
-    for m in s.models():
-        result = s.what_would_win(inp, m.model_id)
-        assert result["selected_model_id"] == decision.selected_model_id
-        for r in result["levers"]:
-            lever, boundary = r["lever"], r["boundary"]
-            assert selects(s, inp, m.model_id, lever, boundary)
-            if boundary != r["current"]:
-                assert not selects(s, inp, m.model_id, lever, boundary + TOWARD_LOSING[lever])
-    margin = s.decision_margin(inp)
-    if not decision.is_executable():
-        assert margin is None
-        return
-    assert margin["model_id"] == decision.selected_model_id
-    assert margin["levers"][0]["lever"] == "quality_bps"
-    for r in margin["levers"]:
-        lever, boundary = r["lever"], r["boundary"]
-        assert selects(s, inp, margin["model_id"], lever, boundary)
-        step = boundary + TOWARD_LOSING[lever]
-        if lever == "quality_bps" and boundary == 0:
-            continue  # no quality makes it lose
-        assert not selects(s, inp, margin["model_id"], lever, step)
-
-
-U64 = 2**64 - 1
 
 
 def ordered(value):
@@ -158,11 +14,47 @@ def ordered(value):
     return value
 
 
+def check_probes(s, inp, ids):
+    for model_id in ids:
+        assert ordered(s.what_would_win(inp, model_id)) == \
+            ordered(ref.what_would_win(s, inp, model_id))
+        assert s.utility_for_model(inp, model_id) == s.counterfactual_utility(inp, model_id)
+    assert ordered(s.decision_margin(inp)) == ordered(ref.decision_margin(s, inp))
+    assert s.utility_for_model(inp, 99) is s.counterfactual_utility(inp, 99) is None
+
+
+@pytest.mark.parametrize("models, policy, req", [
+    # the winner, a loser, an absent id; and both hard limits blocking
+    ([model(1), model(2, quality_bps=5000)], {}, {}),
+    ([model(1), model(2, quality_bps=5000)], {}, dict(risk_bps=9000)),
+    ([model(1), model(2, quality_bps=5000)], {}, dict(confidence_bps=0)),
+    # disabled: needs only enabling, or nothing it can get
+    ([model(1, quality_bps=5000), model(2, enabled=0)], {}, {}),
+    ([model(1), model(2, enabled=0, quality_bps=1)], {}, {}),
+    # loses only on price, only on its risk ceiling
+    ([model(1), model(2, input_cost_microunits_per_million_tokens=900_000,
+                        output_cost_microunits_per_million_tokens=900_000)], {}, {}),
+    ([model(1, quality_bps=5000), model(2, risk_ceiling_bps=50)], {}, dict(risk_bps=777)),
+    # latency never matters; no model passes
+    ([model(1), model(2, quality_bps=5000)], dict(latency_penalty_microunits_per_ms=0), {}),
+    ([model(1), model(2, quality_bps=5000)], {}, dict(minimum_quality_bps=9999)),
+    # At 4294967295 ms the penalty is about 2^65: a probe copy must prove its
+    # 64-bit arithmetic from its own maxima, not the original catalogue's.
+    ([model(1, p95_latency_ms=1), model(2, p95_latency_ms=1, quality_bps=8000)],
+     dict(latency_penalty_microunits_per_ms=2**33), dict(business_value_microunits=10**15)),
+])
+def test_probes_of_chosen_catalogues(models, policy, req):
+    check_probes(snapshot(models, **policy), request(**req), [1, 2, 99])
+
+
+U64 = 2**64 - 1
+
+
 # Mostly values at which models get selected, so that probes have work to
 # do, with wide ones mixed in for the saturating scales and 1000-fold prices.
 price = st.integers(0, 3000) | st.integers(0, 10**6) | st.integers(0, U64) | \
     st.integers(U64 // 1000 - 2, U64)
-latency = st.integers(0, 3000) | st.integers(0, U32)
+latency = st.integers(0, 3000) | st.integers(0, 2**32 - 1)
 bps_high = st.integers(4000, 10000) | st.integers(0, 10000)
 bps_low = st.integers(0, 4000) | st.integers(0, 10000)
 
@@ -187,7 +79,4 @@ def test_probes_follow_the_published_searches(rows, risk, conf, minq, mult, lat_
     inp = request(risk_bps=risk, confidence_bps=conf, minimum_quality_bps=minq,
                   business_value_microunits=value, budget_limit_microunits=budget,
                   max_p95_latency_ms=maxlat, requested_model_id=requested)
-    for model_id in [m.model_id for m in s.models()] + [len(rows) + 1]:
-        assert ordered(s.what_would_win(inp, model_id)) == \
-            ordered(ref.what_would_win(s, inp, model_id))
-    assert ordered(s.decision_margin(inp)) == ordered(ref.decision_margin(s, inp))
+    check_probes(s, inp, [m.model_id for m in s.models()] + [len(rows) + 1])

@@ -8,13 +8,6 @@ from kernel_samples import model, request, snapshot
 
 ALL = core.ALL_PROVIDERS
 U64 = 2**64 - 1
-
-
-GATE_COUNTER = {"Disabled": "disabled", "Quality": "quality", "Latency": "latency",
-                "Capability": "capability", "ProviderUnrepresentable": "provider",
-                "ProviderNotAllowed": "provider", "Region": "region",
-                "RiskCeiling": "risk_ceiling"}
-
 u64 = st.one_of(st.integers(0, 5000), st.integers(0, U64), st.integers(U64 - 2, U64))
 bps = st.integers(0, 10000)
 
@@ -27,9 +20,8 @@ bps = st.integers(0, 10000)
        bps, bps, st.integers(0, 50000), st.integers(0, 2**40) | u64,
        st.integers(-10, 10**13), u64, bps, bps, bps, st.integers(0, 300),
        st.integers(0, 3), st.integers(0, 3), st.integers(0, 3))
-def test_explain_agrees_with_the_prescription(rows, hard, min_conf, mult, lat_pen, value, budget,
-                                              risk, conf, minq, maxlat, caps, regions,
-                                              providers):
+def test_explain_matches_the_reference(rows, hard, min_conf, mult, lat_pen, value, budget,
+                                        risk, conf, minq, maxlat, caps, regions, providers):
     models = [model(i + 1, quality_bps=q, risk_ceiling_bps=r, enabled=e, p95_latency_ms=lat,
                     capabilities=cap, region_mask=reg, provider_id=prov,
                     input_cost_microunits_per_million_tokens=ic,
@@ -42,74 +34,41 @@ def test_explain_agrees_with_the_prescription(rows, hard, min_conf, mult, lat_pe
                   confidence_bps=conf, minimum_quality_bps=minq, max_p95_latency_ms=maxlat,
                   required_capabilities=caps, required_region_mask=regions,
                   allowed_provider_mask=ALL if providers == 0 else providers)
-    decision, trace = s.prescribe_with_trace(inp)
+    decision = s.prescribe(inp)
     verdicts = s.explain(inp)
     assert [(v.status, v.gate, v.measured, v.limit, v.cost_microunits, v.quality_adjusted,
              v.risk_penalty, v.latency_penalty, v.utility) for v in verdicts] == \
         ref.explain(s, inp)
     utilities = [s.utility_for_model(inp, m.model_id) for m in s.models()]
-    assert utilities == [s.counterfactual_utility(inp, m.model_id) for m in s.models()]
     if decision.reason in ("risk_hard_limit", "confidence_hard_limit"):
         assert verdicts == [] and set(utilities) == {None}
         return
-    assert [v.model_index for v in verdicts] == list(range(len(models)))
-    assert [v.model_id for v in verdicts] == [m.model_id for m in s.models()]
-    counted = dict.fromkeys(GATE_COUNTER.values(), 0)
-    counted.update(budget=0, utility=0)
-    for v in verdicts:
-        if v.status == "rejected":
-            counted[GATE_COUNTER[v.gate]] += 1
-        elif v.status == "over_budget":
-            counted["budget"] += 1
-        elif v.status == "non_positive_utility":
-            counted["utility"] += 1
-    assert counted == {k: trace[k] for k in counted}
-    eligible = [v for v in verdicts if v.status == "eligible"]
-    assert len(eligible) == decision.eligible_models
+    assert [(v.model_index, v.model_id) for v in verdicts] == \
+        [(i, m.model_id) for i, m in enumerate(s.models())]
     # utility_for_model is the explanation's utility for eligible models, None otherwise.
     assert utilities == [v.utility if v.status == "eligible" else None for v in verdicts]
-    for v in verdicts:
-        if v.utility is not None:
-            assert v.utility == max(-2**63, min(2**63 - 1, v.quality_adjusted - (
-                v.risk_penalty + v.cost_microunits + v.latency_penalty)))
-    if decision.is_executable():
-        chosen = verdicts[decision.selected_model_index]
-        assert chosen.model_id == decision.selected_model_id
-        assert (chosen.utility, chosen.cost_microunits) == (
-            decision.expected_utility_microunits, decision.estimated_cost_microunits)
-        if decision.counterfactual_model_id:
-            assert s.utility_for_model(inp, decision.counterfactual_model_id) == \
-                decision.counterfactual_utility_microunits
 
 
-def test_shapes_and_reprs():
+def test_reprs_and_read_only_shape():
     s = snapshot([model(1), model(2, enabled=0), model(3, provider_id=7),
                   model(4, risk_ceiling_bps=50),
                   model(5, input_cost_microunits_per_million_tokens=10**12),
                   model(6, quality_bps=1)])
-    inp = request(allowed_provider_mask=0b11, risk_bps=100)
-    v = s.explain(input=inp)
-    assert [x.status for x in v] == ["eligible", "rejected", "rejected", "rejected", "over_budget",
-                                     "non_positive_utility"]
-    assert (v[1].gate, v[1].measured, v[1].limit) == ("Disabled", 0, 1)
-    assert repr(v[1]) == \
-        "CandidateExplanation(model_id=2, rejected on Disabled, measured=Some(0), limit=Some(1))"
-    assert (v[2].gate, v[2].measured, v[2].limit) == ("ProviderNotAllowed", 7, 0b11)
+    v = s.explain(input=request(allowed_provider_mask=0b11, risk_bps=100))
+    assert [repr(x) for x in v] == [
+        f"CandidateExplanation(model_id=1, eligible, utility={v[0].utility})",
+        "CandidateExplanation(model_id=2, rejected on Disabled, measured=Some(0), limit=Some(1))",
+        "CandidateExplanation(model_id=3, rejected on ProviderNotAllowed, measured=Some(7), "
+        "limit=Some(3))",
+        "CandidateExplanation(model_id=4, rejected on RiskCeiling, measured=Some(100), "
+        "limit=Some(50))",
+        "CandidateExplanation(model_id=5, over_budget)",
+        f"CandidateExplanation(model_id=6, non_positive_utility, utility={v[5].utility})"]
     assert (v[3].gate, v[3].measured, v[3].limit) == ("RiskCeiling", 100, 50)
-    assert (v[4].cost_microunits, v[4].limit, v[4].measured, v[4].gate, v[4].utility) == \
-        (10**9 + 1, 1_000_000, None, None, None)
-    assert repr(v[4]) == "CandidateExplanation(model_id=5, over_budget)"
-    assert v[5].utility <= 0 and v[5].limit is None
-    assert repr(v[5]) == f"CandidateExplanation(model_id=6, non_positive_utility, utility={v[5].utility})"
-    assert repr(v[0]) == f"CandidateExplanation(model_id=1, eligible, utility={v[0].utility})"
-    for rejected in v[1:4]:
-        assert rejected.cost_microunits is rejected.quality_adjusted is rejected.utility is None
     with pytest.raises(TypeError):
         CandidateExplanation()
     with pytest.raises(AttributeError):
         v[0].status = "x"
-    assert s.explain(request(risk_bps=9000)) == []
-    assert s.explain(request(confidence_bps=0)) == []
 
 
 def test_wide_breakdown_values_reach_python_exactly():
@@ -118,11 +77,10 @@ def test_wide_breakdown_values_reach_python_exactly():
                  latency_penalty_microunits_per_ms=U64, risk_penalty_multiplier_bps=50000)
     inp = request(business_value_microunits=2**63 - 1, risk_bps=8999, confidence_bps=10000)
     slow, other = s.explain(inp)
-    assert slow.latency_penalty == (2**32 - 1) * U64
-    assert slow.risk_penalty == (2**63 - 1) * 8999 * 50000 // 10**8
-    assert slow.quality_adjusted == (2**63 - 1) * 10000 * 9000 // 10**8
-    assert slow.utility == -2**63 and slow.status == "non_positive_utility"
-    assert other.latency_penalty == U64 * 100 and other.utility == -2**63
+    assert (slow.latency_penalty, slow.risk_penalty, slow.quality_adjusted, slow.utility,
+            other.latency_penalty, other.utility) == (
+        (2**32 - 1) * U64, (2**63 - 1) * 8999 * 50000 // 10**8,
+        (2**63 - 1) * 10000 * 9000 // 10**8, -2**63, U64 * 100, -2**63)
 
 
 def test_probe_arguments_convert_in_order():
