@@ -309,7 +309,9 @@ class Draw {
 
 void expect_same_evaluation(const Evaluation& a, const Evaluation& b, int round) {
   ASSERT_EQ(a.verdict, b.verdict) << "round " << round;
-  if (a.verdict >= Verdict::OverBudget) ASSERT_EQ(a.cost, b.cost) << "round " << round;
+  if (a.verdict >= Verdict::OverBudget) {
+        ASSERT_EQ(a.cost, b.cost) << "round " << round;
+      }
   if (a.verdict >= Verdict::NonPositiveUtility) {
     ASSERT_TRUE(a.quality_adjusted == b.quality_adjusted && a.utility == b.utility &&
                 a.latency_penalty == b.latency_penalty) << "round " << round;

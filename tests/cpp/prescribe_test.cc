@@ -129,7 +129,9 @@ TEST(Prescribe, FastPathsAgreeWithExactArithmetic) {
       Evaluation a = ctx.all_fast() ? evaluate_model<true>(ctx, m) : evaluate_model(ctx, m);
       Evaluation b = evaluate_model(exact, m);
       ASSERT_EQ(a.verdict, b.verdict) << "round " << round;
-      if (a.verdict >= Verdict::OverBudget) ASSERT_EQ(a.cost, b.cost) << "round " << round;
+      if (a.verdict >= Verdict::OverBudget) {
+        ASSERT_EQ(a.cost, b.cost) << "round " << round;
+      }
       if (a.verdict >= Verdict::NonPositiveUtility) {
         ASSERT_TRUE(a.quality_adjusted == b.quality_adjusted && a.utility == b.utility &&
                     a.latency_penalty == b.latency_penalty) << "round " << round;
