@@ -38,8 +38,7 @@ double run(int threads, bool shared, int pairs_per_thread) {
     });
   }
   for (auto& th : pool) th.join();
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!engine->verify_conservation()->is_balanced()) std::abort();
   return threads * static_cast<double>(pairs_per_thread) / seconds;
 }

@@ -34,9 +34,10 @@ struct Entry {
   json::RawView data;
 };
 const json::RecordSpec& json_record_spec(const Entry*) {
-  static const json::FieldSpec kFields[] = {
-      json::field(&Entry::sequence, "sequence"), json::field(&Entry::previous_hash, "previous_hash"),
-      json::field(&Entry::entry_hash, "entry_hash"), json::field(&Entry::data, "data")};
+  static const json::FieldSpec kFields[] = {json::field(&Entry::sequence, "sequence"),
+                                            json::field(&Entry::previous_hash, "previous_hash"),
+                                            json::field(&Entry::entry_hash, "entry_hash"),
+                                            json::field(&Entry::data, "data")};
   static const json::RecordSpec kSpec{"WalEntry", kFields};
   return kSpec;
 }
@@ -70,9 +71,10 @@ struct Record {
   json::Value metadata;
 };
 const json::RecordSpec& json_record_spec(const Record*) {
-  static const json::FieldSpec kFields[] = {
-      json::field(&Record::audit, "audit"), json::field(&Record::input, "input"),
-      json::field(&Record::decision, "decision"), json::field(&Record::metadata, "metadata")};
+  static const json::FieldSpec kFields[] = {json::field(&Record::audit, "audit"),
+                                            json::field(&Record::input, "input"),
+                                            json::field(&Record::decision, "decision"),
+                                            json::field(&Record::metadata, "metadata")};
   static const json::RecordSpec kSpec{"AuditedRecord", kFields};
   return kSpec;
 }
@@ -112,7 +114,8 @@ std::vector<std::string> make_lines(size_t bytes) {
     json::Object meta;
     meta.set("tenant", json::Value("tenant-" + std::to_string(rng() % 50)));
     meta.set("trace_id", json::Value(hex64(rng).substr(0, 32)));
-    meta.set("tags", json::Value(json::Array{json::Value("prod"), json::Value("eu-west"), json::Value(uint64_t{3})}));
+    meta.set("tags", json::Value(json::Array{json::Value("prod"), json::Value("eu-west"),
+                                             json::Value(uint64_t{3})}));
     meta.set("latency_ms", json::Value(12.5));
     r.metadata = json::Value(std::move(meta));
     std::string data = json::to_string(r);
@@ -155,8 +158,8 @@ int main(int argc, char** argv) {
   auto lines = make_lines(mb << 20);
   size_t bytes = 0;
   for (const auto& l : lines) bytes += l.size() + 1;
-  std::printf("%zu lines, %.1f MB, %zu bytes per line (best of 5 runs, thread CPU time)\n", lines.size(),
-              bytes / 1e6, bytes / lines.size());
+  std::printf("%zu lines, %.1f MB, %zu bytes per line (best of 5 runs, thread CPU time)\n",
+              lines.size(), bytes / 1e6, bytes / lines.size());
 
   size_t sink = 0;
   double sha = 0;

@@ -59,8 +59,8 @@ Workload irregular(uint32_t n) {
   }
   std::vector<KernelInput> inputs;
   for (uint64_t i = 0; i < 10000; ++i) {
-    inputs.push_back(KernelInput{i, static_cast<uint32_t>(1 + below(n)), 1000, 1000, 5000000,
-                                 11000, static_cast<uint16_t>(below(6000)), 9000,
+    inputs.push_back(KernelInput{i, static_cast<uint32_t>(1 + below(n)), 1000, 1000, 5000000, 11000,
+                                 static_cast<uint16_t>(below(6000)), 9000,
                                  static_cast<uint16_t>(below(6000)),
                                  static_cast<uint32_t>(400 + below(601)), uint64_t{1} << below(64),
                                  bits70(), uint64_t{1} << below(64)});
@@ -79,8 +79,8 @@ void run(const Workload& w) {
     auto t1 = std::chrono::steady_clock::now();
     best = std::min(best, std::chrono::duration<double, std::nano>(t1 - t0).count());
   }
-  std::printf("%s, %zu models: %.2f ns/request, %.2f ns/pair\n", w.name, n,
-              best / w.inputs.size(), best / w.inputs.size() / n);
+  std::printf("%s, %zu models: %.2f ns/request, %.2f ns/pair\n", w.name, n, best / w.inputs.size(),
+              best / w.inputs.size() / n);
   // The same batch split over two threads sharing the snapshot.
   double two = 1e30;
   const size_t half = w.inputs.size() / 2;

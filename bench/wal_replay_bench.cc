@@ -92,10 +92,19 @@ int main(int argc, char** argv) {
   {
     auto writer = wal::WalWriter::open(path, path, std::nullopt).value();
     for (uint64_t i = 0; i < entries; ++i) {
-      KernelInput input{i + 1, static_cast<uint32_t>(i % 8 + 1), static_cast<uint32_t>(500 + i % 1000),
-                        static_cast<uint32_t>(200 + i % 700), 5000000, 1000000000,
-                        static_cast<uint16_t>(i % 5000), 9000, static_cast<uint16_t>((i * 7) % 6000),
-                        0, 3, ~0ULL, 0};
+      KernelInput input{i + 1,
+                        static_cast<uint32_t>(i % 8 + 1),
+                        static_cast<uint32_t>(500 + i % 1000),
+                        static_cast<uint32_t>(200 + i % 700),
+                        5000000,
+                        1000000000,
+                        static_cast<uint16_t>(i % 5000),
+                        9000,
+                        static_cast<uint16_t>((i * 7) % 6000),
+                        0,
+                        3,
+                        ~0ULL,
+                        0};
       KernelDecision decision = prescribe_inner(snapshot, input).decision;
       if (!writer.append_verified(snapshot, input, decision, make_metadata(i))) return 1;
     }
@@ -154,7 +163,8 @@ int main(int argc, char** argv) {
     report("recovery reading, two-pass", rate(bytes.size(), 15 * more, [&] {
              auto head = wal::validate_chain_inner(
                  path, std::nullopt,
-                 [](std::string_view line, const wal::RawWalEntry&) -> std::expected<void, wal::WalError> {
+                 [](std::string_view line,
+                    const wal::RawWalEntry&) -> std::expected<void, wal::WalError> {
                    if (!wal::parse_value_entry(line)) std::abort();
                    return {};
                  });
@@ -163,13 +173,16 @@ int main(int argc, char** argv) {
     report("recovery reading", rate(bytes.size(), 15 * more, [&] {
              auto head = wal::validate_value_chain(
                  path, std::nullopt,
-                 [](const wal::ValueTextEntry&) -> std::expected<void, wal::WalError> { return {}; });
+                 [](const wal::ValueTextEntry&) -> std::expected<void, wal::WalError> {
+                   return {};
+                 });
              if (!head) std::abort();
            }));
   }
   if (want("replay")) {
     report("replay_verify", rate(bytes.size(), 7 * more, [&] {
-             auto v = wal::replay_verify(path, snapshot, std::nullopt, wal::kDefaultMaxReplayEntries,
+             auto v = wal::replay_verify(path, snapshot, std::nullopt,
+                                         wal::kDefaultMaxReplayEntries,
                                          wal::kDefaultMaxReplayBytes);
              if (!v || v->size() != entries) std::abort();
            }));

@@ -100,15 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t op = in.byte();
     const std::string_view tenant = kTenants[(op / 9) % 4];
     switch (op % 9) {
-      case 0:
-        (void)engine.ensure_tenant(tenant, in.amount());
-        break;
-      case 1:
-        (void)engine.set_max_reserved_microcents(tenant, in.amount());
-        break;
-      case 2:
-        (void)engine.top_up_tenant(tenant, in.amount());
-        break;
+      case 0: (void)engine.ensure_tenant(tenant, in.amount()); break;
+      case 1: (void)engine.set_max_reserved_microcents(tenant, in.amount()); break;
+      case 2: (void)engine.top_up_tenant(tenant, in.amount()); break;
       case 3: {
         ReserveOutcome r = engine.try_reserve(tenant, in.amount());
         if (r.kind == ReserveOutcome::Kind::Reserved) {
@@ -135,12 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         break;
       }
-      case 6:
-        (void)engine.try_snapshot();
-        break;
-      case 7:
-        (void)engine.certify();
-        break;
+      case 6: (void)engine.try_snapshot(); break;
+      case 7: (void)engine.certify(); break;
       case 8: {
         // Restore the engine's own capture once nothing is reserved, as a
         // checkpoint followed by recovery would.

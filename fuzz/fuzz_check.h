@@ -12,7 +12,8 @@ namespace morvatel::fuzzing {
 
 inline void check(bool ok, std::source_location at = std::source_location::current()) {
   if (ok) return;
-  std::fprintf(stderr, "property failed: %s:%u\n", at.file_name(), static_cast<unsigned>(at.line()));
+  std::fprintf(stderr, "property failed: %s:%u\n", at.file_name(),
+               static_cast<unsigned>(at.line()));
   std::abort();
 }
 

@@ -47,9 +47,12 @@ struct Doc {
 };
 const json::RecordSpec& json_record_spec(const Doc*) {
   static const json::FieldSpec kFields[] = {
-      json::field(&Doc::version, "version"), json::field(&Doc::rows, "rows"),
-      json::field(&Doc::extra, "extra", json::kOmitWhenAbsent), json::field(&Doc::raw, "raw"),
-      json::field(&Doc::meta, "meta"), json::field(&Doc::flag, "flag"),
+      json::field(&Doc::version, "version"),
+      json::field(&Doc::rows, "rows"),
+      json::field(&Doc::extra, "extra", json::kOmitWhenAbsent),
+      json::field(&Doc::raw, "raw"),
+      json::field(&Doc::meta, "meta"),
+      json::field(&Doc::flag, "flag"),
       json::field(&Doc::mark, "mark", json::kArrayTailDefault)};
   static const json::RecordSpec kSpec{"Doc", kFields};
   return kSpec;
@@ -147,7 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Reading into a value that holds something gives what reading into a
   // new one gives, and so does reading into what a failed reading left.
   {
-    auto prior = json::parse_value(R"({"a":"a string longer than fifteen","b":[1,{"c":2}],"a":null})");
+    auto prior = json::parse_value(
+        R"({"a":"a string longer than fifteen","b":[1,{"c":2}],"a":null})");
     for (int i = 0; i < 2; ++i) {
       json::Reader r(text);
       auto st = r.read_value(*prior);

@@ -24,9 +24,9 @@
 namespace {
 
 using namespace morvatel;
-using fuzzing::check;
 using budget::BudgetSnapshot;
 using budget::TenantLedger;
+using fuzzing::check;
 
 std::vector<TenantLedger> sorted_rows(std::vector<TenantLedger> rows) {
   std::sort(rows.begin(), rows.end(),

@@ -45,9 +45,9 @@ void same_as_two_pass(std::string_view line) {
   ChainCursor b(std::nullopt);
   ReplayEntry entry;
   auto r = read_replay_line(b, line, entry);
-  check(two_pass<AuditedRecord>(a, line) ==
-        outcome(r, b, entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.value,
-                entry.data.text));
+  check(two_pass<AuditedRecord>(a, line) == outcome(r, b, entry.sequence, entry.previous_hash,
+                                                    entry.entry_hash, entry.data.value,
+                                                    entry.data.text));
   ChainCursor c(std::nullopt);
   ChainCursor d(std::nullopt);
   check(two_pass<json::Value>(c, line) == one_pass<json::Value>(d, line));
@@ -55,7 +55,8 @@ void same_as_two_pass(std::string_view line) {
 
 void one_input(std::string_view line) {
   same_as_two_pass(line);
-  same_as_two_pass(format_line(1, "genesis", compute_hash("genesis", line, std::nullopt).value(), line));
+  same_as_two_pass(
+      format_line(1, "genesis", compute_hash("genesis", line, std::nullopt).value(), line));
 
   auto raw = parse_raw_entry(line);
   if (raw) {

@@ -92,8 +92,7 @@ std::string artifact_name(std::string_view path) {
 // should the system's randomness be unavailable: the names need only be
 // unlikely to clash, and a clash is retried.
 void random_suffix(char out[6]) {
-  static constexpr char kChars[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   unsigned char bytes[6];
   if (::getentropy(bytes, sizeof bytes) != 0) {
     static thread_local uint64_t counter = 0;
@@ -148,8 +147,8 @@ std::string artifact_temp_prefix(std::string_view path) {
 }
 
 std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view path,
-                                                               const ArtifactSerializer& serialize,
-                                                               BlockingHook* hook) {
+                                                              const ArtifactSerializer& serialize,
+                                                              BlockingHook* hook) {
   auto io_failure = [](IoError e) { return std::unexpected(ArtifactWriteError{std::move(e)}); };
 
   // Refuse a path with a NUL before anything is created.
@@ -191,8 +190,8 @@ std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view p
   LimitedWriter writer(temp.get(), temp_path, MAX_PERSISTENCE_ARTIFACT_BYTES);
   if (!serialize(writer)) {
     if (writer.exceeded()) {
-      return clean_up({IoError::custom(IoErrorKind::InvalidInput,
-                                       artifact_too_large_error().message())});
+      return clean_up(
+          {IoError::custom(IoErrorKind::InvalidInput, artifact_too_large_error().message())});
     }
     return clean_up({std::nullopt});
   }

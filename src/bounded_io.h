@@ -103,8 +103,8 @@ std::string artifact_temp_prefix(std::string_view path);
 // the target is untouched; a failure of the directory flush is reported
 // after the target was replaced. The new file has permission bits 0600.
 std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view path,
-                                                               const ArtifactSerializer& serialize,
-                                                               BlockingHook* hook = nullptr);
+                                                              const ArtifactSerializer& serialize,
+                                                              BlockingHook* hook = nullptr);
 
 }  // namespace morvatel
 

@@ -164,11 +164,11 @@ std::optional<WinRequirements> what_would_win(const PolicySnapshot& snapshot,
     }
   }
   {
-    auto probe = lever_probe(prober, [&m](KernelModel& c, uint64_t s) { set_price_scale(c, m, s); });
+    auto probe = lever_probe(prober,
+                             [&m](KernelModel& c, uint64_t s) { set_price_scale(c, m, s); });
     if (probe(0)) {
       const uint64_t boundary = largest_selecting(0, kPpm, probe);
-      out.levers.push_back(
-          {Lever::PriceScalePpm, kPpm, boundary, cost_at_scale(prober, boundary)});
+      out.levers.push_back({Lever::PriceScalePpm, kPpm, boundary, cost_at_scale(prober, boundary)});
     }
   }
   if (m.risk_ceiling_bps <= kFullProbabilityBps) {
@@ -207,17 +207,16 @@ std::optional<DecisionMargin> decision_margin(const PolicySnapshot& snapshot,
   }
   {
     const bool still_wins_at_1000x = prober.selects([&m](KernelModel& c) {
-      c.input_cost_microunits_per_million_tokens =
-          saturating_times_1000(m.input_cost_microunits_per_million_tokens);
-      c.output_cost_microunits_per_million_tokens =
-          saturating_times_1000(m.output_cost_microunits_per_million_tokens);
+      c.input_cost_microunits_per_million_tokens = saturating_times_1000(
+          m.input_cost_microunits_per_million_tokens);
+      c.output_cost_microunits_per_million_tokens = saturating_times_1000(
+          m.output_cost_microunits_per_million_tokens);
     });
     if (!still_wins_at_1000x) {
-      auto probe =
-          lever_probe(prober, [&m](KernelModel& c, uint64_t s) { set_price_scale(c, m, s); });
+      auto probe = lever_probe(prober,
+                               [&m](KernelModel& c, uint64_t s) { set_price_scale(c, m, s); });
       const uint64_t boundary = largest_selecting(kPpm, kPpm * 1000, probe);
-      out.levers.push_back(
-          {Lever::PriceScalePpm, kPpm, boundary, cost_at_scale(prober, boundary)});
+      out.levers.push_back({Lever::PriceScalePpm, kPpm, boundary, cost_at_scale(prober, boundary)});
     }
   }
   {

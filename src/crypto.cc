@@ -282,8 +282,8 @@ class PublicKeyImporter {
 
   EVP_PKEY* import(const Ed25519PublicKey& key) {
     OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY,
-                                          const_cast<uint8_t*>(key.data()), key.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<uint8_t*>(key.data()),
+                                          key.size()),
         OSSL_PARAM_construct_end(),
     };
     EVP_PKEY* pkey = nullptr;
@@ -318,8 +318,7 @@ bool Ed25519VerifyingKey::verify(std::span<const uint8_t> message,
   // the key nor R is tested for small order.
   EVP_PKEY* pkey = import_public_key(bytes_);
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr ||
-      EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, pkey) != 1) {
+  if (ctx == nullptr || EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, pkey) != 1) {
     crypto_failure();
   }
   int rc = EVP_DigestVerify(ctx, signature.data(), signature.size(), nonnull(message.data()),

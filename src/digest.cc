@@ -125,10 +125,11 @@ static_assert(kPolicyDigestHeaderBytes <= BlockWriter::kMaxPiece &&
 // On a little-endian host the record's fields lie in memory exactly as the
 // layout writes them, save for one padding byte after `enabled`: the model
 // is then two copies around that byte.
-constexpr bool kModelIsLayout =
-    std::endian::native == std::endian::little && sizeof(KernelModel) == 48 &&
-    offsetof(KernelModel, enabled) == 10 && offsetof(KernelModel, p95_latency_ms) == 12 &&
-    offsetof(KernelModel, output_cost_microunits_per_million_tokens) == 40;
+constexpr bool kModelIsLayout = std::endian::native == std::endian::little &&
+                                sizeof(KernelModel) == 48 && offsetof(KernelModel, enabled) == 10 &&
+                                offsetof(KernelModel, p95_latency_ms) == 12 &&
+                                offsetof(KernelModel, output_cost_microunits_per_million_tokens) ==
+                                    40;
 
 inline void put_model(BlockWriter& w, const KernelModel& m) {
   uint8_t* p = w.reserve(kPolicyDigestModelBytes);
@@ -142,9 +143,10 @@ inline void put_model(BlockWriter& w, const KernelModel& m) {
 }
 
 bool sorted_by_id(std::span<const KernelModel> models) {
-  return std::is_sorted(models.begin(), models.end(), [](const KernelModel& a, const KernelModel& b) {
-    return a.model_id < b.model_id;
-  });
+  return std::is_sorted(models.begin(), models.end(),
+                        [](const KernelModel& a, const KernelModel& b) {
+                          return a.model_id < b.model_id;
+                        });
 }
 
 }  // namespace

@@ -131,7 +131,8 @@ std::expected<void, IoError> write_fully(int fd, const void* data, size_t len, u
       return std::unexpected(IoError::last_os());
     }
     if (n == 0) {
-      return std::unexpected(IoError::custom(IoErrorKind::WriteZero, "failed to write whole buffer"));
+      return std::unexpected(
+          IoError::custom(IoErrorKind::WriteZero, "failed to write whole buffer"));
     }
     p += n;
     len -= static_cast<size_t>(n);
@@ -146,8 +147,9 @@ std::expected<void, IoError> write_all_pieces(int fd, std::span<const std::strin
   size_t count = 0;
   for (std::string_view p : pieces) {
     if (p.empty()) continue;
-    if (count == kMaxPieces) return std::unexpected(IoError::custom(IoErrorKind::InvalidInput,
-                                                                    "too many pieces to write"));
+    if (count == kMaxPieces)
+      return std::unexpected(
+          IoError::custom(IoErrorKind::InvalidInput, "too many pieces to write"));
     iov[count++] = iovec{const_cast<char*>(p.data()), p.size()};
   }
   iovec* next = iov;
@@ -158,7 +160,8 @@ std::expected<void, IoError> write_all_pieces(int fd, std::span<const std::strin
       return std::unexpected(IoError::last_os());
     }
     if (n == 0) {
-      return std::unexpected(IoError::custom(IoErrorKind::WriteZero, "failed to write whole buffer"));
+      return std::unexpected(
+          IoError::custom(IoErrorKind::WriteZero, "failed to write whole buffer"));
     }
     auto taken = static_cast<size_t>(n);
     while (count != 0 && taken >= next->iov_len) {

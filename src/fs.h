@@ -70,8 +70,8 @@ IoError not_regular_file_error(std::string_view path);
 // that no file keeps. Once the file is known to be regular, its descriptor
 // is made blocking again. `st`, when given, receives the status of the
 // descriptor that was opened, not of whatever the path names afterwards.
-std::expected<UniqueFd, IoError> open_regular(std::string_view path, int flags,
-                                              mode_t mode = 0666, struct stat* st = nullptr);
+std::expected<UniqueFd, IoError> open_regular(std::string_view path, int flags, mode_t mode = 0666,
+                                              struct stat* st = nullptr);
 
 // A duplicate of `fd` that is itself close-on-exec.
 std::expected<UniqueFd, IoError> dup_cloexec(int fd);

@@ -12,21 +12,14 @@ namespace {
 
 IoErrorKind kind_of_errno(int errnum) {
   switch (errnum) {
-    case ENOENT:
-      return IoErrorKind::NotFound;
+    case ENOENT: return IoErrorKind::NotFound;
     case EACCES:
-    case EPERM:
-      return IoErrorKind::PermissionDenied;
-    case EEXIST:
-      return IoErrorKind::AlreadyExists;
-    case EINTR:
-      return IoErrorKind::Interrupted;
-    case EAGAIN:
-      return IoErrorKind::WouldBlock;
-    case EINVAL:
-      return IoErrorKind::InvalidInput;
-    default:
-      return IoErrorKind::Other;
+    case EPERM: return IoErrorKind::PermissionDenied;
+    case EEXIST: return IoErrorKind::AlreadyExists;
+    case EINTR: return IoErrorKind::Interrupted;
+    case EAGAIN: return IoErrorKind::WouldBlock;
+    case EINVAL: return IoErrorKind::InvalidInput;
+    default: return IoErrorKind::Other;
   }
 }
 

@@ -5,7 +5,8 @@
 namespace morvatel {
 
 json::Result<void> LimitedJsonSink::write(std::string_view bytes) {
-  if (auto r = out_.write_all(bytes); !r) return std::unexpected(json::Error::io(r.error().message()));
+  if (auto r = out_.write_all(bytes); !r)
+    return std::unexpected(json::Error::io(r.error().message()));
   return {};
 }
 

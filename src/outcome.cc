@@ -268,8 +268,9 @@ std::expected<void, OutcomeError> Outcome::validate_against(const PolicySnapshot
   }
   if (strategy == SelectionStrategy::MaximiseUtility &&
       acted_model_id != decision.selected_model_id) {
-    return std::unexpected(OutcomeError{
-        .kind = K::WinnerMismatch, .value = acted_model_id, .selected = decision.selected_model_id});
+    return std::unexpected(OutcomeError{.kind = K::WinnerMismatch,
+                                        .value = acted_model_id,
+                                        .selected = decision.selected_model_id});
   }
   if (decision.action != KernelAction::Reject) {
     auto models = snapshot.models();

@@ -141,15 +141,14 @@ json::Value snapshot_json_value(const BudgetSnapshot& snapshot) {
   out.set("version", snapshot.version);
   out.set("tenants", std::move(rows));
   out.set("active_reservations", snapshot.active_reservations);
-  out.set("wal_high_watermark", snapshot.wal_high_watermark
-                                    ? json::Value(*snapshot.wal_high_watermark)
-                                    : json::Value());
+  out.set("wal_high_watermark",
+          snapshot.wal_high_watermark ? json::Value(*snapshot.wal_high_watermark) : json::Value());
   return out;
 }
 
 std::expected<BudgetSnapshot, PersistenceError> checkpoint(
-    budget::BudgetEngine& engine, std::string_view path,
-    std::optional<uint64_t> wal_high_watermark, BlockingHook* hook) {
+    budget::BudgetEngine& engine, std::string_view path, std::optional<uint64_t> wal_high_watermark,
+    BlockingHook* hook) {
   auto snapshot = engine.try_snapshot();
   if (!snapshot) return invalid_data("reservation allocator exhausted");
   snapshot->wal_high_watermark = wal_high_watermark;
@@ -170,15 +169,14 @@ std::expected<BudgetSnapshot, PersistenceError> restore(budget::BudgetEngine& en
 }
 
 std::expected<BudgetSnapshot, PersistenceError> migrate_legacy_snapshot_file(
-    std::string_view source, std::string_view destination,
-    uint64_t trusted_next_reservation_id, BlockingHook* hook) {
+    std::string_view source, std::string_view destination, uint64_t trusted_next_reservation_id,
+    BlockingHook* hook) {
   if (auto r = check_distinct_destination(source, destination); !r) {
     return std::unexpected(std::move(r.error()));
   }
   auto loaded = load_snapshot(source);
   if (!loaded) return loaded;
-  auto migrated =
-      budget::migrate_legacy_snapshot(std::move(*loaded), trusted_next_reservation_id);
+  auto migrated = budget::migrate_legacy_snapshot(std::move(*loaded), trusted_next_reservation_id);
   if (!migrated) return invalid_data(migrated.error().message());
   if (auto r = save_snapshot(destination, *migrated, hook); !r) {
     return std::unexpected(std::move(r.error()));

@@ -6,12 +6,9 @@ namespace morvatel {
 
 std::string PersistenceError::message() const {
   switch (kind()) {
-    case Kind::Io:
-      return str_cat("I/O error: ", io_error().message());
-    case Kind::Json:
-      return str_cat("JSON error: ", json_error().message());
-    case Kind::Restore:
-      return str_cat("restore error: ", restore_error().message());
+    case Kind::Io: return str_cat("I/O error: ", io_error().message());
+    case Kind::Json: return str_cat("JSON error: ", json_error().message());
+    case Kind::Restore: return str_cat("restore error: ", restore_error().message());
   }
   return {};
 }

@@ -29,7 +29,9 @@ class PersistenceError {
   // The value held; only for the matching kind.
   const IoError& io_error() const { return std::get<IoError>(value_); }
   const json::Error& json_error() const { return std::get<json::Error>(value_); }
-  const budget::RestoreError& restore_error() const { return std::get<budget::RestoreError>(value_); }
+  const budget::RestoreError& restore_error() const {
+    return std::get<budget::RestoreError>(value_);
+  }
 
   // "I/O error: {}", "JSON error: {}" or "restore error: {}" with the text
   // of the value held.

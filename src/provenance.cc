@@ -26,8 +26,9 @@ int hex_digit(char c) {
 // character, so one signature has exactly one text form.
 std::expected<Ed25519Signature, ProvenanceError> decode_signature(std::string_view hex) {
   if (hex.size() != kSignatureHexChars) {
-    return std::unexpected(ProvenanceError::malformed(
-        "signature_hex", str_cat("expected ", kSignatureHexChars, " hex chars, found ", hex.size())));
+    return std::unexpected(
+        ProvenanceError::malformed("signature_hex", str_cat("expected ", kSignatureHexChars,
+                                                            " hex chars, found ", hex.size())));
   }
   Ed25519Signature sig{};
   for (size_t i = 0; i < hex.size(); i += 2) {
@@ -95,12 +96,9 @@ std::string ProvenanceError::message() const {
     case Kind::PolicyDigestMismatch:
       return str_cat("policy digest mismatch: artifact signs ", artifact_hex,
                      ", snapshot digests to ", snapshot_hex);
-    case Kind::Malformed:
-      return str_cat("malformed ", field, ": ", reason);
-    case Kind::SignatureInvalid:
-      return "signature verification failed";
-    case Kind::UntrustedKey:
-      return "verifying key does not match the pinned trust anchor";
+    case Kind::Malformed: return str_cat("malformed ", field, ": ", reason);
+    case Kind::SignatureInvalid: return "signature verification failed";
+    case Kind::UntrustedKey: return "verifying key does not match the pinned trust anchor";
   }
   return "signature verification failed";
 }

@@ -56,8 +56,7 @@ struct ProvenanceError {
   std::string field;
   std::string reason;
 
-  static ProvenanceError policy_digest_mismatch(std::string artifact_hex,
-                                                std::string snapshot_hex);
+  static ProvenanceError policy_digest_mismatch(std::string artifact_hex, std::string snapshot_hex);
   static ProvenanceError malformed(std::string field, std::string reason);
   static ProvenanceError signature_invalid();
   static ProvenanceError untrusted_key();

@@ -57,9 +57,7 @@ std::string ReceiptError::message() const {
     std::string operator()(ReceiptSignerMismatch) const {
       return "receipt signer does not match the trusted key";
     }
-    std::string operator()(ReceiptWalAnchorMismatch) const {
-      return "receipt WAL anchor mismatch";
-    }
+    std::string operator()(ReceiptWalAnchorMismatch) const { return "receipt WAL anchor mismatch"; }
     std::string operator()(ReceiptStateAnchorMismatch) const {
       return "receipt state anchor mismatch";
     }
@@ -70,8 +68,8 @@ std::string ReceiptError::message() const {
 template <size_t N>
 ReceiptResult<std::array<uint8_t, N>> parse_hex(std::string_view field, std::string_view text) {
   if (text.size() != 2 * N) {
-    return fail(ReceiptMalformed{field, str_cat("expected ", 2 * N, " hex chars, found ",
-                                                text.size())});
+    return fail(
+        ReceiptMalformed{field, str_cat("expected ", 2 * N, " hex chars, found ", text.size())});
   }
   std::array<uint8_t, N> out{};
   for (size_t i = 0; i < N; ++i) {

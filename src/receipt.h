@@ -172,8 +172,7 @@ ReceiptResult<void> verify_receipt_and_signature(const DecisionReceipt& receipt,
 // absent anchor never matches.
 ReceiptResult<void> verify_receipt_state(const DecisionReceipt& receipt,
                                          const ReceiptState& expected);
-ReceiptResult<void> verify_receipt_wal(const DecisionReceipt& receipt,
-                                       const ReceiptWal& expected);
+ReceiptResult<void> verify_receipt_wal(const DecisionReceipt& receipt, const ReceiptWal& expected);
 
 }  // namespace morvatel
 

@@ -17,9 +17,10 @@ PersistenceError from_wal(const wal::WalError& e) {
 
 }  // namespace
 
-std::expected<RecoveryPlan, PersistenceError> recovery_plan_inner(
-    std::string_view snapshot_path, std::string_view wal_path, wal::WalKey key,
-    const wal::WalAnchor* anchor) {
+std::expected<RecoveryPlan, PersistenceError> recovery_plan_inner(std::string_view snapshot_path,
+                                                                  std::string_view wal_path,
+                                                                  wal::WalKey key,
+                                                                  const wal::WalAnchor* anchor) {
   auto snapshot = load_snapshot(snapshot_path);
   if (!snapshot) return std::unexpected(std::move(snapshot.error()));
   if (auto r = check_recovery_aware_version(*snapshot); !r) {
@@ -34,8 +35,7 @@ std::expected<RecoveryPlan, PersistenceError> recovery_plan_inner(
   // An entry counts only if it passes the chain tests and also reads with
   // `data` as a generic value, as a replaying caller will read it.
   auto head = wal::validate_value_chain(
-      wal_path, key,
-      [&](const wal::ValueTextEntry& entry) -> std::expected<void, wal::WalError> {
+      wal_path, key, [&](const wal::ValueTextEntry& entry) -> std::expected<void, wal::WalError> {
         ++plan.total_wal_entries;
         if (entry.sequence > plan.wal_high_watermark) ++plan.entries_to_replay;
         return {};
@@ -43,10 +43,10 @@ std::expected<RecoveryPlan, PersistenceError> recovery_plan_inner(
   if (!head) return std::unexpected(from_wal(head.error()));
 
   if (plan.wal_high_watermark > plan.total_wal_entries) {
-    return std::unexpected(PersistenceError::io(IoError::custom(
-        IoErrorKind::InvalidData,
-        str_cat("snapshot WAL watermark ", plan.wal_high_watermark,
-                " is ahead of verified WAL head ", plan.total_wal_entries))));
+    return std::unexpected(PersistenceError::io(
+        IoError::custom(IoErrorKind::InvalidData,
+                        str_cat("snapshot WAL watermark ", plan.wal_high_watermark,
+                                " is ahead of verified WAL head ", plan.total_wal_entries))));
   }
   if (anchor != nullptr) {
     auto r = wal::verify_head(*anchor, plan.total_wal_entries, std::move(head->last_hash),

@@ -35,9 +35,10 @@ struct RecoveryPlan {
 // and an anchor that does not match the head, read as
 // PersistenceError::Io carrying the log error's text. A watermark ahead of
 // the verified head is refused before the anchor is looked at.
-std::expected<RecoveryPlan, PersistenceError> recovery_plan_inner(
-    std::string_view snapshot_path, std::string_view wal_path, wal::WalKey key,
-    const wal::WalAnchor* anchor);
+std::expected<RecoveryPlan, PersistenceError> recovery_plan_inner(std::string_view snapshot_path,
+                                                                  std::string_view wal_path,
+                                                                  wal::WalKey key,
+                                                                  const wal::WalAnchor* anchor);
 
 }  // namespace morvatel
 

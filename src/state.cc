@@ -47,8 +47,7 @@ StateChain StateChain::genesis(std::string_view initial_state) {
   return StateChain(0, state_digest(0, initial_state));
 }
 
-std::expected<StateTransition, StateAdvanceError> StateChain::advance(
-    std::string_view next_state) {
+std::expected<StateTransition, StateAdvanceError> StateChain::advance(std::string_view next_state) {
   if (step_ == kLastStep) return std::unexpected(StateAdvanceError{});
   StateTransition t;
   t.step = step_ + 1;

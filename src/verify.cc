@@ -42,7 +42,8 @@ std::string VerifyResult::debug_string() const {
   return std::visit(Overloaded{
                         [](const VerifyValid&) { return std::string("Valid"); },
                         [](const VerifyMismatch& m) {
-                          return str_cat("Mismatch { expected: ", morvatel::debug_string(m.expected),
+                          return str_cat("Mismatch { expected: ",
+                                         morvatel::debug_string(m.expected),
                                          ", actual: ", morvatel::debug_string(m.actual), " }");
                         },
                         [](const VerifyDigestMismatch& m) {
@@ -87,35 +88,35 @@ std::expected<AuditBundle, VerifyError> verified_audit_bundle(const PolicySnapsh
   // The second replay runs on the same immutable values; should it ever
   // disagree with the first, the bundle must not claim a valid replay.
   if (!b.replay_valid) {
-    return std::unexpected(
-        VerifyError{VerifyResult{VerifyMismatch{prescribe_inner(snapshot, input).decision, decision}}});
+    return std::unexpected(VerifyError{
+        VerifyResult{VerifyMismatch{prescribe_inner(snapshot, input).decision, decision}}});
   }
   return b;
 }
 
 std::string AuditBundleValidationError::message() const {
-  return std::visit(
-      Overloaded{
-          [](const UnsupportedSchemaVersion& e) {
-            return str_cat("unsupported audit schema_version: ", e.found);
-          },
-          [](const UnsupportedDigestAlgorithm& e) {
-            return str_cat("unsupported audit digest_algorithm: ", e.found);
-          },
-          [](const UnsupportedProofVersion& e) {
-            return str_cat("unsupported audit proof_version: ", e.found);
-          },
-          [](const UnsupportedCreatedBy& e) {
-            return str_cat("unsupported audit created_by value: ", e.found);
-          },
-          [](const ReplayInvalid&) {
-            return std::string("persisted audit bundle carries replay_valid=false");
-          },
-          [](const MalformedDigestHex& e) {
-            return str_cat(e.field, " must be exactly 64 lowercase hexadecimal characters");
-          },
-      },
-      kind);
+  return std::visit(Overloaded{
+                        [](const UnsupportedSchemaVersion& e) {
+                          return str_cat("unsupported audit schema_version: ", e.found);
+                        },
+                        [](const UnsupportedDigestAlgorithm& e) {
+                          return str_cat("unsupported audit digest_algorithm: ", e.found);
+                        },
+                        [](const UnsupportedProofVersion& e) {
+                          return str_cat("unsupported audit proof_version: ", e.found);
+                        },
+                        [](const UnsupportedCreatedBy& e) {
+                          return str_cat("unsupported audit created_by value: ", e.found);
+                        },
+                        [](const ReplayInvalid&) {
+                          return std::string("persisted audit bundle carries replay_valid=false");
+                        },
+                        [](const MalformedDigestHex& e) {
+                          return str_cat(e.field,
+                                         " must be exactly 64 lowercase hexadecimal characters");
+                        },
+                    },
+                    kind);
 }
 
 bool is_lower_hex64(std::string_view text) {
@@ -141,7 +142,8 @@ std::expected<void, AuditBundleValidationError> validate_audit_bundle(const Audi
   if (b.proof_version != kProofVersion) {
     return std::unexpected(E{UnsupportedProofVersion{b.proof_version}});
   }
-  if (b.created_by != kAuditCreatedBy) return std::unexpected(E{UnsupportedCreatedBy{b.created_by}});
+  if (b.created_by != kAuditCreatedBy)
+    return std::unexpected(E{UnsupportedCreatedBy{b.created_by}});
   if (!b.replay_valid) return std::unexpected(E{ReplayInvalid{}});
   if (!is_lower_hex64(b.policy_digest_hex)) {
     return std::unexpected(E{MalformedDigestHex{"policy_digest_hex"}});

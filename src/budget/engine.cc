@@ -67,14 +67,14 @@ std::optional<uint64_t> BudgetEngine::allocate_id() {
 std::expected<void, TenantArgumentError> BudgetEngine::ensure_tenant(std::string_view tenant,
                                                                      int64_t budget) {
   if (budget < 0) {
-    return std::unexpected(TenantArgumentError{TenantArgumentError::Kind::Negative,
-                                               "budget_microcents", budget, 0});
+    return std::unexpected(
+        TenantArgumentError{TenantArgumentError::Kind::Negative, "budget_microcents", budget, 0});
   }
   // The ledger digest gives each id a 32-bit length; an id that does not fit
   // could never be digested faithfully, so it never becomes a tenant.
   if (tenant.size() >= kMaxTenantIdBytes) {
-    return std::unexpected(TenantArgumentError{TenantArgumentError::Kind::IdTooLong, "tenant_id",
-                                               0, tenant.size()});
+    return std::unexpected(
+        TenantArgumentError{TenantArgumentError::Kind::IdTooLong, "tenant_id", 0, tenant.size()});
   }
   const TenantKey key(tenant);
   std::shared_lock gate(ledger_lock_);
@@ -136,8 +136,7 @@ std::expected<void, TenantArgumentError> BudgetEngine::set_max_reserved_microcen
   return {};
 }
 
-std::atomic<int64_t>* BudgetEngine::find_cell(Guarded<TenantMap<Cell>>& map,
-                                             const TenantKey& key) {
+std::atomic<int64_t>* BudgetEngine::find_cell(Guarded<TenantMap<Cell>>& map, const TenantKey& key) {
   Hold l(map.mu);
   auto it = map.value.find(key);
   return it == map.value.end() ? nullptr : &it->second.value;
@@ -350,9 +349,7 @@ std::expected<BudgetSnapshot, SnapshotAllocatorError> BudgetEngine::try_snapshot
   }
   // Ids are unique keys, so any sort is the stable one.
   std::sort(snap.tenants.begin(), snap.tenants.end(),
-                   [](const TenantLedger& a, const TenantLedger& b) {
-                     return a.tenant_id < b.tenant_id;
-                   });
+            [](const TenantLedger& a, const TenantLedger& b) { return a.tenant_id < b.tenant_id; });
 
   uint64_t v = next_reservation_id_.load();
   do {

@@ -51,7 +51,13 @@ struct TenantArgumentError {
 };
 
 struct ReserveOutcome {
-  enum class Kind : uint8_t { Reserved, Insufficient, MissingTenant, ExposureLimitExceeded, Overflow };
+  enum class Kind : uint8_t {
+    Reserved,
+    Insufficient,
+    MissingTenant,
+    ExposureLimitExceeded,
+    Overflow
+  };
   Kind kind;
   uint64_t reservation_id = 0;      // Reserved
   int64_t remaining = 0;            // Reserved (after), Insufficient

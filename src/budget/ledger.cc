@@ -85,8 +85,7 @@ std::string RestoreError::message() const {
     case Kind::Conservation:
       return str_cat("snapshot failed conservation: ",
                      status_ ? status_->message() : std::string());
-    case Kind::DuplicateTenant:
-      return str_cat("duplicate tenant_id in snapshot: ", tenant_);
+    case Kind::DuplicateTenant: return str_cat("duplicate tenant_id in snapshot: ", tenant_);
   }
   return {};
 }

@@ -14,8 +14,7 @@ LegacySnapshotMigrationError LegacySnapshotMigrationError::already_recovery_awar
   return LegacySnapshotMigrationError(Kind::AlreadyRecoveryAware);
 }
 
-LegacySnapshotMigrationError LegacySnapshotMigrationError::trusted_id_out_of_range(
-    uint64_t found) {
+LegacySnapshotMigrationError LegacySnapshotMigrationError::trusted_id_out_of_range(uint64_t found) {
   LegacySnapshotMigrationError out(Kind::TrustedIdOutOfRange);
   out.found_ = found;
   return out;
@@ -38,8 +37,7 @@ std::expected<BudgetSnapshot, LegacySnapshotMigrationError> migrate_legacy_snaps
   if (snapshot.version & kRecoveryAwareVersionBit) {
     return std::unexpected(LegacySnapshotMigrationError::already_recovery_aware());
   }
-  if (trusted_next_reservation_id == 0 ||
-      trusted_next_reservation_id > kMaxTrustedReservationId) {
+  if (trusted_next_reservation_id == 0 || trusted_next_reservation_id > kMaxTrustedReservationId) {
     return std::unexpected(
         LegacySnapshotMigrationError::trusted_id_out_of_range(trusted_next_reservation_id));
   }

@@ -52,7 +52,8 @@ Result<void> Reader::enter() {
 
 Result<void> Reader::ident(const char* rest) {
   for (; *rest != 0; ++rest) {
-    if (pos_ == in_.size()) return std::unexpected(error_here(Cat::Eof, "EOF while parsing a value"));
+    if (pos_ == in_.size())
+      return std::unexpected(error_here(Cat::Eof, "EOF while parsing a value"));
     if (in_[pos_++] != *rest) return std::unexpected(error_here(Cat::Syntax, "expected ident"));
   }
   return {};
@@ -82,12 +83,8 @@ Error Reader::invalid_type_next(std::string_view expected) {
       found = found_string(s);
       break;
     }
-    case '[':
-      found = "sequence";
-      break;
-    case '{':
-      found = "map";
-      break;
+    case '[': found = "sequence"; break;
+    case '{': found = "map"; break;
     default:
       if (c == '-' || is_digit(c)) {
         auto n = parse_number();
@@ -231,7 +228,8 @@ bool Reader::parse_plain_scalar(Value& out) {
   if (pos_ == in_.size()) return false;
   const char c = in_[pos_];
   if (c == '"') {
-    const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1, in_.size());
+    const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1,
+                                 in_.size());
     if (end == in_.size() || in_[end] != '"') return false;
     assign_string(out, in_.substr(pos_ + 1, end - pos_ - 1));
     pos_ = end + 1;
@@ -257,8 +255,7 @@ Result<void> Reader::parse_any(Value& out) {
   skip_ws();
   int c = peek();
   switch (c) {
-    case -1:
-      return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+    case -1: return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
     case 'n':
       ++pos_;
       if (auto r = ident("ull"); !r) return r;
@@ -274,7 +271,8 @@ Result<void> Reader::parse_any(Value& out) {
     // filled value is dropped with the rest of the document.
     case '"': {
       ++pos_;
-      const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_, in_.size());
+      const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_,
+                                   in_.size());
       if (end < in_.size() && in_[end] == '"') {
         assign_string(out, in_.substr(pos_, end - pos_));
         pos_ = end + 1;
@@ -297,7 +295,8 @@ Result<void> Reader::parse_any(Value& out) {
         Array& items;
         size_t& count;
         ~Trim() {
-          if (count < items.size()) items.erase(items.begin() + static_cast<ptrdiff_t>(count), items.end());
+          if (count < items.size())
+            items.erase(items.begin() + static_cast<ptrdiff_t>(count), items.end());
         }
       } trim{items, count};
       bool first = true;
@@ -345,9 +344,12 @@ Result<void> Reader::parse_any(Value& out) {
         if (!key) return std::unexpected(std::move(key.error()));
         // A repeated key keeps its first place and takes the last value.
         const std::string_view k = *key;
-        const uint64_t signature =
-            uint64_t{1} << ((k.size() * 7 + (k.empty() ? 0 : static_cast<unsigned char>(k.front()) * 3 +
-                                                            static_cast<unsigned char>(k.back()))) & 63);
+        const uint64_t signature = uint64_t{1}
+                                   << ((k.size() * 7 +
+                                        (k.empty() ? 0
+                                                   : static_cast<unsigned char>(k.front()) * 3 +
+                                                         static_cast<unsigned char>(k.back()))) &
+                                       63);
         Value* slot = nullptr;
         if (live < reuse) {
           if (signatures & signature) slot = obj.find_live(live, k);
@@ -393,7 +395,8 @@ bool Reader::skip_plain_scalar() {
   if (pos_ == in_.size()) return false;
   const char c = in_[pos_];
   if (c == '"') {
-    const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1, in_.size());
+    const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1,
+                                 in_.size());
     if (end == in_.size() || in_[end] != '"') return false;
     pos_ = end + 1;
     return true;
@@ -424,20 +427,11 @@ Result<void> Reader::skip_any() {
   skip_ws();
   int c = peek();
   switch (c) {
-    case -1:
-      return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
-    case 'n':
-      ++pos_;
-      return ident("ull");
-    case 't':
-      ++pos_;
-      return ident("rue");
-    case 'f':
-      ++pos_;
-      return ident("alse");
-    case '"':
-      ++pos_;
-      return skip_string();
+    case -1: return std::unexpected(error_next(Cat::Eof, "EOF while parsing a value"));
+    case 'n': ++pos_; return ident("ull");
+    case 't': ++pos_; return ident("rue");
+    case 'f': ++pos_; return ident("alse");
+    case '"': ++pos_; return skip_string();
     case '[': {
       if (auto r = enter(); !r) return r;
       ++pos_;

@@ -239,14 +239,16 @@ Result<T> Reader::read_integer_slow() {
   switch (n->kind) {
     case Number::Kind::U64:
       if (n->u <= static_cast<uint64_t>(std::numeric_limits<T>::max())) return static_cast<T>(n->u);
-      return std::unexpected(error_here(Error::Category::Data, invalid_value(found_unsigned(n->u), name)));
+      return std::unexpected(
+          error_here(Error::Category::Data, invalid_value(found_unsigned(n->u), name)));
     case Number::Kind::I64:
       if constexpr (std::is_signed_v<T>) {
-        if (n->i >= static_cast<int64_t>(std::numeric_limits<T>::min())) return static_cast<T>(n->i);
+        if (n->i >= static_cast<int64_t>(std::numeric_limits<T>::min()))
+          return static_cast<T>(n->i);
       }
-      return std::unexpected(error_here(Error::Category::Data, invalid_value(found_signed(n->i), name)));
-    case Number::Kind::F64:
-      break;
+      return std::unexpected(
+          error_here(Error::Category::Data, invalid_value(found_signed(n->i), name)));
+    case Number::Kind::F64: break;
   }
   return std::unexpected(error_here(Error::Category::Data, invalid_type(found_float(n->d), name)));
 }

@@ -13,8 +13,7 @@ namespace {
 constexpr double kPow10Double[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
-constexpr uint64_t kPow10[] = {1,         10,         100,         1000,       10000,
-                               100000,    1000000,    10000000,    100000000};
+constexpr uint64_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 }  // namespace
 
@@ -161,9 +160,12 @@ Result<Number> Reader::parse_number() {
       m = m * 10 + static_cast<uint64_t>(*q - '0');
     }
     const ptrdiff_t int_digits = q - p;
-    if (int_digits > 0 && int_digits < 16 && (*p != '0' || int_digits == 1) && q < end && *q == '.') {
+    if (int_digits > 0 && int_digits < 16 && (*p != '0' || int_digits == 1) && q < end &&
+        *q == '.') {
       const char* const fraction = ++q;
-      for (; q < end && is_digit(static_cast<unsigned char>(*q)) && (q - fraction) + int_digits < 15; ++q) {
+      for (;
+           q < end && is_digit(static_cast<unsigned char>(*q)) && (q - fraction) + int_digits < 15;
+           ++q) {
         m = m * 10 + static_cast<uint64_t>(*q - '0');
       }
       const ptrdiff_t frac_digits = q - fraction;
@@ -184,7 +186,8 @@ Result<Number> Reader::parse_number() {
   uint64_t v = 0;
   // Integers accumulate exactly in 64 bits while they are scanned; only a
   // value that does not fit, a fraction or an exponent makes a double.
-  if (auto r = scan_number(float_form, v, overflow); !r) return std::unexpected(std::move(r.error()));
+  if (auto r = scan_number(float_form, v, overflow); !r)
+    return std::unexpected(std::move(r.error()));
   const bool negative = in_[start] == '-';
   Number num;
   if (!float_form) {

@@ -108,7 +108,8 @@ Result<void> Reader::read_record_object(const RecordSpec& spec, void* record) {
     }
     seen |= uint64_t{1} << i;
     if (auto r = colon(); !r) return r;
-    if (auto r = fields[i].read(*this, base + fields[i].offset); !r) return std::unexpected(positioned(std::move(r.error())));
+    if (auto r = fields[i].read(*this, base + fields[i].offset); !r)
+      return std::unexpected(positioned(std::move(r.error())));
   }
   const uint64_t all = fields.size() == 64 ? ~uint64_t{0} : (uint64_t{1} << fields.size()) - 1;
   for (size_t i = 0; seen != all && i < fields.size(); ++i) {
@@ -131,7 +132,8 @@ Result<void> Reader::read_record_array(const RecordSpec& spec, void* record) {
       std::string expected = str_cat("struct ", spec.name, " with ", fields.size(), " elements");
       return std::unexpected(record_error(false, invalid_length(i, expected)));
     }
-    if (auto r = fields[i].read(*this, base + fields[i].offset); !r) return std::unexpected(positioned(std::move(r.error())));
+    if (auto r = fields[i].read(*this, base + fields[i].offset); !r)
+      return std::unexpected(positioned(std::move(r.error())));
   }
   return end_sequence();
 }

@@ -101,7 +101,8 @@ Result<std::string_view> Reader::scan_key() {
 // A string skipped for its raw text, the cursor just past its opening
 // quote. Most have nothing in them to check beyond their quote.
 Result<void> Reader::skip_string() {
-  const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_, in_.size());
+  const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_,
+                               in_.size());
   if (end < in_.size() && in_[end] == '"') {
     pos_ = end + 1;
     return {};
@@ -145,8 +146,7 @@ Result<void> Reader::scan_string(std::string* out, bool check_surrogates) {
         case 'u':
           if (auto r = unicode_escape(out, check_surrogates); !r) return r;
           break;
-        default:
-          return std::unexpected(error_here(Cat::Syntax, "invalid escape"));
+        default: return std::unexpected(error_here(Cat::Syntax, "invalid escape"));
       }
       if (lit != 0 && out) out->push_back(lit);
       start = pos_;
@@ -162,8 +162,8 @@ Result<void> Reader::scan_string(std::string* out, bool check_surrogates) {
       continue;
     }
     ++pos_;
-    return std::unexpected(
-        error_here(Cat::Syntax, "control character (\\u0000-\\u001F) found while parsing a string"));
+    return std::unexpected(error_here(
+        Cat::Syntax, "control character (\\u0000-\\u001F) found while parsing a string"));
   }
 }
 

@@ -291,7 +291,7 @@ FieldSpec field_at(const C& probe, const M& member, std::string_view name,
 // The same for a member pointer.
 template <typename C, typename M>
   requires HasCodec<M>
-FieldSpec field(M C::*member, std::string_view name, uint8_t flags = kRequired) {
+FieldSpec field(M C::* member, std::string_view name, uint8_t flags = kRequired) {
   static const C probe{};
   return field_at(probe, probe.*member, name, flags);
 }

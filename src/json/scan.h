@@ -43,7 +43,8 @@ inline size_t plain_run(const unsigned char* s, size_t pos, size_t n) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + pos));
     // Signed compare: bytes >= 0x80 are negative, so "below space" covers
     // control characters and non-ASCII bytes alike.
-    __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+    __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote),
+                                             _mm_cmpeq_epi8(v, backslash)),
                                 _mm_cmplt_epi8(v, space));
     int mask = _mm_movemask_epi8(stop);
     if (mask != 0) return pos + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));

@@ -37,17 +37,21 @@ inline const Byte* string_end(const Byte* s, const Byte* p, const Byte* end) {
     if (c == '\\') {
       if (end - p < 2) return nullptr;
       switch (p[1]) {
-        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-          p += 2;
-          continue;
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't': p += 2; continue;
         case 'u':
           if (end - p < 6 || !is_hex(p[2]) || !is_hex(p[3]) || !is_hex(p[4]) || !is_hex(p[5])) {
             return nullptr;
           }
           p += 6;
           continue;
-        default:
-          return nullptr;
+        default: return nullptr;
       }
     }
     if (c < 0x80) return nullptr;  // a control character
@@ -211,8 +215,17 @@ value:
       p = string_end<kVector>(b, s, p + 1, end);
       if (p == nullptr) return 0;
       goto after_value;
-    case '-': case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
       p = number_end<kVector>(b, p, end);
       if (p == nullptr) return 0;
       goto after_value;
@@ -250,8 +263,7 @@ value:
       if (object) goto key;
       goto value;
     }
-    default:
-      return 0;
+    default: return 0;
   }
 
 key:

@@ -182,8 +182,8 @@ inline L gate_refusals(const GateRequest& q, L fixed_refusals, L quality_bps, L 
                                (q.required_capabilities.hi & ~capabilities_hi);
   const L allowed_provider = (q.allowed_provider_mask.lo & provider_bit_lo) |
                              (q.allowed_provider_mask.hi & provider_bit_hi);
-  const L required_region =
-      (q.required_region_mask.lo & region_mask_lo) | (q.required_region_mask.hi & region_mask_hi);
+  const L required_region = (q.required_region_mask.lo & region_mask_lo) |
+                            (q.required_region_mask.hi & region_mask_hi);
   return fixed_refusals | when(below(quality_bps, q.minimum_quality_bps), Verdict::Quality) |
          when(p95_latency_ms > q.latency_limit, Verdict::Latency) |
          when(missing_capability != 0, Verdict::Capability) |
@@ -237,10 +237,9 @@ struct GateColumns {
       const FixedGates f = fixed_gates(m);
       const Mask64 caps = halves(m.capabilities);
       const Mask64 region = halves(m.region_mask);
-      const uint32_t row[kColumns] = {f.refusals,        m.quality_bps, m.p95_latency_ms,
-                                      caps.lo,           caps.hi,       f.provider_bit.lo,
-                                      f.provider_bit.hi, region.lo,     region.hi,
-                                      m.risk_ceiling_bps};
+      const uint32_t row[kColumns] = {f.refusals, m.quality_bps,     m.p95_latency_ms,  caps.lo,
+                                      caps.hi,    f.provider_bit.lo, f.provider_bit.hi, region.lo,
+                                      region.hi,  m.risk_ceiling_bps};
       uint32_t* group = values.data() + (i - i % kGroup) * kColumns;
       for (size_t c = 0; c < kColumns; ++c) group[c * kGroup + i % kGroup] = row[c];
     }
@@ -255,10 +254,11 @@ struct GateColumns {
       std::memcpy(&v, group + c * kGroup, sizeof v);
       return v;
     };
-    const Lanes r = gate_refusals<Lanes>(
-        q, column(kFixed), column(kQuality), column(kLatency), column(kCapabilitiesLo),
-        column(kCapabilitiesHi), column(kProviderLo), column(kProviderHi), column(kRegionLo),
-        column(kRegionHi), column(kRiskCeiling));
+    const Lanes r = gate_refusals<Lanes>(q, column(kFixed), column(kQuality), column(kLatency),
+                                         column(kCapabilitiesLo), column(kCapabilitiesHi),
+                                         column(kProviderLo), column(kProviderHi),
+                                         column(kRegionLo), column(kRegionHi),
+                                         column(kRiskCeiling));
     std::memcpy(out, &r, sizeof r);
   }
 };
@@ -361,13 +361,17 @@ inline Evaluation evaluate_model(const RequestContext& ctx, const KernelModel& m
 
 namespace evaluate_detail {
 
-inline bool mul_fits(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_mul_overflow(a, b, out); }
-inline bool add_fits(uint64_t a, uint64_t b, uint64_t* out) { return !__builtin_add_overflow(a, b, out); }
+inline bool mul_fits(uint64_t a, uint64_t b, uint64_t* out) {
+  return !__builtin_mul_overflow(a, b, out);
+}
+inline bool add_fits(uint64_t a, uint64_t b, uint64_t* out) {
+  return !__builtin_add_overflow(a, b, out);
+}
 
 }  // namespace evaluate_detail
 
-inline RequestContext make_request_context(const PolicySnapshot& snapshot,
-                                           const KernelInput& input, ArithmeticPath path) {
+inline RequestContext make_request_context(const PolicySnapshot& snapshot, const KernelInput& input,
+                                           ArithmeticPath path) {
   using namespace evaluate_detail;
   const PolicyParams& p = snapshot.params();
   const CatalogMaxima& max = snapshot.maxima();
@@ -386,30 +390,34 @@ inline RequestContext make_request_context(const PolicySnapshot& snapshot,
     ctx.risk_penalty = vrm / kBpsSquared;
     ctx.risk_fast = true;
   } else {
-    ctx.risk_penalty = u128{ctx.value} * input.risk_bps * p.risk_penalty_multiplier_bps / kBpsSquared;
+    ctx.risk_penalty = u128{ctx.value} * input.risk_bps * p.risk_penalty_multiplier_bps /
+                       kBpsSquared;
   }
 
   uint64_t vcq = 0;
-  ctx.quality_fast = allow_fast && mul_fits(ctx.value, input.confidence_bps, &ctx.value_confidence) &&
+  ctx.quality_fast = allow_fast &&
+                     mul_fits(ctx.value, input.confidence_bps, &ctx.value_confidence) &&
                      mul_fits(ctx.value_confidence, max.quality_bps, &vcq);
 
   uint64_t a = 0, b = 0, ar = 0, br = 0, sum = 0;
   ctx.cost_fast = allow_fast &&
                   mul_fits(input.input_tokens, max.input_cost_microunits_per_million_tokens, &a) &&
-                  mul_fits(input.output_tokens, max.output_cost_microunits_per_million_tokens, &b) &&
+                  mul_fits(input.output_tokens, max.output_cost_microunits_per_million_tokens,
+                           &b) &&
                   add_fits(a, kMicro - 1, &ar) && add_fits(b, kMicro - 1, &br) &&
                   add_fits(ar, br, &sum);
 
   uint64_t lp = 0;
-  ctx.latency_fast = allow_fast && mul_fits(max.p95_latency_ms, p.latency_penalty_microunits_per_ms, &lp);
+  ctx.latency_fast = allow_fast &&
+                     mul_fits(max.p95_latency_ms, p.latency_penalty_microunits_per_ms, &lp);
 
   // The largest possible loss over the whole catalogue, from the same
   // maxima. (The gain needs no bound of its own: when quality_fast holds it
   // is below 2^64 / 10^8, far inside the signed range.)
   uint64_t loss_bound;
   ctx.utility_fast = ctx.risk_fast && ctx.cost_fast && ctx.latency_fast && ctx.quality_fast &&
-                     add_fits(static_cast<uint64_t>(ctx.risk_penalty),
-                              ar / kMicro + br / kMicro, &loss_bound) &&
+                     add_fits(static_cast<uint64_t>(ctx.risk_penalty), ar / kMicro + br / kMicro,
+                              &loss_bound) &&
                      add_fits(loss_bound, lp, &loss_bound);
   return ctx;
 }

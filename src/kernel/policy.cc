@@ -43,20 +43,21 @@ PolicySnapshot PolicySnapshot::new_unchecked(const PolicyParams& params, Catalog
 }
 
 std::string PolicyError::message() const {
-  return std::visit(
-      Overloaded{
-          [](const EmptyCatalog&) -> std::string { return "model catalog is empty"; },
-          [](const DuplicateModelId& e) { return str_cat("duplicate model_id ", e.model_id); },
-          [](const ProviderIdOutOfRange& e) {
-            return str_cat("model_id ", e.model_id, " has provider_id ", e.provider_id,
-                           " > MAX_PROVIDER_ID");
-          },
-          [](const CatalogWithoutEnabledModel&) -> std::string {
-            return "no enabled models in catalog";
-          },
-          [](const BoundExceeded& e) { return e.message(); },
-      },
-      kind);
+  return std::visit(Overloaded{
+                        [](const EmptyCatalog&) -> std::string { return "model catalog is empty"; },
+                        [](const DuplicateModelId& e) {
+                          return str_cat("duplicate model_id ", e.model_id);
+                        },
+                        [](const ProviderIdOutOfRange& e) {
+                          return str_cat("model_id ", e.model_id, " has provider_id ",
+                                         e.provider_id, " > MAX_PROVIDER_ID");
+                        },
+                        [](const CatalogWithoutEnabledModel&) -> std::string {
+                          return "no enabled models in catalog";
+                        },
+                        [](const BoundExceeded& e) { return e.message(); },
+                    },
+                    kind);
 }
 
 std::string SnapshotError::message() const {
@@ -118,7 +119,7 @@ std::expected<void, PolicyError> validate_policy(const PolicySnapshot& snapshot)
 }
 
 std::expected<PolicySnapshot, SnapshotError> try_new_trusted(const PolicyParams& params,
-                                                              std::vector<KernelModel> models) {
+                                                             std::vector<KernelModel> models) {
   if (models.size() > kMaxCatalogEntries) {
     return std::unexpected(SnapshotError{CatalogTooLarge{models.size(), kMaxCatalogEntries}});
   }
@@ -131,8 +132,9 @@ std::expected<PolicySnapshot, SnapshotError> try_new_trusted(const PolicyParams&
       return std::unexpected(SnapshotError{NonCanonicalEnabledFlag{m.model_id, m.enabled}});
     }
   }
-  std::stable_sort(models.begin(), models.end(),
-                   [](const KernelModel& a, const KernelModel& b) { return a.model_id < b.model_id; });
+  std::stable_sort(models.begin(), models.end(), [](const KernelModel& a, const KernelModel& b) {
+    return a.model_id < b.model_id;
+  });
   PolicySnapshot snapshot = PolicySnapshot::new_unchecked(
       params, std::make_shared<const std::vector<KernelModel>>(std::move(models)));
   if (auto ok = validate_policy(snapshot); !ok) {

@@ -116,7 +116,7 @@ struct SnapshotError {
 // stable sort by model_id, then policy validation. Nothing is built on
 // failure.
 std::expected<PolicySnapshot, SnapshotError> try_new_trusted(const PolicyParams& params,
-                                                              std::vector<KernelModel> models);
+                                                             std::vector<KernelModel> models);
 
 // Policy validation alone, over a value already built (catalogue sorted).
 std::expected<void, PolicyError> validate_policy(const PolicySnapshot& snapshot);

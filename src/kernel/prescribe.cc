@@ -149,8 +149,8 @@ KernelReason rejection_reason(const GateTrace& t) {
 #if defined(__GNUC__) && !defined(__clang__)
 __attribute__((optimize("no-tree-slp-vectorize")))
 #endif
-Prescription prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& input,
-                             ArithmeticPath path) {
+Prescription
+prescribe_inner(const PolicySnapshot& snapshot, const KernelInput& input, ArithmeticPath path) {
   const PolicyParams& p = snapshot.params();
   if (auto refusal = hard_limit_refusal(p, input)) {
     return Prescription{rejection(p, input, *refusal), GateTrace{}};

@@ -63,7 +63,8 @@ std::optional<size_t> find_model(const PolicySnapshot& snapshot, uint32_t model_
 inline std::optional<KernelReason> hard_limit_refusal(const PolicyParams& params,
                                                       const KernelInput& input) {
   if (input.risk_bps >= params.hard_risk_limit_bps) return KernelReason::RiskHardLimit;
-  if (input.confidence_bps < params.minimum_confidence_bps) return KernelReason::ConfidenceHardLimit;
+  if (input.confidence_bps < params.minimum_confidence_bps)
+    return KernelReason::ConfidenceHardLimit;
   return std::nullopt;
 }
 

@@ -159,16 +159,21 @@ std::string_view variant_name(KernelAction a);
 std::string_view variant_name(KernelReason r);
 
 // Every action and reason, in code order.
-inline constexpr KernelAction kAllActions[] = {
-    KernelAction::ExecuteRequested, KernelAction::Substitute, KernelAction::Reject};
-inline constexpr KernelReason kAllReasons[] = {
-    KernelReason::RequestedModelMaximizesUtility, KernelReason::AlternativeMaximizesUtility,
-    KernelReason::RiskHardLimit,        KernelReason::ConfidenceHardLimit,
-    KernelReason::NoEnabledModel,       KernelReason::QualityConstraint,
-    KernelReason::LatencyConstraint,    KernelReason::CapabilityConstraint,
-    KernelReason::ProviderConstraint,   KernelReason::RegionConstraint,
-    KernelReason::BudgetConstraint,     KernelReason::NonPositiveUtility,
-    KernelReason::RiskCeilingConstraint};
+inline constexpr KernelAction kAllActions[] = {KernelAction::ExecuteRequested,
+                                               KernelAction::Substitute, KernelAction::Reject};
+inline constexpr KernelReason kAllReasons[] = {KernelReason::RequestedModelMaximizesUtility,
+                                               KernelReason::AlternativeMaximizesUtility,
+                                               KernelReason::RiskHardLimit,
+                                               KernelReason::ConfidenceHardLimit,
+                                               KernelReason::NoEnabledModel,
+                                               KernelReason::QualityConstraint,
+                                               KernelReason::LatencyConstraint,
+                                               KernelReason::CapabilityConstraint,
+                                               KernelReason::ProviderConstraint,
+                                               KernelReason::RegionConstraint,
+                                               KernelReason::BudgetConstraint,
+                                               KernelReason::NonPositiveUtility,
+                                               KernelReason::RiskCeilingConstraint};
 
 std::optional<KernelAction> action_from_variant(std::string_view name);
 std::optional<KernelReason> reason_from_variant(std::string_view name);

@@ -5,16 +5,15 @@
 
 namespace morvatel::wal {
 
-std::expected<void, WalError> ChainCursor::accept(uint64_t sequence,
-                                                  std::string_view previous_hash,
+std::expected<void, WalError> ChainCursor::accept(uint64_t sequence, std::string_view previous_hash,
                                                   std::string_view entry_hash,
                                                   std::string_view data) {
   if (sequence != expected_sequence_) {
     return std::unexpected(WalError::sequence_continuity(sequence));
   }
   if (previous_hash != head_.last_hash) {
-    return std::unexpected(WalError::chain_broken(expected_sequence_, head_.last_hash,
-                                                  std::string(previous_hash)));
+    return std::unexpected(
+        WalError::chain_broken(expected_sequence_, head_.last_hash, std::string(previous_hash)));
   }
   if (key_ && key_->size() < kMinHmacKeyBytes) {
     return std::unexpected(WalError::io(key_too_short_error(key_->size())));
@@ -79,10 +78,11 @@ std::expected<WalHead, WalError> validate_value_chain(
   if (!fd) return std::unexpected(std::move(fd.error()));
   ChainCursor chain(key);
   ValueTextEntry entry;
-  auto walked = for_each_line(fd->get(), [&](std::string_view line) -> std::expected<void, WalError> {
-    if (auto r = read_decoded_line(chain, line, entry); !r) return r;
-    return visit(entry);
-  });
+  auto walked = for_each_line(fd->get(),
+                              [&](std::string_view line) -> std::expected<void, WalError> {
+                                if (auto r = read_decoded_line(chain, line, entry); !r) return r;
+                                return visit(entry);
+                              });
   if (!walked) return std::unexpected(std::move(walked.error()));
   return std::move(chain).head();
 }

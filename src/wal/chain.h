@@ -88,8 +88,8 @@ std::expected<WalHead, WalError> validate_value_chain(
 
 // Called for every entry that passed the chain tests, with its line and its
 // raw entry; an error ends the walk.
-using EntryVisitor = std::function<std::expected<void, WalError>(std::string_view line,
-                                                                  const RawWalEntry& entry)>;
+using EntryVisitor =
+    std::function<std::expected<void, WalError>(std::string_view line, const RawWalEntry& entry)>;
 
 // The chain walk over an open file positioned at its start: each line is
 // parsed, its sequence and previous hash tested, its chain hash recomputed

@@ -6,10 +6,8 @@ namespace morvatel::wal {
 
 std::string WalError::message() const {
   switch (kind()) {
-    case Kind::Io:
-      return str_cat("WAL I/O error: ", io_error().message());
-    case Kind::Json:
-      return str_cat("WAL JSON error: ", json_error().message());
+    case Kind::Io: return str_cat("WAL I/O error: ", io_error().message());
+    case Kind::Json: return str_cat("WAL JSON error: ", json_error().message());
     case Kind::ChainBroken: {
       const auto& e = chain_broken();
       return str_cat("WAL chain broken at sequence ", e.sequence, ": expected ", e.expected,

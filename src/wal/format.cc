@@ -52,7 +52,8 @@ Digest32 ChainHasher::digest(std::string_view previous_hash, std::string_view da
 
 std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
                                                  std::string_view data, WalKey key) {
-  if (key && key->size() < kMinHmacKeyBytes) return std::unexpected(key_too_short_error(key->size()));
+  if (key && key->size() < kMinHmacKeyBytes)
+    return std::unexpected(key_too_short_error(key->size()));
   return bytes_to_hex(ChainHasher(key).digest(previous_hash, data));
 }
 

@@ -43,9 +43,9 @@ std::expected<size_t, IoError> read_bounded_line(BufferedReader& reader, std::st
     if (lf != nullptr) break;
   }
   if (buffer.size() > kMaxLineBytes) {
-    return std::unexpected(IoError::custom(
-        IoErrorKind::InvalidData,
-        str_cat("WAL entry exceeds ", kMaxLineBytes, " bytes: found ", buffer.size())));
+    return std::unexpected(
+        IoError::custom(IoErrorKind::InvalidData, str_cat("WAL entry exceeds ", kMaxLineBytes,
+                                                          " bytes: found ", buffer.size())));
   }
   return buffer.size();
 }

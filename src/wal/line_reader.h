@@ -22,8 +22,7 @@ namespace morvatel::wal {
 // A buffered reader over a file descriptor it does not own.
 class BufferedReader {
  public:
-  explicit BufferedReader(int fd, size_t capacity = kReadBufferBytes)
-      : fd_(fd), buf_(capacity) {}
+  explicit BufferedReader(int fd, size_t capacity = kReadBufferBytes) : fd_(fd), buf_(capacity) {}
 
   // Bytes buffered but not yet taken, after filling the buffer if it is
   // empty; an empty view at the end of the file.
@@ -47,8 +46,7 @@ std::expected<size_t, IoError> read_bounded_line(BufferedReader& reader, std::st
 // The same line as read_bounded_line takes, as a view: into the reader's
 // buffer when the line lies whole in it, else into `spill`. Valid until the
 // next read. Empty at the end of the file.
-std::expected<std::string_view, IoError> read_line_view(BufferedReader& reader,
-                                                        std::string& spill);
+std::expected<std::string_view, IoError> read_line_view(BufferedReader& reader, std::string& spill);
 
 // Space, tab, line feed, form feed or carriage return only (not vertical
 // tab): such lines count for nothing.

@@ -49,9 +49,8 @@ std::expected<WalReplayVerdict, WalError> audit_entry(uint64_t sequence,
   if (audit.policy_epoch != snapshot.policy_epoch() ||
       audit.catalog_epoch != snapshot.catalog_epoch() ||
       audit.policy_digest_hex != snapshot_digest_hex) {
-    return fail(str_cat("policy not resolved for epoch=", audit.policy_epoch,
-                        " catalog_epoch=", audit.catalog_epoch,
-                        " digest=", audit.policy_digest_hex));
+    return fail(str_cat("policy not resolved for epoch=", audit.policy_epoch, " catalog_epoch=",
+                        audit.catalog_epoch, " digest=", audit.policy_digest_hex));
   }
 
   WalReplayVerdict v;
@@ -63,9 +62,8 @@ std::expected<WalReplayVerdict, WalError> audit_entry(uint64_t sequence,
   v.decision_digest_match = is_hex_of(decision_digest(record.decision), audit.decision_digest_hex);
   if (!(v.replay_valid && v.policy_digest_match && v.input_digest_match &&
         v.decision_digest_match)) {
-    return fail(str_cat("replay_valid=", flag(v.replay_valid),
-                        " policy_match=", flag(v.policy_digest_match),
-                        " input_match=", flag(v.input_digest_match),
+    return fail(str_cat("replay_valid=", flag(v.replay_valid), " policy_match=",
+                        flag(v.policy_digest_match), " input_match=", flag(v.input_digest_match),
                         " decision_match=", flag(v.decision_digest_match)));
   }
   return v;
@@ -73,7 +71,8 @@ std::expected<WalReplayVerdict, WalError> audit_entry(uint64_t sequence,
 
 IoError limit_error(std::string_view what, uint64_t found, uint64_t limit) {
   return IoError::custom(IoErrorKind::InvalidData,
-                         str_cat(what, " exceeds configured limit: found ", found, ", limit ", limit));
+                         str_cat(what, " exceeds configured limit: found ", found, ", limit ",
+                                 limit));
 }
 
 }  // namespace
@@ -86,7 +85,8 @@ std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_v
 }
 
 std::expected<uint64_t, WalError> read_replay_log(
-    int fd, WalKey key, const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry) {
+    int fd, WalKey key,
+    const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry) {
   ChainCursor chain(key);
   ReplayEntry entry;
   uint64_t count = 0;
@@ -101,9 +101,11 @@ std::expected<uint64_t, WalError> read_replay_log(
   return count;
 }
 
-std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
-    std::string_view path, const PolicySnapshot& snapshot, WalKey key, uint64_t max_entries,
-    uint64_t max_total_bytes) {
+std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string_view path,
+                                                                     const PolicySnapshot& snapshot,
+                                                                     WalKey key,
+                                                                     uint64_t max_entries,
+                                                                     uint64_t max_total_bytes) {
   if (key && key->size() < kMinHmacKeyBytes) {
     return std::unexpected(WalError::io(key_too_short_error(key->size())));
   }

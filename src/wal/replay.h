@@ -47,14 +47,17 @@ std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_v
 // chained, and on_entry called with each accepted entry and its number
 // (from 1). Returns the number of entries.
 std::expected<uint64_t, WalError> read_replay_log(
-    int fd, WalKey key, const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry);
+    int fd, WalKey key,
+    const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry);
 
 // Refuses a file larger than `max_total_bytes` before reading a line, and
 // more than `max_entries` entries once the whole chain has been walked.
 // Never writes and takes no lock.
-std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(
-    std::string_view path, const PolicySnapshot& snapshot, WalKey key, uint64_t max_entries,
-    uint64_t max_total_bytes);
+std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string_view path,
+                                                                     const PolicySnapshot& snapshot,
+                                                                     WalKey key,
+                                                                     uint64_t max_entries,
+                                                                     uint64_t max_total_bytes);
 
 }  // namespace morvatel::wal
 

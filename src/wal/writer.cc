@@ -51,8 +51,8 @@ std::expected<std::string, IoError> wal_lock_directory() {
   if (auto dir = env_value("HOME")) {
     return join_path(join_path(join_path(*dir, ".cache"), "morvatel"), "wal-locks");
   }
-  return std::unexpected(IoError::custom(IoErrorKind::NotFound,
-                                         "no secure WAL lock directory; set MORVATEL_WAL_LOCK_DIR"));
+  return std::unexpected(IoError::custom(
+      IoErrorKind::NotFound, "no secure WAL lock directory; set MORVATEL_WAL_LOCK_DIR"));
 }
 
 std::string wal_lock_file_name(uint64_t dev, uint64_t ino) {
@@ -174,9 +174,9 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
   if (!try_lock_exclusive(lock->get()) || !try_lock_exclusive(log->get())) {
     lock->close();
     log->close();
-    return fail(IoError::custom(IoErrorKind::WouldBlock,
-                                str_cat("WAL already has an active writer: ",
-                                        escape_text(display_path, kLossyText))));
+    return fail(
+        IoError::custom(IoErrorKind::WouldBlock, str_cat("WAL already has an active writer: ",
+                                                         escape_text(display_path, kLossyText))));
   }
 
   WalHead head;

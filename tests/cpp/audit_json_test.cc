@@ -45,8 +45,10 @@ TEST(AuditJson, RefusesWhatIsNotExactlyABundle) {
             "unknown field `extra`, expected one of `schema_version`, `digest_algorithm`, "
             "`proof_version`, `policy_epoch`, `catalog_epoch`, `created_by`, "
             "`policy_digest_hex`, `input_digest_hex`, `decision_digest_hex`, `replay_valid` "
-            "at line 1 column " + std::to_string(body.size() + 9));
-  EXPECT_EQ(error_of("{\"created_by\":\"a\"}"), "missing field `schema_version` at line 1 column 18");
+            "at line 1 column " +
+                std::to_string(body.size() + 9));
+  EXPECT_EQ(error_of("{\"created_by\":\"a\"}"),
+            "missing field `schema_version` at line 1 column 18");
   EXPECT_EQ(error_of("[\"a\",\"b\",1]"),
             "invalid length 3, expected struct AuditBundle with 10 elements at line 1 column 11");
   EXPECT_EQ(error_of("\"bundle\""),

@@ -120,8 +120,10 @@ INSTANTIATE_TEST_SUITE_P(
 // The layout itself is checked byte for byte by the Python model; these are
 // the properties its engine-made captures never vary.
 TEST(BudgetDigest, IndependentOfRowOrderButNotOfTheWatermark) {
-  BudgetSnapshot a{kTag + 5, {row("b", 1, 1, 0, 0), row("a", 2, 1, 0, 1), row("ab", 0, 0, 0, 0)},
-                   0, std::nullopt};
+  BudgetSnapshot a{kTag + 5,
+                   {row("b", 1, 1, 0, 0), row("a", 2, 1, 0, 1), row("ab", 0, 0, 0, 0)},
+                   0,
+                   std::nullopt};
   BudgetSnapshot b = a;
   std::swap(b.tenants[0], b.tenants[2]);
   EXPECT_EQ(ledger_digest(a), ledger_digest(b));

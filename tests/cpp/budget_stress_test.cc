@@ -54,7 +54,8 @@ TEST(BudgetStress, SharedTenantsConserveMoneyUnderMixedTraffic) {
       ASSERT_TRUE(snap);
       for (const TenantLedger& r : snap->tenants) {
         EXPECT_EQ(r.remaining_microcents + r.reserved_microcents + r.committed_microcents,
-                  r.initial_microcents) << r.tenant_id;
+                  r.initial_microcents)
+            << r.tenant_id;
         EXPECT_GE(r.remaining_microcents, 0) << r.tenant_id;
         EXPECT_GE(r.reserved_microcents, 0) << r.tenant_id;
       }

@@ -36,7 +36,9 @@ TEST(CryptoAllocationFailure, IsReportedAsBadAllocAndLeavesLibcryptoUsable) {
   Ed25519Seed seed{};
   const auto cases = {
       +[](std::span<const uint8_t>, const Ed25519Seed&) { (void)sha256(std::string_view("abc")); },
-      +[](std::span<const uint8_t> k, const Ed25519Seed&) { (void)hmac_sha256(k, std::string_view("abc")); },
+      +[](std::span<const uint8_t> k, const Ed25519Seed&) {
+        (void)hmac_sha256(k, std::string_view("abc"));
+      },
       +[](std::span<const uint8_t>, const Ed25519Seed& s) { (void)Ed25519KeyPair::from_seed(s); },
   };
   for (auto run : cases) {

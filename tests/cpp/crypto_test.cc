@@ -229,7 +229,8 @@ TEST(Ed25519Test, NonCanonicalSIsRefused) {
   auto sig = unhex_array<64>(c.signature);
   ASSERT_TRUE(vk->verify(std::string_view(), sig));
   // S + L: the same scalar mod L, refused because S must be below L.
-  const auto l = unhex_array<32>("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+  const auto l = unhex_array<32>(
+      "edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
   unsigned carry = 0;
   for (size_t i = 0; i < 32; ++i) {
     unsigned sum = sig[32 + i] + l[i] + carry;
@@ -286,10 +287,9 @@ bool bignum_point_decodes(const Ed25519PublicKey& encoded) {
   std::copy(encoded.begin(), encoded.end(), y_bytes);
   y_bytes[31] &= 0x7f;
   bool ok = r != nullptr && BN_set_word(p, 1) && BN_lshift(p, p, 255) && BN_sub_word(p, 19) &&
-            BN_copy(half, p) && BN_sub_word(half, 1) && BN_rshift1(half, half) &&
-            BN_copy(d, p) && BN_sub_word(d, 121665) && BN_set_word(r, 121666) &&
-            BN_mod_inverse(r, r, p, ctx) && BN_mod_mul(d, d, r, p, ctx) &&
-            BN_lebin2bn(y_bytes, 32, y) && BN_nnmod(y, y, p, ctx) &&
+            BN_copy(half, p) && BN_sub_word(half, 1) && BN_rshift1(half, half) && BN_copy(d, p) &&
+            BN_sub_word(d, 121665) && BN_set_word(r, 121666) && BN_mod_inverse(r, r, p, ctx) &&
+            BN_mod_mul(d, d, r, p, ctx) && BN_lebin2bn(y_bytes, 32, y) && BN_nnmod(y, y, p, ctx) &&
             BN_mod_sqr(yy, y, p, ctx) && BN_copy(u, yy) && BN_sub_word(u, 1) &&
             BN_nnmod(u, u, p, ctx) && BN_mod_mul(v, d, yy, p, ctx) && BN_add_word(v, 1) &&
             BN_nnmod(v, v, p, ctx) && BN_mod_inverse(v, v, p, ctx) &&
@@ -312,9 +312,10 @@ TEST(Ed25519Test, PointDecodingMatchesBignumOnEdgeEncodings) {
     }
     for (uint8_t top : {0x00, 0x3f, 0x40}) keys.push_back(encoding(0xff, 0xff, top | sign));
     // The points of order 8, and the base point.
-    for (std::string_view h : {"26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
-                               "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
-                               "5866666666666666666666666666666666666666666666666666666666666666"}) {
+    for (std::string_view h :
+         {"26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+          "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+          "5866666666666666666666666666666666666666666666666666666666666666"}) {
       keys.push_back(unhex_array<32>(h));
       keys.back()[31] |= sign;
     }

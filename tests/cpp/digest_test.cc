@@ -114,8 +114,12 @@ TEST(Digest, BlockWriterMatchesTheFieldWriter) {
     if (n % 2 == 0) {
       std::stable_sort(models.begin(), models.end(), by_id);
     }
-    PolicyParams p{any(), any(), static_cast<uint16_t>(any()), static_cast<uint16_t>(any()),
-                   static_cast<uint16_t>(any()), any()};
+    PolicyParams p{any(),
+                   any(),
+                   static_cast<uint16_t>(any()),
+                   static_cast<uint16_t>(any()),
+                   static_cast<uint16_t>(any()),
+                   any()};
     PolicySnapshot s =
         PolicySnapshot::new_unchecked(p, std::make_shared<const std::vector<KernelModel>>(models));
     EXPECT_EQ(policy_digest(s), field_policy_digest(s)) << n << " models";

@@ -72,8 +72,9 @@ std::vector<std::string> samples() {
 
 // The bytes damage is made of: structure, numbers, escapes, controls,
 // broken UTF-8.
-constexpr char kBytes[] = {' ', '"', '{', '}', '[', ']', ',', ':', '0', '9', '-', '+', 'e', '.',
-                           'x', 'u', '\\', 'n', 't', '\x01', '\x7f', '\xc3', '\xed', '\xff', '\t'};
+constexpr char kBytes[] = {' ', '"',    '{',    '}',    '[',    ']',    ',', ':',  '0',
+                           '9', '-',    '+',    'e',    '.',    'x',    'u', '\\', 'n',
+                           't', '\x01', '\x7f', '\xc3', '\xed', '\xff', '\t'};
 
 TEST(JsonSkip, TakesWhatTheWriterMakes) {
   for (const std::string& s : samples()) {
@@ -116,8 +117,8 @@ TEST(JsonSkip, EveryStartInsideALineAgrees) {
 
 TEST(JsonSkip, DepthLimitIsTheReadersCountedFromWhereItIs) {
   for (int depth : {0, 1, 5}) {
-    for (int levels : {kMaxDepth - 3 - depth, kMaxDepth - 2 - depth, kMaxDepth - 1 - depth,
-                       kMaxDepth - depth}) {
+    for (int levels :
+         {kMaxDepth - 3 - depth, kMaxDepth - 2 - depth, kMaxDepth - 1 - depth, kMaxDepth - depth}) {
       for (char open : {'[', '{'}) {
         std::string t;
         for (int i = 0; i < levels; ++i) t += open == '[' ? "[" : "{\"k\":";

@@ -99,11 +99,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"\"\\ud800\"", "unexpected end of hex escape at line 1 column 8"},
         Case{"\"\\ud800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
         Case{"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
-        Case{"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        Case{"\"a\tb\"",
+             "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
         Case{"\"\xff\"", "invalid unicode code point at line 1 column 3"},
         Case{"\"\xc0\xaf\"", "invalid unicode code point at line 1 column 4"},       // overlong
         Case{"\"\xed\xa0\x80\"", "invalid unicode code point at line 1 column 5"},   // surrogate
-        Case{"\"\xf4\x90\x80\x80\"", "invalid unicode code point at line 1 column 6"},  // > U+10FFFF
+        Case{"\"\xf4\x90\x80\x80\"",
+             "invalid unicode code point at line 1 column 6"},  // > U+10FFFF
         Case{"\"\xff\\q\"", "invalid escape at line 1 column 4"},  // earlier fault wins
         Case{"\xef\xbb\xbf{}", "expected value at line 1 column 1"}));
 
@@ -146,7 +148,8 @@ TEST(JsonValue, DecimalFractionsReadAsTheNearestDouble) {
     const int int_digits = 1 + static_cast<int>(rng() % 12);
     const int frac_digits = 1 + static_cast<int>(rng() % 9);
     for (int i = 0; i < int_digits; ++i) {
-      text.push_back(static_cast<char>('0' + (i == 0 && int_digits > 1 ? 1 + rng() % 9 : rng() % 10)));
+      text.push_back(
+          static_cast<char>('0' + (i == 0 && int_digits > 1 ? 1 + rng() % 9 : rng() % 10)));
     }
     text.push_back('.');
     for (int i = 0; i < frac_digits; ++i) text.push_back(static_cast<char>('0' + rng() % 10));
@@ -237,31 +240,42 @@ std::string read_int(std::string_view text) {
 
 TEST(JsonIntegers, EveryWidthTakesItsWholeRangeAndNothingElse) {
   EXPECT_EQ(read_int<uint64_t>("18446744073709551615"), "18446744073709551615");
-  EXPECT_EQ(read_int<uint64_t>("18446744073709551616"),
-            "invalid type: floating point `18446744073709552000.0`, expected u64 at line 1 column 20");
-  EXPECT_EQ(read_int<uint64_t>("-1"), "invalid value: integer `-1`, expected u64 at line 1 column 2");
+  EXPECT_EQ(
+      read_int<uint64_t>("18446744073709551616"),
+      "invalid type: floating point `18446744073709552000.0`, expected u64 at line 1 column 20");
+  EXPECT_EQ(read_int<uint64_t>("-1"),
+            "invalid value: integer `-1`, expected u64 at line 1 column 2");
   EXPECT_EQ(read_int<uint32_t>("4294967295"), "4294967295");
   EXPECT_EQ(read_int<uint32_t>("4294967296"),
             "invalid value: integer `4294967296`, expected u32 at line 1 column 10");
   EXPECT_EQ(read_int<uint16_t>("65535"), "65535");
-  EXPECT_EQ(read_int<uint16_t>("65536"), "invalid value: integer `65536`, expected u16 at line 1 column 5");
+  EXPECT_EQ(read_int<uint16_t>("65536"),
+            "invalid value: integer `65536`, expected u16 at line 1 column 5");
   EXPECT_EQ(read_int<uint8_t>("255"), "255");
-  EXPECT_EQ(read_int<uint8_t>(" 256 "), "invalid value: integer `256`, expected u8 at line 1 column 4");
+  EXPECT_EQ(read_int<uint8_t>(" 256 "),
+            "invalid value: integer `256`, expected u8 at line 1 column 4");
   EXPECT_EQ(read_int<int64_t>("-9223372036854775808"), "-9223372036854775808");
   EXPECT_EQ(read_int<int64_t>("9223372036854775808"),
             "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 19");
-  EXPECT_EQ(read_int<int64_t>("-9223372036854775809"),
-            "invalid type: floating point `-9223372036854776000.0`, expected i64 at line 1 column 20");
-  EXPECT_EQ(read_int<int16_t>("-32769"), "invalid value: integer `-32769`, expected i16 at line 1 column 6");
-  EXPECT_EQ(read_int<int64_t>("-0"), "invalid type: floating point `-0.0`, expected i64 at line 1 column 2");
-  EXPECT_EQ(read_int<uint64_t>("1e2"), "invalid type: floating point `100.0`, expected u64 at line 1 column 3");
+  EXPECT_EQ(
+      read_int<int64_t>("-9223372036854775809"),
+      "invalid type: floating point `-9223372036854776000.0`, expected i64 at line 1 column 20");
+  EXPECT_EQ(read_int<int16_t>("-32769"),
+            "invalid value: integer `-32769`, expected i16 at line 1 column 6");
+  EXPECT_EQ(read_int<int64_t>("-0"),
+            "invalid type: floating point `-0.0`, expected i64 at line 1 column 2");
+  EXPECT_EQ(read_int<uint64_t>("1e2"),
+            "invalid type: floating point `100.0`, expected u64 at line 1 column 3");
   // Plain decimal at every magnitude, as in the float's display form.
-  EXPECT_EQ(read_int<uint64_t>("1e21"),
-            "invalid type: floating point `1000000000000000000000.0`, expected u64 at line 1 column 4");
+  EXPECT_EQ(
+      read_int<uint64_t>("1e21"),
+      "invalid type: floating point `1000000000000000000000.0`, expected u64 at line 1 column 4");
   EXPECT_EQ(read_int<uint64_t>("-1.5e-7"),
             "invalid type: floating point `-0.00000015`, expected u64 at line 1 column 7");
-  EXPECT_EQ(read_int<uint64_t>("\"7\""), "invalid type: string \"7\", expected u64 at line 1 column 3");
-  EXPECT_EQ(read_int<uint64_t>("true"), "invalid type: boolean `true`, expected u64 at line 1 column 4");
+  EXPECT_EQ(read_int<uint64_t>("\"7\""),
+            "invalid type: string \"7\", expected u64 at line 1 column 3");
+  EXPECT_EQ(read_int<uint64_t>("true"),
+            "invalid type: boolean `true`, expected u64 at line 1 column 4");
   EXPECT_EQ(read_int<uint64_t>("null"), "invalid type: null, expected u64 at line 1 column 4");
   EXPECT_EQ(read_int<uint64_t>("[1]"), "invalid type: sequence, expected u64 at line 1 column 0");
   EXPECT_EQ(read_int<uint64_t>(" {}"), "invalid type: map, expected u64 at line 1 column 1");
@@ -283,7 +297,8 @@ TEST(JsonIntegers, WordAtATimeAgreesWithDigitByDigit) {
     // Whatever reads as u64 is the integer the digits spell.
     uint64_t expected = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), expected);
-    if (ec == std::errc() && end == text.data() + text.size() && (text[0] != '0' || text.size() == 1)) {
+    if (ec == std::errc() && end == text.data() + text.size() &&
+        (text[0] != '0' || text.size() == 1)) {
       EXPECT_EQ(read_int<uint64_t>(padded), std::to_string(expected));
     }
   };
@@ -302,8 +317,9 @@ TEST(JsonIntegers, WordAtATimeAgreesWithDigitByDigit) {
       check(text);
     }
   }
-  for (std::string text : {"18446744073709551615", "18446744073709551616", "-9223372036854775808",
-                           "-9223372036854775809", "12345678", "1234567890123456", "0", "-0", "00", "-01"}) {
+  for (std::string text :
+       {"18446744073709551615", "18446744073709551616", "-9223372036854775808",
+        "-9223372036854775809", "12345678", "1234567890123456", "0", "-0", "00", "-01"}) {
     check(text);
   }
 }
@@ -312,8 +328,9 @@ TEST(JsonStrings, FoundStringsAreQuotedWithDebugEscapes) {
   Reader r(R"("a\"b\\c\n\t\r\u0000\u0001\u007f\u0085é")");
   auto v = r.read_integer<uint64_t>();
   ASSERT_FALSE(v);
-  EXPECT_EQ(v.error().description,
-            "invalid type: string \"a\\\"b\\\\c\\n\\t\\r\\0\\u{1}\\u{7f}\\u{85}\xc3\xa9\", expected u64");
+  EXPECT_EQ(
+      v.error().description,
+      "invalid type: string \"a\\\"b\\\\c\\n\\t\\r\\0\\u{1}\\u{7f}\\u{85}\xc3\xa9\", expected u64");
 }
 
 // --- records -------------------------------------------------------------------------
@@ -323,7 +340,8 @@ TEST(JsonRecord, ObjectAndArrayFormsReadTheSameRecord) {
   want.version = 7;
   want.items = {{1, "x"}, {2, "y\n"}};
   want.mark = 9;
-  EXPECT_EQ(parse<Outer>(R"({"mark":9,"items":[{"name":"x","step":1},[2,"y\n"]],"version":7})"), want);
+  EXPECT_EQ(parse<Outer>(R"({"mark":9,"items":[{"name":"x","step":1},[2,"y\n"]],"version":7})"),
+            want);
   EXPECT_EQ(parse<Outer>(R"( [7, [[1,"x"],{"step":2,"name":"y\n"}], null, 9] )"), want);
   // A key is its decoded text, escaped or not.
   EXPECT_EQ(parse<Outer>(R"({"mark":9,"\u0069tems":[[1,"x"],[2,"y\n"]],"versio\u006e":7})"), want);
@@ -340,7 +358,8 @@ TEST(JsonRecord, WriterLeavesOutOrNullsAbsentFieldsAsDeclared) {
   EXPECT_EQ(to_string(o), R"({"version":1,"items":[],"mark":null})");
   o.omitted = Inner{3, "é\u0001"};
   o.mark = 4;
-  EXPECT_EQ(to_string(o), R"({"version":1,"items":[],"omitted":{"step":3,"name":"é\u0001"},"mark":4})");
+  EXPECT_EQ(to_string(o),
+            R"({"version":1,"items":[],"omitted":{"step":3,"name":"é\u0001"},"mark":4})");
   EXPECT_EQ(to_string(o, Layout::Indented),
             "{\n  \"version\": 1,\n  \"items\": [],\n  \"omitted\": {\n    \"step\": 3,\n"
             "    \"name\": \"é\\u0001\"\n  },\n  \"mark\": 4\n}");
@@ -360,21 +379,26 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"1.5", "invalid type: floating point `1.5`, expected struct Outer at line 1 column 3"},
         // Unknown key: at once, even before missing ones; at the key's closing quote.
         Case{R"({"note":1})",
-             "unknown field `note`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 7"},
+             "unknown field `note`, expected one of `version`, `items`, `omitted`, `mark` at line "
+             "1 column 7"},
         Case{R"({"version":1,"version":2})", "duplicate field `version` at line 1 column 22"},
         // Keys that only begin or end like the next field's name are other keys.
         Case{R"({"version":1,"itemsx":[]})",
-             "unknown field `itemsx`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 21"},
+             "unknown field `itemsx`, expected one of `version`, `items`, `omitted`, `mark` at "
+             "line 1 column 21"},
         Case{R"({"version":1,"item":[]})",
-             "unknown field `item`, expected one of `version`, `items`, `omitted`, `mark` at line 1 column 19"},
+             "unknown field `item`, expected one of `version`, `items`, `omitted`, `mark` at line "
+             "1 column 19"},
         Case{R"({"version":1,"\u0076ersion":2})", "duplicate field `version` at line 1 column 27"},
         Case{R"({"items":[]})", "missing field `version` at line 1 column 12"},
         Case{"{\"version\":1\n }", "missing field `items` at line 2 column 2"},
         Case{"[1]", "invalid length 1, expected struct Outer with 4 elements at line 1 column 3"},
         Case{"[1,[],null,2,3]", "trailing characters at line 1 column 14"},
         Case{"[1,[],null,2,]", "trailing comma at line 1 column 14"},
-        Case{R"({"version":1,"items":{}})", "invalid type: map, expected a sequence at line 1 column 21"},
-        Case{R"({"version":1,"items":[5]})", "invalid type: integer `5`, expected struct Inner at line 1 column 23"},
+        Case{R"({"version":1,"items":{}})",
+             "invalid type: map, expected a sequence at line 1 column 21"},
+        Case{R"({"version":1,"items":[5]})",
+             "invalid type: integer `5`, expected struct Inner at line 1 column 23"},
         Case{R"({"version":1,"items":[[1]]})",
              "invalid length 1, expected struct Inner with 2 elements at line 1 column 25"},
         Case{R"({"version":1,"items":[{"step":1,"x":2}]})",
@@ -394,17 +418,17 @@ Value sample() {
   Object nested_k;
   nested_k.set("k", Value(Array{Value()}));
   Object nested;
-  nested.set("list", Value(Array{Value(1), Value(-2), Value(uint64_t{18446744073709551615u}),
-                                 Value(int64_t{-9223372036854775807 - 1}), Value(Array{}),
-                                 Value(Object{}), Value(Array{Value(Array{})}),
-                                 Value(std::move(nested_k))}));
+  nested.set("list",
+             Value(Array{Value(1), Value(-2), Value(uint64_t{18446744073709551615u}),
+                         Value(int64_t{-9223372036854775807 - 1}), Value(Array{}), Value(Object{}),
+                         Value(Array{Value(Array{})}), Value(std::move(nested_k))}));
   nested.set("x", Value("y"));
   Object o;
   o.set("schema_version", Value(1));
   o.set("tenants", Value(Array{}));
   o.set("empty", Value(Object{}));
   o.set("s", Value(std::string("a\"b\\c\n\r\t\b\f") + std::string(1, '\0') +
-                     "\x1f\x7f \xc3\xa9 \xf0\x9f\x98\x80 /"));
+                   "\x1f\x7f \xc3\xa9 \xf0\x9f\x98\x80 /"));
   o.set("n", Value());
   o.set("t", Value(true));
   o.set("f", Value(false));
@@ -422,13 +446,14 @@ TEST(JsonWriter, CompactAndIndentedMatchTheReferenceBytes) {
             "\"a\\\"b\\\\c\\n\\r\\t\\b\\f\\u0000\\u001f\x7f \xc3\xa9 \xf0\x9f\x98\x80 /\","
             "\"n\":null,\"t\":true,\"f\":false,\"nested\":{\"list\":[1,-2,18446744073709551615,-"
             "9223372036854775808,[],{},[[]],{\"k\":[null]}],\"x\":\"y\"},\"zero\":0}");
-  EXPECT_EQ(to_indented(v),
-            "{\n  \"schema_version\": 1,\n  \"tenants\": [],\n  \"empty\": {},\n  \"s\": "
-            "\"a\\\"b\\\\c\\n\\r\\t\\b\\f\\u0000\\u001f\x7f \xc3\xa9 \xf0\x9f\x98\x80 /\",\n"
-            "  \"n\": null,\n  \"t\": true,\n  \"f\": false,\n  \"nested\": {\n    \"list\": [\n "
-            "     1,\n      -2,\n      18446744073709551615,\n      -9223372036854775808,\n      [],\n "
-            "     {},\n      [\n        []\n      ],\n      {\n        \"k\": [\n          null\n     "
-            "   ]\n      }\n    ],\n    \"x\": \"y\"\n  },\n  \"zero\": 0\n}");
+  EXPECT_EQ(
+      to_indented(v),
+      "{\n  \"schema_version\": 1,\n  \"tenants\": [],\n  \"empty\": {},\n  \"s\": "
+      "\"a\\\"b\\\\c\\n\\r\\t\\b\\f\\u0000\\u001f\x7f \xc3\xa9 \xf0\x9f\x98\x80 /\",\n"
+      "  \"n\": null,\n  \"t\": true,\n  \"f\": false,\n  \"nested\": {\n    \"list\": [\n "
+      "     1,\n      -2,\n      18446744073709551615,\n      -9223372036854775808,\n      [],\n "
+      "     {},\n      [\n        []\n      ],\n      {\n        \"k\": [\n          null\n     "
+      "   ]\n      }\n    ],\n    \"x\": \"y\"\n  },\n  \"zero\": 0\n}");
   EXPECT_EQ(to_indented(Value(Array{})), "[]");
   EXPECT_EQ(to_indented(Value(Object{})), "{}");
   EXPECT_EQ(to_indented(Value(Array{Value(1)})), "[\n  1\n]");
@@ -438,7 +463,8 @@ class FailingSink final : public Sink {
  public:
   explicit FailingSink(size_t budget) : budget_(budget) {}
   Result<void> write(std::string_view bytes) override {
-    if (bytes.size() > budget_) return std::unexpected(Error::io("No space left on device (os error 28)"));
+    if (bytes.size() > budget_)
+      return std::unexpected(Error::io("No space left on device (os error 28)"));
     budget_ -= bytes.size();
     written += bytes;
     return {};
@@ -520,8 +546,9 @@ Value random_value(std::mt19937_64& rng, int depth) {
     case 5: {
       std::string s;
       size_t n = rng() % 12;
-      static const char* pieces[] = {"a", "\"", "\\", "\n", "\x01", "\x1f", "\x7f", "\xc3\xa9",
-                                     "\xf0\x9f\x98\x80", "/", " ", "\t", "\xe2\x82\xac"};
+      static const char* pieces[] = {
+          "a", "\"", "\\", "\n",          "\x01", "\x1f", "\x7f", "\xc3\xa9", "\xf0\x9f\x98\x80",
+          "/", " ",  "\t", "\xe2\x82\xac"};
       for (size_t i = 0; i < n; ++i) s += pieces[rng() % std::size(pieces)];
       return Value(std::move(s));
     }
@@ -534,7 +561,8 @@ Value random_value(std::mt19937_64& rng, int depth) {
     default: {
       Object o;
       size_t n = rng() % 5;
-      for (size_t i = 0; i < n; ++i) o.set("k" + std::to_string(rng() % 8), random_value(rng, depth + 1));
+      for (size_t i = 0; i < n; ++i)
+        o.set("k" + std::to_string(rng() % 8), random_value(rng, depth + 1));
       return Value(std::move(o));
     }
   }

@@ -19,7 +19,8 @@ namespace {
 
 std::string object_of(size_t n, const std::string& tail = "", const char* prefix = "k") {
   std::string s = "{";
-  for (size_t i = 0; i < n; ++i) s += str_cat(i ? "," : "", "\"", prefix, i, "\":", i % 3 ? "\"v\"" : "[1,{}]");
+  for (size_t i = 0; i < n; ++i)
+    s += str_cat(i ? "," : "", "\"", prefix, i, "\":", i % 3 ? "\"v\"" : "[1,{}]");
   return s + tail + "}";
 }
 

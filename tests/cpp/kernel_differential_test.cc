@@ -271,9 +271,9 @@ class Draw {
       return up ? std::min(limit, v + 1 + pick(3)) : (v == 0 ? 0 : v - 1);
     };
     m.enabled = static_cast<uint8_t>(refuse() ? 0 : 1 + (one_in(10) ? 1 : 0));
-    m.quality_bps = static_cast<uint16_t>(
-        refuse() && in.minimum_quality_bps > 0 ? pick(in.minimum_quality_bps)
-                                                : edge(in.minimum_quality_bps, 10000, true));
+    m.quality_bps = static_cast<uint16_t>(refuse() && in.minimum_quality_bps > 0
+                                              ? pick(in.minimum_quality_bps)
+                                              : edge(in.minimum_quality_bps, 10000, true));
     const uint32_t limit = in.max_p95_latency_ms == 0 ? 0xFFFFFFFF : in.max_p95_latency_ms;
     m.p95_latency_ms = static_cast<uint32_t>(
         refuse() && limit < 0xFFFFFFFF ? limit + 1 + pick(2) : edge(limit, limit, false));
@@ -310,11 +310,12 @@ class Draw {
 void expect_same_evaluation(const Evaluation& a, const Evaluation& b, int round) {
   ASSERT_EQ(a.verdict, b.verdict) << "round " << round;
   if (a.verdict >= Verdict::OverBudget) {
-        ASSERT_EQ(a.cost, b.cost) << "round " << round;
-      }
+    ASSERT_EQ(a.cost, b.cost) << "round " << round;
+  }
   if (a.verdict >= Verdict::NonPositiveUtility) {
     ASSERT_TRUE(a.quality_adjusted == b.quality_adjusted && a.utility == b.utility &&
-                a.latency_penalty == b.latency_penalty) << "round " << round;
+                a.latency_penalty == b.latency_penalty)
+        << "round " << round;
   }
 }
 
@@ -332,7 +333,9 @@ TEST(KernelDifferential, MatchesTheModelAtATimeKernel) {
     for (size_t i = 0; i < n; ++i) {
       models.push_back(r.model(static_cast<uint32_t>(r.one_in(30) ? 1 + r.pick(n) : i + 1), in));
     }
-    PolicyParams p{1, 2, static_cast<uint16_t>(r.one_in(10) ? r.pick(10001) : 10000),
+    PolicyParams p{1,
+                   2,
+                   static_cast<uint16_t>(r.one_in(10) ? r.pick(10001) : 10000),
                    static_cast<uint16_t>(r.one_in(10) ? r.pick(10001) : 0),
                    static_cast<uint16_t>(r.one_in(3) ? r.pick(50001) : r.pick(10001)),
                    r.one_in(3) ? r.pick(1000) : r.money()};

@@ -30,17 +30,17 @@ TEST(KeysTest, LengthsOtherThan32AreRefusedWithTheLengthGiven) {
 TEST(KeysTest, Hex32) {
   const std::string good(64, 'a');
   EXPECT_TRUE(validate_hex32("entry_hash", good).has_value());
-  EXPECT_TRUE(validate_hex32("entry_hash", "0123456789abcdef0123456789abcdef"
-                                           "0123456789abcdef0123456789abcdef")
+  EXPECT_TRUE(validate_hex32("entry_hash",
+                             "0123456789abcdef0123456789abcdef"
+                             "0123456789abcdef0123456789abcdef")
                   .has_value());
   std::string upper = good;
   upper[10] = 'A';
   std::string multibyte = std::string(62, 'a') + "\xc3\xa9";  // 64 bytes, 63 characters
   std::string nul = good;
   nul[3] = '\0';
-  for (const std::string& bad :
-       {upper, std::string(63, 'a'), std::string(65, 'a'), multibyte, nul, std::string(),
-        std::string(64, 'g')}) {
+  for (const std::string& bad : {upper, std::string(63, 'a'), std::string(65, 'a'), multibyte, nul,
+                                 std::string(), std::string(64, 'g')}) {
     auto r = validate_hex32("state_digest_before_hex", bad);
     ASSERT_FALSE(r.has_value()) << bad;
     EXPECT_EQ(r.error().message(),
@@ -52,8 +52,10 @@ TEST(KeysTest, PreviewCountsCharactersNotBytes) {
   EXPECT_EQ(preview("abcde"), "abcde");
   EXPECT_EQ(preview("012345678"), "01234567");
   // Two-, three- and four-byte characters count once each and are kept whole.
-  EXPECT_EQ(preview("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80" "abcdefgh"),
-            "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80" "abcde");
+  EXPECT_EQ(preview("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"
+                    "abcdefgh"),
+            "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"
+            "abcde");
 }
 
 }  // namespace

@@ -12,21 +12,35 @@ namespace morvatel {
 namespace {
 
 PolicySnapshot snapshot() {
-  PolicyParams p{.policy_epoch = 1, .catalog_epoch = 2, .hard_risk_limit_bps = 9000,
-                 .minimum_confidence_bps = 1000, .risk_penalty_multiplier_bps = 10000};
+  PolicyParams p{.policy_epoch = 1,
+                 .catalog_epoch = 2,
+                 .hard_risk_limit_bps = 9000,
+                 .minimum_confidence_bps = 1000,
+                 .risk_penalty_multiplier_bps = 10000};
   // Model 20 is in the catalogue but disabled.
-  auto s = try_new_trusted(p, {{.model_id = 10, .quality_bps = 8990, .risk_ceiling_bps = 10000,
-                                .enabled = 1, .region_mask = 1},
-                               {.model_id = 20, .quality_bps = 8980, .risk_ceiling_bps = 10000,
-                                .enabled = 0, .region_mask = 1}});
+  auto s = try_new_trusted(p, {{.model_id = 10,
+                                .quality_bps = 8990,
+                                .risk_ceiling_bps = 10000,
+                                .enabled = 1,
+                                .region_mask = 1},
+                               {.model_id = 20,
+                                .quality_bps = 8980,
+                                .risk_ceiling_bps = 10000,
+                                .enabled = 0,
+                                .region_mask = 1}});
   EXPECT_TRUE(s.has_value());
   return *s;
 }
 
 KernelInput request(uint16_t risk_bps = 0) {
-  return {.request_sequence = 5, .requested_model_id = 10, .business_value_microunits = 1000000,
-          .budget_limit_microunits = 1000000, .risk_bps = risk_bps, .confidence_bps = 9000,
-          .max_p95_latency_ms = 1000, .allowed_provider_mask = UINT64_MAX,
+  return {.request_sequence = 5,
+          .requested_model_id = 10,
+          .business_value_microunits = 1000000,
+          .budget_limit_microunits = 1000000,
+          .risk_bps = risk_bps,
+          .confidence_bps = 9000,
+          .max_p95_latency_ms = 1000,
+          .allowed_provider_mask = UINT64_MAX,
           .required_region_mask = 1};
 }
 
@@ -52,8 +66,7 @@ TEST_F(OutcomeTest, MaximiseUtilityMustRecordCertaintyAndTheWinner) {
   EXPECT_EQ(rec.validate().error().message(),
             "MaximiseUtility is deterministic and must record 10000, got 9999");
   rec.propensity_bps = 0;
-  EXPECT_EQ(rec.validate().error().message(),
-            "propensity must be 1..=10000 basis points, got 0");
+  EXPECT_EQ(rec.validate().error().message(), "propensity must be 1..=10000 basis points, got 0");
   rec.propensity_bps.reset();
   EXPECT_EQ(rec.validate().error().message(),
             "MaximiseUtility must record a propensity, and it cannot be recovered afterwards");
@@ -96,8 +109,7 @@ TEST_F(OutcomeTest, ChecksRunInTheirOrder) {
          o.observation = {};
        },
        "Human selection has no propensity to record; leave it absent"},
-      {"range before determinism",
-       [](Outcome& o) { o.propensity_bps = 10001; },
+      {"range before determinism", [](Outcome& o) { o.propensity_bps = 10001; },
        "propensity must be 1..=10000 basis points, got 10001"},
       {"shape before identity",
        [](Outcome& o) {
@@ -112,8 +124,7 @@ TEST_F(OutcomeTest, ChecksRunInTheirOrder) {
          o.acted_model_id = 99;
        },
        "this outcome does not follow that decision: the request sequence differs"},
-      {"winner before catalogue",
-       [](Outcome& o) { o.acted_model_id = 99; },
+      {"winner before catalogue", [](Outcome& o) { o.acted_model_id = 99; },
        "MaximiseUtility acted on model 99, but the decision selected 10"},
       {"catalogue for other strategies",
        [](Outcome& o) {

@@ -103,8 +103,8 @@ TEST(Prescribe, FastPathsAgreeWithExactArithmetic) {
       }
     }
     if (r.pick(2) == 0 && p.latency_penalty_microunits_per_ms != 0) {
-      models[r.pick(n)].p95_latency_ms = static_cast<uint32_t>(
-          std::min<uint64_t>(r.near_product_limit(p.latency_penalty_microunits_per_ms), 0xFFFFFFFF));
+      models[r.pick(n)].p95_latency_ms = static_cast<uint32_t>(std::min<uint64_t>(
+          r.near_product_limit(p.latency_penalty_microunits_per_ms), 0xFFFFFFFF));
     }
     if (r.pick(2) == 0 && in.confidence_bps != 0) {
       KernelModel& m = models[r.pick(n)];
@@ -134,7 +134,8 @@ TEST(Prescribe, FastPathsAgreeWithExactArithmetic) {
       }
       if (a.verdict >= Verdict::NonPositiveUtility) {
         ASSERT_TRUE(a.quality_adjusted == b.quality_adjusted && a.utility == b.utility &&
-                    a.latency_penalty == b.latency_penalty) << "round " << round;
+                    a.latency_penalty == b.latency_penalty)
+            << "round " << round;
       }
       ASSERT_EQ(utility_for_model(s, in, m.model_id),
                 utility_for_model(s, in, m.model_id, ArithmeticPath::kWide));

@@ -14,7 +14,9 @@ TEST(DebugTextTest, QuotedForms) {
   EXPECT_EQ(debug_quoted("\x01\x1f\x7f"), R"("\u{1}\u{1f}\u{7f}")");
   EXPECT_EQ(debug_quoted("é✓🔏"), "\"é✓🔏\"");
   EXPECT_EQ(debug_quoted("\xc2\xa0\xe2\x80\x8b\xcc\x81"), R"("\u{a0}\u{200b}\u{301}")");
-  EXPECT_EQ(debug_quoted("\xff" "a\xc3"), R"("\x{ff}a\x{c3}")");
+  EXPECT_EQ(debug_quoted("\xff"
+                         "a\xc3"),
+            R"("\x{ff}a\x{c3}")");
 }
 
 // The path and lossy forms share debug_quoted's walk but must not take its
@@ -22,8 +24,7 @@ TEST(DebugTextTest, QuotedForms) {
 TEST(DebugTextTest, PathAndLossyForms) {
   const std::string in = "a\"\n\x01\xc2\xa0\xff\xe2\x80";
   EXPECT_EQ(escape_text(in, kPathText), "\"a\\\"\\n\\u{1}\xc2\xa0\\xff\\xe2\\x80\"");
-  EXPECT_EQ(escape_text(in, kLossyText),
-            "a\"\n\x01\xc2\xa0\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+  EXPECT_EQ(escape_text(in, kLossyText), "a\"\n\x01\xc2\xa0\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
 }
 
 TEST(DebugTextTest, EscapedCodePoints) {

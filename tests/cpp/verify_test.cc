@@ -11,15 +11,23 @@ namespace morvatel {
 namespace {
 
 KernelModel model(uint32_t id, uint16_t quality, uint64_t input_price) {
-  return {.model_id = id, .provider_id = 1, .quality_bps = quality, .risk_ceiling_bps = 10000,
-          .enabled = 1, .p95_latency_ms = 100, .region_mask = 1,
+  return {.model_id = id,
+          .provider_id = 1,
+          .quality_bps = quality,
+          .risk_ceiling_bps = 10000,
+          .enabled = 1,
+          .p95_latency_ms = 100,
+          .region_mask = 1,
           .input_cost_microunits_per_million_tokens = input_price,
           .output_cost_microunits_per_million_tokens = 2000};
 }
 
 PolicySnapshot snapshot() {
-  PolicyParams p{.policy_epoch = 3, .catalog_epoch = 4, .hard_risk_limit_bps = 9000,
-                 .minimum_confidence_bps = 1000, .risk_penalty_multiplier_bps = 10000,
+  PolicyParams p{.policy_epoch = 3,
+                 .catalog_epoch = 4,
+                 .hard_risk_limit_bps = 9000,
+                 .minimum_confidence_bps = 1000,
+                 .risk_penalty_multiplier_bps = 10000,
                  .latency_penalty_microunits_per_ms = 1};
   auto s = try_new_trusted(p, {model(1, 9000, 1000), model(2, 8000, 500), model(3, 7000, 100)});
   EXPECT_TRUE(s.has_value());
@@ -27,10 +35,16 @@ PolicySnapshot snapshot() {
 }
 
 KernelInput request() {
-  return {.request_sequence = 11, .requested_model_id = 2, .input_tokens = 1000,
-          .output_tokens = 1000, .business_value_microunits = 1000000000,
-          .budget_limit_microunits = 1000000000, .risk_bps = 100, .confidence_bps = 9000,
-          .max_p95_latency_ms = 1000, .allowed_provider_mask = UINT64_MAX,
+  return {.request_sequence = 11,
+          .requested_model_id = 2,
+          .input_tokens = 1000,
+          .output_tokens = 1000,
+          .business_value_microunits = 1000000000,
+          .budget_limit_microunits = 1000000000,
+          .risk_bps = 100,
+          .confidence_bps = 9000,
+          .max_p95_latency_ms = 1000,
+          .allowed_provider_mask = UINT64_MAX,
           .required_region_mask = 1};
 }
 
@@ -149,18 +163,32 @@ AuditBundle canonical() {
 TEST(CanonicalCheck, RefusesWithTheFirstFailingStep) {
   const std::string hex64 = "_hex must be exactly 64 lowercase hexadecimal characters";
   const std::pair<void (*)(AuditBundle&), std::string> cases[] = {
-      {[](AuditBundle& b) { b.schema_version = "Morvatel.audit.v1"; b.policy_digest_hex = "z"; },
+      {[](AuditBundle& b) {
+         b.schema_version = "Morvatel.audit.v1";
+         b.policy_digest_hex = "z";
+       },
        "unsupported audit schema_version: Morvatel.audit.v1"},
-      {[](AuditBundle& b) { b.digest_algorithm = "SHA256"; b.proof_version = 2; },
+      {[](AuditBundle& b) {
+         b.digest_algorithm = "SHA256";
+         b.proof_version = 2;
+       },
        "unsupported audit digest_algorithm: SHA256"},
-      {[](AuditBundle& b) { b.proof_version = 65535; b.created_by = "x"; },
+      {[](AuditBundle& b) {
+         b.proof_version = 65535;
+         b.created_by = "x";
+       },
        "unsupported audit proof_version: 65535"},
-      {[](AuditBundle& b) { b.created_by = ""; b.replay_valid = false; },
+      {[](AuditBundle& b) {
+         b.created_by = "";
+         b.replay_valid = false;
+       },
        "unsupported audit created_by value: "},
-      {[](AuditBundle& b) { b.replay_valid = false; b.input_digest_hex = ""; },
+      {[](AuditBundle& b) {
+         b.replay_valid = false;
+         b.input_digest_hex = "";
+       },
        "persisted audit bundle carries replay_valid=false"},
-      {[](AuditBundle& b) { b.policy_digest_hex = std::string(64, 'A'); },
-       "policy_digest" + hex64},
+      {[](AuditBundle& b) { b.policy_digest_hex = std::string(64, 'A'); }, "policy_digest" + hex64},
       {[](AuditBundle& b) { b.input_digest_hex = std::string(63, 'a'); }, "input_digest" + hex64},
       {[](AuditBundle& b) { b.decision_digest_hex = std::string(65, 'a'); },
        "decision_digest" + hex64},

@@ -77,8 +77,19 @@ std::vector<std::string> records() {
   };
   std::vector<std::string> out;
   for (uint64_t i = 0; i < 4; ++i) {
-    KernelInput input{i + 1, static_cast<uint32_t>(i % 4 + 1), 500, 200, 5000000, 1000000000,
-                      static_cast<uint16_t>(100 * i), 9000, 0, 0, 3, ~0ULL, 0};
+    KernelInput input{i + 1,
+                      static_cast<uint32_t>(i % 4 + 1),
+                      500,
+                      200,
+                      5000000,
+                      1000000000,
+                      static_cast<uint16_t>(100 * i),
+                      9000,
+                      0,
+                      0,
+                      3,
+                      ~0ULL,
+                      0};
     KernelDecision decision = prescribe_inner(s, input).decision;
     AuditedRecord record{audit_bundle(s, input, decision), input, decision,
                          json::parse_value(metas[i]).value()};
@@ -92,8 +103,8 @@ std::string line_for(uint64_t seq, std::string_view prev, std::string_view data)
 }
 
 // Damage at one place: a byte removed, inserted or replaced.
-constexpr char kBytes[] = {' ', '"', '{', '}', '[', ']', ',', ':', '0', '9', '-', 'e', '.',
-                           'x', '\\', 'n', '\x01', '\x7f', '\xc3', '\xff', '\t', '\f'};
+constexpr char kBytes[] = {' ', '"', '{', '}',  '[', ']',    ',',    ':',    '0',    '9',  '-',
+                           'e', '.', 'x', '\\', 'n', '\x01', '\x7f', '\xc3', '\xff', '\t', '\f'};
 
 std::string damaged(const std::string& text, size_t at, int how) {
   std::string t = text;
@@ -122,7 +133,8 @@ TEST(ReplayLineTest, GoodLinesInEveryFormReadTheSame) {
   }
   // Other values as `data`: only the generic reading takes them, and the
   // text it hashes ends where each value ends, before any whitespace.
-  for (std::string data : {"12", "-0.5e3", "\"s\\u00e9\"", "null", "true", "[1, {\"a\":[]}]", "{}"}) {
+  for (std::string data :
+       {"12", "-0.5e3", "\"s\\u00e9\"", "null", "true", "[1, {\"a\":[]}]", "{}"}) {
     std::string hash = compute_hash("genesis", data, std::nullopt).value();
     expect_same(str_cat("{\"sequence\":1,\"previous_hash\":\"genesis\",\"entry_hash\":\"", hash,
                         "\",\"data\": \t", data, " \r\n}"),
@@ -168,7 +180,8 @@ TEST(ReplayLineTest, RandomDamageAcrossAChain) {
     for (uint64_t seq = 1; seq <= 3; ++seq) {
       std::string d = data[rng() % data.size()];
       const int hits = static_cast<int>(rng() % 4);
-      for (int k = 0; k < hits && !d.empty(); ++k) d = damaged(d, rng() % d.size(), static_cast<int>(rng() % 3));
+      for (int k = 0; k < hits && !d.empty(); ++k)
+        d = damaged(d, rng() % d.size(), static_cast<int>(rng() % 3));
       std::string line = line_for(seq, prev, d);
       if (rng() % 4 == 0) line = damaged(line, rng() % line.size(), static_cast<int>(rng() % 3));
       if (!expect_same(line, chain, &reused)) break;
@@ -199,10 +212,12 @@ TEST(ReplayLineTest, ChainFaultsComeBeforeRecordFaults) {
   for (size_t i = 0; i < std::size(lines); ++i) {
     expect_same(lines[i], genesis);
     ChainCursor c = genesis;
-    EXPECT_TRUE(one_pass(c, lines[i]).starts_with(str_cat("error ", expected[i]))) << one_pass(c, lines[i]);
+    EXPECT_TRUE(one_pass(c, lines[i]).starts_with(str_cat("error ", expected[i])))
+        << one_pass(c, lines[i]);
   }
   ChainCursor c = genesis;
-  EXPECT_TRUE(one_pass(c, line_for(1, "genesis", bad)).starts_with("error 1: WAL JSON error: unknown field `extra`"));
+  EXPECT_TRUE(one_pass(c, line_for(1, "genesis", bad))
+                  .starts_with("error 1: WAL JSON error: unknown field `extra`"));
 }
 
 // Each entry is audited as soon as it is read; what is reported stays as if
@@ -214,7 +229,8 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
   const std::string path = dir + "/log";
   std::vector<std::string> data = records();
   std::string bad_bundle = data[0];
-  bad_bundle.replace(bad_bundle.find("\"created_by\":\"morvatel\""), 23, "\"created_by\":\"someone!\"");
+  bad_bundle.replace(bad_bundle.find("\"created_by\":\"morvatel\""), 23,
+                     "\"created_by\":\"someone!\"");
   std::string bad_decision = data[2];
   bad_decision.replace(bad_decision.find("\"eligible_models\":"), 18, "\"eligible_models\":9");
   std::string extra_key = data[3];
@@ -243,7 +259,8 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
             "WAL I/O error: WAL entry count exceeds configured limit: found 3, limit 2");
   EXPECT_EQ(replay({data[0], data[1], bad_decision}, 2),
             "WAL I/O error: WAL entry count exceeds configured limit: found 3, limit 2");
-  EXPECT_TRUE(replay({bad_bundle, data[1], extra_key}, 3).starts_with("WAL JSON error: unknown field `extra`"));
+  EXPECT_TRUE(replay({bad_bundle, data[1], extra_key}, 3)
+                  .starts_with("WAL JSON error: unknown field `extra`"));
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
 }

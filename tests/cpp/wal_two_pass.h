@@ -24,7 +24,8 @@ std::string outcome(const std::expected<void, WalError>& r, const ChainCursor& c
                     uint64_t sequence, std::string_view previous_hash, std::string_view entry_hash,
                     const Data& data, std::string_view text) {
   std::string head = str_cat(" head=", chain.head().sequence, "/", chain.head().last_hash);
-  if (!r) return str_cat("error ", static_cast<int>(r.error().kind()), ": ", r.error().message(), head);
+  if (!r)
+    return str_cat("error ", static_cast<int>(r.error().kind()), ": ", r.error().message(), head);
   return str_cat("ok ", sequence, " ", previous_hash, " ", entry_hash, " ", json::to_string(data),
                  " text=", text, head);
 }

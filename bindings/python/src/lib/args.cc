@@ -49,8 +49,8 @@ bool check_required(const Signature& sig, const BoundArgs& out) {
   for (size_t i = 0; i < sig.required; ++i) {
     if (out.slot[i] != nullptr) continue;
     if (i < sig.positional) {
-      type_error(str_cat(fn(sig), " missing required argument '", name_at(sig, i), "' (pos ",
-                         i + 1, ")"));
+      type_error(
+          str_cat(fn(sig), " missing required argument '", name_at(sig, i), "' (pos ", i + 1, ")"));
     } else {
       type_error(
           str_cat(fn(sig), " missing required keyword-only argument '", name_at(sig, i), "'"));
@@ -62,8 +62,8 @@ bool check_required(const Signature& sig, const BoundArgs& out) {
 
 }  // namespace
 
-bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, BoundArgs& out) {
+bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               BoundArgs& out) {
   if (static_cast<size_t>(nargs) > sig.positional) return too_many_positional(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out.slot[i] = args[i];
   if (kwnames != nullptr) {

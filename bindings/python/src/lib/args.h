@@ -61,8 +61,8 @@ PyCFunction fastcall(F* f) {
 }
 
 // For METH_FASTCALL | METH_KEYWORDS entry points.
-bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, BoundArgs& out);
+bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               BoundArgs& out);
 
 // For tp_new and METH_VARARGS | METH_KEYWORDS entry points.
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);

@@ -126,9 +126,7 @@ PyObject* reserve_dict(const budget::ReserveOutcome& o) {
   DictBuilder d;
   d.put(kReservationId, o.kind == K::Reserved ? from_int(o.reservation_id) : none());
   switch (o.kind) {
-    case K::Reserved:
-      d.put_name(kStatus, kReserved).put(kRemaining, from_int(o.remaining));
-      break;
+    case K::Reserved: d.put_name(kStatus, kReserved).put(kRemaining, from_int(o.remaining)); break;
     case K::Insufficient:
       d.put_name(kStatus, kInsufficient)
           .put(kRemaining, from_int(o.remaining))
@@ -231,9 +229,8 @@ PyObject* status_dict(const budget::ConservationStatus& s) {
 
 // A method of the form f(tenant_id, <signed 64-bit amount>).
 template <typename F>
-PyObject* tenant_amount_method(const char* function, const char* amount_name,
-                               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                               F&& body) {
+PyObject* tenant_amount_method(const char* function, const char* amount_name, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames, F&& body) {
   return guarded([&]() -> PyObject* {
     const std::array<const char*, 2> names = {"tenant_id", amount_name};
     BoundArgs a;
@@ -247,8 +244,8 @@ PyObject* tenant_amount_method(const char* function, const char* amount_name,
 }
 
 template <std::optional<int64_t> (BudgetEngine::*Query)(std::string_view) const>
-PyObject* query_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, const char* function) {
+PyObject* query_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       const char* function) {
   return guarded([&]() -> PyObject* {
     const std::array<const char*, 1> names = {"tenant_id"};
     BoundArgs a;
@@ -263,24 +260,22 @@ PyObject* query_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* ensure_tenant(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  return tenant_amount_method(
-      "ensure_tenant", "budget_microcents", args, nargs, kwnames,
-      [&](std::string_view tenant, int64_t budget) -> PyObject* {
-        auto r = engine_of(self).ensure_tenant(tenant, budget);
-        if (!r) return value_error(r.error().message());
-        return none();
-      });
+  return tenant_amount_method("ensure_tenant", "budget_microcents", args, nargs, kwnames,
+                              [&](std::string_view tenant, int64_t budget) -> PyObject* {
+                                auto r = engine_of(self).ensure_tenant(tenant, budget);
+                                if (!r) return value_error(r.error().message());
+                                return none();
+                              });
 }
 
 PyObject* set_max_reserved_microcents(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-  return tenant_amount_method(
-      "set_max_reserved_microcents", "max_microcents", args, nargs, kwnames,
-      [&](std::string_view tenant, int64_t max) -> PyObject* {
-        auto r = engine_of(self).set_max_reserved_microcents(tenant, max);
-        if (!r) return value_error(r.error().message());
-        return none();
-      });
+  return tenant_amount_method("set_max_reserved_microcents", "max_microcents", args, nargs, kwnames,
+                              [&](std::string_view tenant, int64_t max) -> PyObject* {
+                                auto r = engine_of(self).set_max_reserved_microcents(tenant, max);
+                                if (!r) return value_error(r.error().message());
+                                return none();
+                              });
 }
 
 PyObject* top_up_tenant(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -291,8 +286,7 @@ PyObject* top_up_tenant(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               });
 }
 
-PyObject* try_reserve(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* try_reserve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return tenant_amount_method("try_reserve", "amount_microcents", args, nargs, kwnames,
                               [&](std::string_view tenant, int64_t amount) {
                                 return reserve_dict(engine_of(self).try_reserve(tenant, amount));
@@ -416,8 +410,8 @@ PyObject* repr(PyObject* self) {
     const BudgetEngine& e = engine_of(self);
     uint64_t tenants = e.tenant_count();
     uint64_t reservations = e.active_reservations();
-    return from_str(str_cat("BudgetEngine(tenants=", tenants,
-                            ", active_reservations=", reservations, ")"));
+    return from_str(
+        str_cat("BudgetEngine(tenants=", tenants, ", active_reservations=", reservations, ")"));
   });
 }
 
@@ -429,7 +423,6 @@ PyObject* new_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return reinterpret_cast<PyObject*>(new_object(type, &EngineObject::engine));
   });
 }
-
 
 
 PyMethodDef kMethods[] = {
@@ -452,10 +445,8 @@ PyMethodDef kMethods[] = {
     {"committed_microcents", fastcall(committed_microcents), kFast,
      "committed_microcents($self, tenant_id)\n--\n\n"},
     {"tenant_count", tenant_count, METH_NOARGS, "tenant_count($self)\n--\n\n"},
-    {"active_reservations", active_reservations, METH_NOARGS,
-     "active_reservations($self)\n--\n\n"},
-    {"verify_conservation", verify_conservation, METH_NOARGS,
-     "verify_conservation($self)\n--\n\n"},
+    {"active_reservations", active_reservations, METH_NOARGS, "active_reservations($self)\n--\n\n"},
+    {"verify_conservation", verify_conservation, METH_NOARGS, "verify_conservation($self)\n--\n\n"},
     {"snapshot", snapshot, METH_NOARGS, "snapshot($self)\n--\n\n"},
     {"prove_conservation", prove_conservation, METH_NOARGS, "prove_conservation($self)\n--\n\n"},
     {"certify", certify, METH_NOARGS, "certify($self)\n--\n\n"},

@@ -83,8 +83,8 @@ PyObject* repr(PyObject* self) {
     const CandidateExplanation& c = rec(self);
     if (is_rejected(c)) {
       return from_str(str_cat("CandidateExplanation(model_id=", c.model_id, ", rejected on ",
-                              gate_name(c.gate), ", measured=Some(", c.measured,
-                              "), limit=Some(", c.limit, "))"));
+                              gate_name(c.gate), ", measured=Some(", c.measured, "), limit=Some(",
+                              c.limit, "))"));
     }
     if (has_breakdown(c)) {
       return from_str(str_cat("CandidateExplanation(model_id=", c.model_id, ", ",

@@ -22,10 +22,10 @@ inline PyObject* interned_key(PyObject*& slot, const char* text) {
 }  // namespace morvatel::py
 
 // The key for a string literal, one cached string per use site.
-#define MORVATEL_KEY(text)                                \
-  ([]() -> PyObject* {                                    \
-    static PyObject* cache = nullptr;                     \
-    return ::morvatel::py::interned_key(cache, text);     \
+#define MORVATEL_KEY(text)                            \
+  ([]() -> PyObject* {                                \
+    static PyObject* cache = nullptr;                 \
+    return ::morvatel::py::interned_key(cache, text); \
   }())
 
 #endif  // MORVATEL_PY_DICT_KEYS_H_

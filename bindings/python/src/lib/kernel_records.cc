@@ -218,13 +218,11 @@ PyObject* as_dict(PyObject* self, PyObject*) {
       static PyObject* action_key = nullptr;
       static PyObject* reason_key = nullptr;
       if (table[i].kind == Kind::Action &&
-          !dict_put(dict.get(), interned(action_key, "action_code"),
-                    from_int(code(rec.action)))) {
+          !dict_put(dict.get(), interned(action_key, "action_code"), from_int(code(rec.action)))) {
         return nullptr;
       }
       if (table[i].kind == Kind::Reason &&
-          !dict_put(dict.get(), interned(reason_key, "reason_code"),
-                    from_int(code(rec.reason)))) {
+          !dict_put(dict.get(), interned(reason_key, "reason_code"), from_int(code(rec.reason)))) {
         return nullptr;
       }
     }
@@ -265,10 +263,8 @@ PyObject* new_record(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       for (size_t i = 0; i < names.size(); ++i) names[i] = fields<R>()[i].name;
       return names;
     }();
-    Signature signature{
-        std::is_same_v<R, KernelInput> ? "KernelInput" : "KernelModel",
-        sig,
-        sig.size(), sig.size()};
+    Signature signature{std::is_same_v<R, KernelInput> ? "KernelInput" : "KernelModel", sig,
+                        sig.size(), sig.size()};
     BoundArgs bound;
     if (!bind_tuple(signature, args, kwargs, bound)) return nullptr;
     R rec{};

@@ -76,14 +76,19 @@ bool add_constants(PyObject* m) {
   for (size_t i = 0; i < std::size(kAllActions); ++i) {
     if (!add_name(m, action_names[i], from_int(code(kAllActions[i])))) return false;
   }
-  const char* reason_names[] = {
-      "REASON_REQUESTED_MODEL_MAXIMIZES_UTILITY", "REASON_ALTERNATIVE_MAXIMIZES_UTILITY",
-      "REASON_RISK_HARD_LIMIT",        "REASON_CONFIDENCE_HARD_LIMIT",
-      "REASON_NO_ENABLED_MODEL",       "REASON_QUALITY_CONSTRAINT",
-      "REASON_LATENCY_CONSTRAINT",     "REASON_CAPABILITY_CONSTRAINT",
-      "REASON_PROVIDER_CONSTRAINT",    "REASON_REGION_CONSTRAINT",
-      "REASON_BUDGET_CONSTRAINT",      "REASON_NON_POSITIVE_UTILITY",
-      "REASON_RISK_CEILING_CONSTRAINT"};
+  const char* reason_names[] = {"REASON_REQUESTED_MODEL_MAXIMIZES_UTILITY",
+                                "REASON_ALTERNATIVE_MAXIMIZES_UTILITY",
+                                "REASON_RISK_HARD_LIMIT",
+                                "REASON_CONFIDENCE_HARD_LIMIT",
+                                "REASON_NO_ENABLED_MODEL",
+                                "REASON_QUALITY_CONSTRAINT",
+                                "REASON_LATENCY_CONSTRAINT",
+                                "REASON_CAPABILITY_CONSTRAINT",
+                                "REASON_PROVIDER_CONSTRAINT",
+                                "REASON_REGION_CONSTRAINT",
+                                "REASON_BUDGET_CONSTRAINT",
+                                "REASON_NON_POSITIVE_UTILITY",
+                                "REASON_RISK_CEILING_CONSTRAINT"};
   static_assert(std::size(reason_names) == std::size(kAllReasons));
   for (size_t i = 0; i < std::size(kAllReasons); ++i) {
     if (!add_name(m, reason_names[i], from_int(code(kAllReasons[i])))) return false;
@@ -109,8 +114,7 @@ int exec_module(PyObject* m) {
               add_class(m, "BudgetEngine", budget_engine_type()) &&
               add_class(m, "CandidateExplanation", candidate_explanation_type()) &&
               add_class(m, "Observation", observation_type()) &&
-              add_class(m, "Outcome", outcome_type()) &&
-              register_production(m) && add_constants(m);
+              add_class(m, "Outcome", outcome_type()) && register_production(m) && add_constants(m);
     return ok ? 0 : -1;
   });
 }
@@ -121,15 +125,7 @@ PyModuleDef_Slot g_slots[] = {
 };
 
 PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT,
-    "_core",
-    "",
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, g_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

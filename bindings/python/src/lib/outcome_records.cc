@@ -117,12 +117,16 @@ PyObject* new_observation(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   });
 }
 
-PyObject* get_cost(PyObject* self, void*) { return optional_value(obs_of(self).realized_cost_microunits); }
-PyObject* get_latency(PyObject* self, void*) { return optional_value(obs_of(self).realized_latency_ms); }
+PyObject* get_cost(PyObject* self, void*) {
+  return optional_value(obs_of(self).realized_cost_microunits);
+}
+PyObject* get_latency(PyObject* self, void*) {
+  return optional_value(obs_of(self).realized_latency_ms);
+}
 PyObject* get_succeeded(PyObject* self, void*) { return optional_value(obs_of(self).succeeded); }
 
 // The field is replaced only once the new value has converted.
-template <typename T, std::optional<T> Observation::*field>
+template <typename T, std::optional<T> Observation::* field>
 int set_optional(PyObject* self, PyObject* value, void* closure) {
   return guarded([&]() -> int {
     if (value == nullptr) return refuse_delete();
@@ -134,7 +138,9 @@ int set_optional(PyObject* self, PyObject* value, void* closure) {
   });
 }
 
-PyObject* observation_is_empty(PyObject* self, PyObject*) { return from_bool(obs_of(self).empty()); }
+PyObject* observation_is_empty(PyObject* self, PyObject*) {
+  return from_bool(obs_of(self).empty());
+}
 
 PyObject* observation_repr(PyObject* self) {
   return guarded([&]() -> PyObject* { return from_str(obs_of(self).debug_string()); });
@@ -144,9 +150,8 @@ PyGetSetDef kObservationGetSet[] = {
     {"realized_cost_microunits", get_cost,
      set_optional<uint64_t, &Observation::realized_cost_microunits>, nullptr,
      const_cast<char*>("realized_cost_microunits")},
-    {"realized_latency_ms", get_latency,
-     set_optional<uint32_t, &Observation::realized_latency_ms>, nullptr,
-     const_cast<char*>("realized_latency_ms")},
+    {"realized_latency_ms", get_latency, set_optional<uint32_t, &Observation::realized_latency_ms>,
+     nullptr, const_cast<char*>("realized_latency_ms")},
     {"succeeded", get_succeeded, set_optional<bool, &Observation::succeeded>, nullptr,
      const_cast<char*>("succeeded")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -192,8 +197,7 @@ PyObject* outcome_applied(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-PyObject* outcome_abandoned(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* outcome_abandoned(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"snapshot", "input", "decision", "observed_at_micros"};
     static const Signature sig{"abandoned", names, 4, 4};
@@ -209,9 +213,9 @@ PyObject* outcome_abandoned(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* outcome_chosen_otherwise(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"snapshot",        "input",       "decision",
+    static const char* const names[] = {"snapshot",           "input",       "decision",
                                         "observed_at_micros", "observation", "acted_model_id",
-                                        "propensity_bps",  "human"};
+                                        "propensity_bps",     "human"};
     static const Signature sig{"chosen_otherwise", names, 8, 6};
     BoundArgs b;
     if (!bind_fast(sig, args, nargs, kwnames, b)) return nullptr;
@@ -230,8 +234,8 @@ PyObject* outcome_chosen_otherwise(PyObject*, PyObject* const* args, Py_ssize_t 
       if (!h) return nullptr;
       human = *h;
     }
-    auto rec = Outcome::chosen_otherwise(*c->snapshot, c->input, c->decision,
-                                         c->observed_at_micros, *obs, *acted, propensity, human);
+    auto rec = Outcome::chosen_otherwise(*c->snapshot, c->input, c->decision, c->observed_at_micros,
+                                         *obs, *acted, propensity, human);
     if (!rec) return outcome_error(rec.error());
     return wrap_outcome(*rec);
   });
@@ -286,17 +290,27 @@ PyObject* get_policy_digest(PyObject* self, void*) { return hex(rec_of(self).pol
 PyObject* get_input_digest(PyObject* self, void*) { return hex(rec_of(self).input_digest); }
 PyObject* get_decision_digest(PyObject* self, void*) { return hex(rec_of(self).decision_digest); }
 PyObject* get_identity_digest(PyObject* self, void*) { return hex(rec_of(self).identity_digest()); }
-PyObject* get_selection_digest(PyObject* self, void*) { return hex(rec_of(self).selection_digest()); }
+PyObject* get_selection_digest(PyObject* self, void*) {
+  return hex(rec_of(self).selection_digest());
+}
 PyObject* get_digest(PyObject* self, void*) { return hex(rec_of(self).digest()); }
 PyObject* get_request_sequence(PyObject* self, void*) {
   return from_int(rec_of(self).request_sequence);
 }
-PyObject* get_observed_at(PyObject* self, void*) { return from_int(rec_of(self).observed_at_micros); }
+PyObject* get_observed_at(PyObject* self, void*) {
+  return from_int(rec_of(self).observed_at_micros);
+}
 PyObject* get_strategy(PyObject* self, void*) { return from_str(text(rec_of(self).strategy)); }
-PyObject* get_acted_model_id(PyObject* self, void*) { return from_int(rec_of(self).acted_model_id); }
-PyObject* get_propensity(PyObject* self, void*) { return optional_value(rec_of(self).propensity_bps); }
+PyObject* get_acted_model_id(PyObject* self, void*) {
+  return from_int(rec_of(self).acted_model_id);
+}
+PyObject* get_propensity(PyObject* self, void*) {
+  return optional_value(rec_of(self).propensity_bps);
+}
 PyObject* get_revision(PyObject* self, void*) { return from_int(rec_of(self).revision); }
-PyObject* get_disposition(PyObject* self, void*) { return from_str(text(rec_of(self).disposition)); }
+PyObject* get_disposition(PyObject* self, void*) {
+  return from_str(text(rec_of(self).disposition));
+}
 PyObject* get_observation(PyObject* self, void*) {
   return guarded([&]() -> PyObject* { return wrap_observation(rec_of(self).observation); });
 }

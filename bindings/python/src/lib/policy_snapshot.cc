@@ -74,8 +74,9 @@ PyObject* new_snapshot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     p.latency_penalty_microunits_per_ms = *latency_penalty;
     // The field values are copied here; later changes to the KernelModel
     // objects never reach the snapshot.
-    auto models = sequence_arg<KernelModel>(b[6], names[6],
-                                            [](PyObject* item) { return model_arg(item, "models"); });
+    auto models = sequence_arg<KernelModel>(b[6], names[6], [](PyObject* item) {
+      return model_arg(item, "models");
+    });
     if (!models) return nullptr;
 
     auto built = try_new_trusted(p, std::move(*models));
@@ -87,7 +88,9 @@ PyObject* new_snapshot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // --- properties ---
 
-PyObject* get_policy_epoch(PyObject* self, void*) { return from_int(snap(self).params().policy_epoch); }
+PyObject* get_policy_epoch(PyObject* self, void*) {
+  return from_int(snap(self).params().policy_epoch);
+}
 PyObject* get_catalog_epoch(PyObject* self, void*) {
   return from_int(snap(self).params().catalog_epoch);
 }
@@ -148,11 +151,12 @@ PyObject* as_dict(PyObject* self, PyObject*) {
     bool ok = dict_put(d, MORVATEL_KEY("policy_epoch"), from_int(p.policy_epoch)) &&
               dict_put(d, MORVATEL_KEY("catalog_epoch"), from_int(p.catalog_epoch)) &&
               dict_put(d, MORVATEL_KEY("hard_risk_limit_bps"), from_int(p.hard_risk_limit_bps)) &&
-              dict_put(d, MORVATEL_KEY("minimum_confidence_bps"), from_int(p.minimum_confidence_bps)) &&
+              dict_put(d, MORVATEL_KEY("minimum_confidence_bps"),
+                       from_int(p.minimum_confidence_bps)) &&
               dict_put(d, MORVATEL_KEY("risk_penalty_multiplier_bps"),
-                  from_int(p.risk_penalty_multiplier_bps)) &&
+                       from_int(p.risk_penalty_multiplier_bps)) &&
               dict_put(d, MORVATEL_KEY("latency_penalty_microunits_per_ms"),
-                  from_int(p.latency_penalty_microunits_per_ms)) &&
+                       from_int(p.latency_penalty_microunits_per_ms)) &&
               dict_put(d, MORVATEL_KEY("model_count"), PyLong_FromSize_t(s.models().size())) &&
               dict_put(d, MORVATEL_KEY("fingerprint"), from_str(snapshot_fingerprint(s)));
     return ok ? dict.release() : nullptr;
@@ -173,8 +177,8 @@ PyObject* repr(PyObject* self) {
 const char* const kInputNames[] = {"input"};
 
 // Binds the one `input` parameter and applies the request check.
-std::optional<KernelInput> bind_input(const char* function, PyObject* const* args,
-                                      Py_ssize_t nargs, PyObject* kwnames) {
+std::optional<KernelInput> bind_input(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
   // The common call, one positional argument, needs no binding.
   if (kwnames == nullptr && nargs == 1) return validated_input_arg(args[0], "input");
   Signature sig{function, kInputNames, 1, 1};
@@ -282,8 +286,7 @@ PyObject* requirements_to_list(const std::vector<Requirement>& levers) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    Ref cost = Ref::steal(r.cost_at_boundary ? from_int(*r.cost_at_boundary)
-                                             : Py_NewRef(Py_None));
+    Ref cost = Ref::steal(r.cost_at_boundary ? from_int(*r.cost_at_boundary) : Py_NewRef(Py_None));
     bool ok = dict_put(d, MORVATEL_KEY("lever"), from_str(lever_name(r.lever))) &&
               dict_put(d, MORVATEL_KEY("current"), from_int(r.current)) &&
               dict_put(d, MORVATEL_KEY("boundary"), from_int(r.boundary)) &&

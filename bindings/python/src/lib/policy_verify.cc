@@ -29,8 +29,8 @@ struct Request {
 // The argument steps every method shares, in their fixed order: `input`
 // must be a KernelInput, then `decision` a KernelDecision (each copied),
 // and only then is the request checked, before any replay.
-std::optional<Request> bind_request(const char* function, PyObject* const* args,
-                                    Py_ssize_t nargs, PyObject* kwnames) {
+std::optional<Request> bind_request(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
   static const char* const names[] = {"input", "decision"};
   Signature sig{function, names, 2, 2};
   BoundArgs b;

@@ -36,7 +36,7 @@ inline bool is_instance(PyObject* o, PyTypeObject* type) { return Py_TYPE(o) == 
 // a member that never existed) and the exception goes on to the caller's
 // guard.
 template <typename Obj, typename T, typename... Args>
-Obj* new_object(PyTypeObject* type, T Obj::*member, Args&&... args) {
+Obj* new_object(PyTypeObject* type, T Obj::* member, Args&&... args) {
   Obj* obj = PyObject_New(Obj, type);
   if (obj == nullptr) return nullptr;
   try {

@@ -86,8 +86,7 @@ PyObject* budget_migrate_legacy_snapshot_file(PyObject*, PyObject* const* args, 
     auto id = to_int<uint64_t>(a[2], "trusted_next_reservation_id");
     if (!id) return nullptr;
     PythonBlockingHook hook;
-    return snapshot_result(migrate_legacy_snapshot_file(*source, *destination, *id, &hook),
-                           &hook);
+    return snapshot_result(migrate_legacy_snapshot_file(*source, *destination, *id, &hook), &hook);
   });
 }
 

@@ -25,7 +25,6 @@ namespace morvatel::py {
 namespace {
 
 
-
 struct ReceiptObject {
   PyObject_HEAD
   DecisionReceipt r;
@@ -195,8 +194,7 @@ PyObject* verify_signature(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
-PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return shared(self, [&](const DecisionReceipt& r) -> PyObject* {
     static const char* const names[] = {"snapshot",           "input",          "decision",
                                         "trusted_public_key", "expected_state", "expected_wal"};
@@ -215,8 +213,8 @@ PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     auto key = verifying_key(as_bytes(*key_bytes));
     if (!key) return nullptr;
     if (auto ok = validate_input(d->input); !ok) return value_error(ok.error().message());
-    ReceiptResult<void> result =
-        verify_receipt_and_signature(r, *d->snapshot, d->input, d->decision, *key);
+    ReceiptResult<void> result = verify_receipt_and_signature(r, *d->snapshot, d->input,
+                                                              d->decision, *key);
     if (result) result = verify_receipt_state(r, *expected_state);
     if (result) result = verify_receipt_wal(r, *expected_wal);
     return none_or_error(std::move(result));
@@ -239,8 +237,7 @@ PyObject* verify_wal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-PyObject* verify_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* verify_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return shared(self, [&](const DecisionReceipt& rec) -> PyObject* {
     static const char* const names[] = {"step", "state_digest_before_hex",
                                         "state_digest_after_hex"};
@@ -293,10 +290,9 @@ PyObject* as_dict(PyObject* self, PyObject*) {
 
 PyObject* repr(PyObject* self) {
   return shared(self, [](const DecisionReceipt& r) -> PyObject* {
-    return from_str(str_cat("DecisionReceipt(policy_epoch=", r.policy_epoch,
-                            ", catalog_epoch=", r.catalog_epoch,
-                            ", signed=", r.signature ? "true" : "false", ", claims='",
-                            preview(r.claims_digest_hex), "...')"));
+    return from_str(str_cat("DecisionReceipt(policy_epoch=", r.policy_epoch, ", catalog_epoch=",
+                            r.catalog_epoch, ", signed=", r.signature ? "true" : "false",
+                            ", claims='", preview(r.claims_digest_hex), "...')"));
   });
 }
 
@@ -356,7 +352,8 @@ PyObject* snapshot_issue_receipt(PyObject* self, PyObject* const* args, Py_ssize
       if (!wal) return nullptr;
     }
     if (auto ok = validate_input(d->input); !ok) return value_error(ok.error().message());
-    auto r = issue_receipt(snapshot_of(self), d->input, d->decision, std::move(state), std::move(wal));
+    auto r = issue_receipt(snapshot_of(self), d->input, d->decision, std::move(state),
+                           std::move(wal));
     if (!r) return receipt_error(std::move(r.error()));
     return wrap_receipt(std::move(*r));
   });

@@ -29,8 +29,9 @@ constexpr ExceptionSpec kSpecs[] = {
 };
 
 constexpr const char* kNames[] = {
-    "MorvatelError", "ArtifactValidationError", "DecisionVerificationError", "ReceiptError",
-    "ProvenanceError", "WalError", "PersistenceError", "StateTrajectoryError"};
+    "MorvatelError",    "ArtifactValidationError", "DecisionVerificationError",
+    "ReceiptError",     "ProvenanceError",         "WalError",
+    "PersistenceError", "StateTrajectoryError"};
 
 // Classes live until the process ends, so plain pointers suffice.
 PyObject* g_classes[std::size(kSpecs)] = {};

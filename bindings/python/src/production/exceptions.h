@@ -25,8 +25,8 @@ enum class ErrorClass {
 };
 
 inline constexpr ErrorClass kAllErrorClasses[] = {
-    ErrorClass::Morvatel,   ErrorClass::ArtifactValidation, ErrorClass::DecisionVerification,
-    ErrorClass::Receipt,    ErrorClass::Provenance,         ErrorClass::Wal,
+    ErrorClass::Morvatel,    ErrorClass::ArtifactValidation, ErrorClass::DecisionVerification,
+    ErrorClass::Receipt,     ErrorClass::Provenance,         ErrorClass::Wal,
     ErrorClass::Persistence, ErrorClass::StateTrajectory};
 
 // The class object (borrowed, lives for the process); null with an

@@ -38,8 +38,8 @@ PyObject* json_value_to_dict(json::Value value) {
   Ref result = Ref::steal(PyObject_CallFunctionObjArgs(loads.get(), str.get(), nullptr));
   if (!result) return nullptr;
   if (!PyDict_Check(result.get())) {
-    return type_error(str_cat("expected json.loads to return a dict, found ",
-                              type_name_of(result.get())));
+    return type_error(
+        str_cat("expected json.loads to return a dict, found ", type_name_of(result.get())));
   }
   return result.release();
 }

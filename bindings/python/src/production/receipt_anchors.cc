@@ -146,7 +146,8 @@ PyObject* state_as_dict(PyObject* self, PyObject*) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     bool ok = dict_put(dict.get(), "step", from_int(s.step)) &&
-              dict_put(dict.get(), "state_digest_before_hex", from_str(s.state_digest_before_hex)) &&
+              dict_put(dict.get(), "state_digest_before_hex",
+                       from_str(s.state_digest_before_hex)) &&
               dict_put(dict.get(), "state_digest_after_hex", from_str(s.state_digest_after_hex));
     return ok ? dict.release() : nullptr;
   });
@@ -160,8 +161,8 @@ PyGetSetDef kStateGetSet[] = {
 };
 
 PyMethodDef kStateMethods[] = {
-    {"from_transition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                            state_from_transition)),
+    {"from_transition",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(state_from_transition)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_transition(transition)\n--\n\n"},
     {"as_dict", state_as_dict, METH_NOARGS, "as_dict($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -30,8 +30,8 @@ bool register_production(PyObject* module) {
             add_class(module, "DecisionReceipt", decision_receipt_type()) &&
             add_class(module, "WalAnchor", wal_anchor_type()) &&
             add_class(module, "WalEntry", wal_entry_type()) &&
-            add_class(module, "AuditedWal", audited_wal_type()) &&
-            add_verify_audited_wal(module) && add_replay_verify_audited_wal(module) &&
+            add_class(module, "AuditedWal", audited_wal_type()) && add_verify_audited_wal(module) &&
+            add_replay_verify_audited_wal(module) &&
             add_name(module, "verify_state_trajectory", new_verify_state_trajectory(module)) &&
             add_name(module, "verify_complete_state_trajectory",
                      new_verify_complete_state_trajectory(module)) &&

@@ -89,7 +89,8 @@ PyObject* to_json(PyObject* self, PyObject*) {
 }
 
 PyObject* as_dict(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return json_value_to_dict(provenance::to_value(rec(self))); });
+  return guarded(
+      [&]() -> PyObject* { return json_value_to_dict(provenance::to_value(rec(self))); });
 }
 
 const char* const kFromJsonNames[] = {"value"};
@@ -146,9 +147,8 @@ PyObject* public_key_from_signing_key(PyObject*, PyObject* const* args, Py_ssize
   });
 }
 
-PyMethodDef kPublicKeyDef = {
-    "public_key_from_signing_key", fastcall(public_key_from_signing_key), kFast,
-    "public_key_from_signing_key(signing_key_bytes)\n--\n\n"};
+PyMethodDef kPublicKeyDef = {"public_key_from_signing_key", fastcall(public_key_from_signing_key),
+                             kFast, "public_key_from_signing_key(signing_key_bytes)\n--\n\n"};
 
 }  // namespace
 

@@ -23,8 +23,6 @@ namespace morvatel::py {
 namespace {
 
 
-
-
 // --- StateTransition ---
 
 struct TransitionObject {
@@ -288,8 +286,8 @@ PyObject* fn_verify_complete_state_trajectory(PyObject*, PyObject* const* args, 
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"initial_state_bytes", "expected_final_step", "bundles"};
     BoundArgs b;
-    if (!bind_fast(Signature{"verify_complete_state_trajectory", names, 3, 3}, args, nargs,
-                   kwnames, b)) {
+    if (!bind_fast(Signature{"verify_complete_state_trajectory", names, 3, 3}, args, nargs, kwnames,
+                   b)) {
       return nullptr;
     }
     auto initial = to_bytes(b[0], "initial_state_bytes");
@@ -310,8 +308,8 @@ PyObject* fn_verify_state_trajectory_fragment(PyObject*, PyObject* const* args, 
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"anchor_step", "anchor_digest_hex", "bundles"};
     BoundArgs b;
-    if (!bind_fast(Signature{"verify_state_trajectory_fragment", names, 3, 3}, args, nargs,
-                   kwnames, b)) {
+    if (!bind_fast(Signature{"verify_state_trajectory_fragment", names, 3, 3}, args, nargs, kwnames,
+                   b)) {
       return nullptr;
     }
     auto anchor_step = to_int<uint64_t>(b[0], "anchor_step");
@@ -401,8 +399,8 @@ std::optional<StateTransition> transition_arg(PyObject* o, std::string_view name
   return transition_of(o);
 }
 
-PyObject* snapshot_stateful_audit_bundle(PyObject* self, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* snapshot_stateful_audit_bundle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const names[] = {"input", "decision", "transition"};
     BoundArgs b;
@@ -416,9 +414,9 @@ PyObject* snapshot_stateful_audit_bundle(PyObject* self, PyObject* const* args,
     if (auto ok = validate_input(d->input); !ok) return value_error(ok.error().message());
     auto bundle = stateful_audit_bundle(snapshot_of(self), d->input, d->decision, *transition);
     if (!bundle) {
-      return raise_error(
-          ErrorClass::DecisionVerification,
-          str_cat("decision verification failed: ", bundle.error().result.debug_string()));
+      return raise_error(ErrorClass::DecisionVerification,
+                         str_cat("decision verification failed: ",
+                                 bundle.error().result.debug_string()));
     }
     return wrap_bundle(std::move(*bundle));
   });

@@ -24,8 +24,8 @@ PyTypeObject* state_chain_type();
 std::optional<StateTransition> transition_arg(PyObject* o, std::string_view name);
 
 // PolicySnapshot.stateful_audit_bundle(input, decision, transition).
-PyObject* snapshot_stateful_audit_bundle(PyObject* self, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames);
+PyObject* snapshot_stateful_audit_bundle(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames);
 
 // New module functions bound to `module`, or null with an exception set.
 PyObject* new_verify_state_trajectory(PyObject* module);

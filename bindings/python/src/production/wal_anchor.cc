@@ -47,9 +47,9 @@ PyGetSetDef kGetSet[] = {
 PyObject* repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const wal::WalAnchor& a = anchor_of(self);
-    return from_str(str_cat("WalAnchor(sequence=", a.sequence, ", keyed=",
-                            a.keyed ? "true" : "false", ", last_hash='", preview(a.last_hash),
-                            "...')"));
+    return from_str(str_cat("WalAnchor(sequence=", a.sequence,
+                            ", keyed=", a.keyed ? "true" : "false", ", last_hash='",
+                            preview(a.last_hash), "...')"));
   });
 }
 

@@ -57,8 +57,7 @@ PyObject* verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto head = wal::validate_chain_inner(*path, key);
     if (!head) return wal_error(std::move(head.error()));
     if (anchor != nullptr) {
-      auto checked =
-          wal::verify_head(*anchor, head->sequence, head->last_hash, key.has_value());
+      auto checked = wal::verify_head(*anchor, head->sequence, head->last_hash, key.has_value());
       if (!checked) return wal_error(std::move(checked.error()));
     }
     Ref seq = Ref::steal(from_int(head->sequence));
