@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -56,10 +57,29 @@ const EVP_MD* sha512_algorithm() {
   return md;
 }
 
+// Owners for libcrypto objects, so that a failure reported by throwing
+// (crypto_failure) frees what was already made, key material included.
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+struct MacCtxFree {
+  void operator()(EVP_MAC_CTX* p) const { EVP_MAC_CTX_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct PkeyCtxFree {
+  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using MacCtx = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+
 void* new_digest_ctx(const EVP_MD* md) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr || EVP_DigestInit_ex(ctx, md, nullptr) != 1) crypto_failure();
-  return ctx;
+  MdCtx ctx(EVP_MD_CTX_new());
+  if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) crypto_failure();
+  return ctx.release();
 }
 
 void digest_update(void* ctx, const void* data, size_t len) {
@@ -133,8 +153,9 @@ EVP_MAC* hmac_algorithm() {
 
 }  // namespace
 
-HmacSha256::HmacSha256(std::span<const uint8_t> key) : ctx_(EVP_MAC_CTX_new(hmac_algorithm())) {
-  if (ctx_ == nullptr) crypto_failure();
+HmacSha256::HmacSha256(std::span<const uint8_t> key) : ctx_(nullptr) {
+  MacCtx ctx(EVP_MAC_CTX_new(hmac_algorithm()));
+  if (ctx == nullptr) crypto_failure();
   char digest_name[] = "SHA256";
   OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name, 0),
@@ -142,15 +163,11 @@ HmacSha256::HmacSha256(std::span<const uint8_t> key) : ctx_(EVP_MAC_CTX_new(hmac
   };
   // A null key pointer would mean "keep the previous key"; an empty key must
   // still be a key.
-  if (EVP_MAC_init(as_mac(ctx_), nonnull(key.data()), key.size(), params) != 1) crypto_failure();
+  if (EVP_MAC_init(ctx.get(), nonnull(key.data()), key.size(), params) != 1) crypto_failure();
+  ctx_ = ctx.release();
 }
 
 HmacSha256::~HmacSha256() { EVP_MAC_CTX_free(as_mac(ctx_)); }
-
-void HmacSha256::reset() {
-  // Without a key the MAC starts again under the one it holds.
-  if (EVP_MAC_init(as_mac(ctx_), nullptr, 0, nullptr) != 1) crypto_failure();
-}
 
 HmacSha256 HmacSha256::copy() const {
   EVP_MAC_CTX* dup = EVP_MAC_CTX_dup(as_mac(ctx_));
@@ -251,13 +268,13 @@ void Ed25519KeyPair::reset() noexcept {
 Ed25519Signature Ed25519KeyPair::sign(std::span<const uint8_t> message) const {
   Ed25519Signature sig;
   size_t len = sig.size();
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr || EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, as_pkey(pkey_)) != 1 ||
-      EVP_DigestSign(ctx, sig.data(), &len, nonnull(message.data()), message.size()) != 1 ||
+  MdCtx ctx(EVP_MD_CTX_new());
+  if (ctx == nullptr ||
+      EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, as_pkey(pkey_)) != 1 ||
+      EVP_DigestSign(ctx.get(), sig.data(), &len, nonnull(message.data()), message.size()) != 1 ||
       len != sig.size()) {
     crypto_failure();
   }
-  EVP_MD_CTX_free(ctx);
   return sig;
 }
 
@@ -274,28 +291,27 @@ namespace {
 class PublicKeyImporter {
  public:
   PublicKeyImporter() : ctx_(EVP_PKEY_CTX_new_from_name(nullptr, "ED25519", nullptr)) {
-    if (ctx_ == nullptr || EVP_PKEY_fromdata_init(ctx_) != 1) crypto_failure();
+    if (ctx_ == nullptr || EVP_PKEY_fromdata_init(ctx_.get()) != 1) crypto_failure();
   }
-  ~PublicKeyImporter() { EVP_PKEY_CTX_free(ctx_); }
   PublicKeyImporter(const PublicKeyImporter&) = delete;
   PublicKeyImporter& operator=(const PublicKeyImporter&) = delete;
 
-  EVP_PKEY* import(const Ed25519PublicKey& key) {
+  Pkey import(const Ed25519PublicKey& key) {
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, const_cast<uint8_t*>(key.data()),
                                           key.size()),
         OSSL_PARAM_construct_end(),
     };
     EVP_PKEY* pkey = nullptr;
-    if (EVP_PKEY_fromdata(ctx_, &pkey, EVP_PKEY_PUBLIC_KEY, params) != 1) crypto_failure();
-    return pkey;
+    if (EVP_PKEY_fromdata(ctx_.get(), &pkey, EVP_PKEY_PUBLIC_KEY, params) != 1) crypto_failure();
+    return Pkey(pkey);
   }
 
  private:
-  EVP_PKEY_CTX* ctx_;
+  PkeyCtx ctx_;
 };
 
-EVP_PKEY* import_public_key(const Ed25519PublicKey& key) {
+Pkey import_public_key(const Ed25519PublicKey& key) {
   thread_local PublicKeyImporter importer;
   return importer.import(key);
 }
@@ -316,15 +332,14 @@ bool Ed25519VerifyingKey::verify(std::span<const uint8_t> message,
   // libcrypto's Ed25519 verification is the check this key promises:
   // S < L is required, R is compared as bytes with [S]B - [k]A, and neither
   // the key nor R is tested for small order.
-  EVP_PKEY* pkey = import_public_key(bytes_);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr || EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, pkey) != 1) {
+  Pkey pkey = import_public_key(bytes_);
+  MdCtx ctx(EVP_MD_CTX_new());
+  if (ctx == nullptr ||
+      EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, pkey.get()) != 1) {
     crypto_failure();
   }
-  int rc = EVP_DigestVerify(ctx, signature.data(), signature.size(), nonnull(message.data()),
+  int rc = EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), nonnull(message.data()),
                             message.size());
-  EVP_MD_CTX_free(ctx);
-  EVP_PKEY_free(pkey);
   if (rc != 1) {
     // A refused signature leaves entries on the thread's error queue; other
     // users of libcrypto in the process (the interpreter's ssl and hashlib)

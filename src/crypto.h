@@ -1,9 +1,9 @@
 #ifndef MORVATEL_CRYPTO_H_
 #define MORVATEL_CRYPTO_H_
 
-// Thin wrappers over OpenSSL's libcrypto. Nothing here allocates per update,
-// and nothing throws: a libcrypto failure on these fixed algorithms means the
-// library is unusable, which is treated as fatal.
+// Thin wrappers over OpenSSL's libcrypto. Nothing here allocates per update.
+// With these fixed algorithms libcrypto fails only when it cannot allocate,
+// which is thrown as std::bad_alloc, as the core's containers report it.
 
 #include <array>
 #include <cstddef>
@@ -120,8 +120,6 @@ class HmacSha256 : public crypto_detail::Updates<HmacSha256> {
   // library look-up; a keyed MAC that nothing has been fed yet, copied once
   // per message, pays that once for all of them.
   HmacSha256 copy() const;
-  // Starts a new MAC under the same key, without keying again.
-  void reset();
 
   using Updates::update;
   void update(const void* data, size_t len);

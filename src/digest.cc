@@ -94,7 +94,12 @@ class BlockWriter {
   static constexpr size_t kMaxPiece = 64;
 
   explicit BlockWriter(Sha256& hash) : hash_(hash) {}
-  ~BlockWriter() { hash_.update(buf_, len_); }
+  // Hashes what is left; called once, at the end. Not a destructor's work:
+  // hashing may throw.
+  void flush() {
+    hash_.update(buf_, len_);
+    len_ = 0;
+  }
 
   // Room for n contiguous bytes, n at most kMaxPiece, to be written now.
   uint8_t* reserve(size_t n) {
@@ -153,8 +158,8 @@ bool sorted_by_id(std::span<const KernelModel> models) {
 
 Digest32 policy_digest(const PolicySnapshot& snapshot) {
   Sha256& hash = fresh_hash();
+  BlockWriter w(hash);
   {
-    BlockWriter w(hash);
     const PolicyParams& p = snapshot.params();
     uint8_t* at = store_tag(w.reserve(kPolicyDigestHeaderBytes), "morvpol1");
     at = store_le(at, p.policy_epoch);
@@ -178,6 +183,7 @@ Digest32 policy_digest(const PolicySnapshot& snapshot) {
       for (const KernelModel* m : order) put_model(w, *m);
     }
   }
+  w.flush();
   return hash.finish();
 }
 

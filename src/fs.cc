@@ -222,7 +222,8 @@ std::string join_path(std::string_view dir, std::string_view name) {
 }
 
 std::expected<void, IoError> sync_parent_directory(std::string_view path) {
-  auto dir = open_path(parent_directory(path), O_RDONLY);
+  // O_DIRECTORY: a FIFO planted where the directory was must not block.
+  auto dir = open_path(parent_directory(path), O_RDONLY | O_DIRECTORY);
   if (!dir) return std::unexpected(dir.error());
   return full_sync(dir->get());  // the descriptor closes in every case
 }

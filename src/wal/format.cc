@@ -39,10 +39,12 @@ ChainHasher::ChainHasher(const ChainHasher& o) {
 
 Digest32 ChainHasher::digest(std::string_view previous_hash, std::string_view data) {
   if (mac_) {
-    mac_->reset();
-    mac_->update(previous_hash);
-    mac_->update(data);
-    return mac_->finish();
+    // A copy of the keyed MAC that nothing has been fed: starting the same
+    // context again without a key is not sound on every libcrypto 3.0.x.
+    HmacSha256 mac = mac_->copy();
+    mac.update(previous_hash);
+    mac.update(data);
+    return mac.finish();
   }
   sha_.reset();
   sha_.update(previous_hash);

@@ -133,18 +133,18 @@ std::optional<json::Error> metadata_depth_error(std::string_view text) {
 std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
                                                    std::string_view display_path,
                                                    std::optional<std::string> key) {
-  auto wipe_key = [&] {
-    if (key) secure_wipe(key->data(), key->size());
-  };
+  // The caller's copy of the key is wiped however this ends, an exception
+  // included; the writer keeps the key only inside its MAC.
+  struct WipeOnExit {
+    std::optional<std::string>& key;
+    ~WipeOnExit() {
+      if (key) secure_wipe(key->data(), key->size());
+    }
+  } wipe{key};
   if (key && key->size() < kMinHmacKeyBytes) {
-    size_t len = key->size();
-    wipe_key();
-    return std::unexpected(WalError::io(key_too_short_error(len)));
+    return std::unexpected(WalError::io(key_too_short_error(key->size())));
   }
-  auto fail = [&](IoError e) {
-    wipe_key();
-    return std::unexpected(WalError::io(std::move(e)));
-  };
+  auto fail = [](IoError e) { return std::unexpected(WalError::io(std::move(e))); };
 
   // Open without creating first, so the writer knows whether the log's
   // directory entry is new and must be made durable on the first sync.
@@ -166,7 +166,7 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
   if (auto r = create_directories(*dir); !r) return fail(std::move(r.error()));
   // Never through a link: a planted one would have us create a file
   // wherever it points.
-  auto lock = open_path(join_path(*dir, name), O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+  auto lock = open_path(join_path(*dir, name), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
   if (!lock) return fail(std::move(lock.error()));
   // The lock file alone excludes only writers that chose the same lock
   // directory; a lock on the log's own open file excludes every other
@@ -186,23 +186,17 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
     if (!reading) return fail(std::move(reading.error()));
     if (::lseek(reading->get(), 0, SEEK_SET) < 0) return fail(IoError::last_os());
     auto walked = walk_chain(reading->get(), key ? WalKey(*key) : std::nullopt);
-    if (!walked) {
-      wipe_key();
-      return std::unexpected(std::move(walked.error()));
-    }
+    if (!walked) return std::unexpected(std::move(walked.error()));
     head = std::move(*walked);
     auto last = last_byte_is_line_feed(log->get());
     if (!last) return fail(std::move(last.error()));
     ends_open = !*last;
   }
-  WalWriter writer(std::move(*log), std::move(*lock), std::move(key), std::move(head));
+  WalWriter writer(std::move(*log), std::move(*lock), key ? WalKey(*key) : std::nullopt,
+                   std::move(head));
   writer.open_line_ = ends_open;
   if (created) writer.unsynced_directory_ = std::string(path);
   return writer;
-}
-
-WalWriter::~WalWriter() {
-  if (key_) secure_wipe(key_->data(), key_->size());
 }
 
 std::expected<WalAppend, WalError> WalWriter::append_verified(const PolicySnapshot& snapshot,
@@ -238,15 +232,16 @@ std::expected<WalAppend, WalError> WalWriter::append_verified(const PolicySnapsh
   std::string prefix = line_prefix(next, head_.last_hash, hash);
   const std::string_view pieces[] = {open_line_ ? std::string_view("\n") : std::string_view(),
                                      prefix, bytes, kLineSuffix};
+  // Everything that can fail to allocate happens before the write: once the
+  // line is in the file, the head must follow it without fail.
+  WalAppend out{next, head_.last_hash, hash};
   if (auto r = write_all_pieces(log_.get(), pieces); !r) {
     poisoned_ = true;
     return std::unexpected(WalError::io(std::move(r.error())));
   }
   open_line_ = false;
-
-  WalAppend out{next, std::move(head_.last_hash), hash};
   head_.sequence = next;
-  head_.last_hash = std::move(hash);
+  head_.last_hash.swap(hash);
   return out;
 }
 

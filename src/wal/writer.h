@@ -73,7 +73,7 @@ class WalWriter {
 
   WalWriter(WalWriter&&) noexcept = default;
   WalWriter& operator=(WalWriter&&) noexcept = default;
-  ~WalWriter();
+  ~WalWriter() = default;
 
   // Verifies the decision by replay, builds its audit bundle and appends
   // one line. The request has passed validate_input. Any failure before
@@ -94,7 +94,7 @@ class WalWriter {
 
   uint64_t sequence() const { return head_.sequence; }
   const std::string& last_hash() const { return head_.last_hash; }
-  bool keyed() const { return key_.has_value(); }
+  bool keyed() const { return keyed_; }
   bool poisoned() const { return poisoned_; }
   WalAnchor anchor() const { return WalAnchor::of_head(head_, keyed()); }
 
@@ -107,19 +107,18 @@ class WalWriter {
   }
 
  private:
-  WalWriter(UniqueFd log, UniqueFd lock, std::optional<std::string> key, WalHead head)
+  // The key is kept only inside the chain hasher's MAC, which wipes it.
+  WalWriter(UniqueFd log, UniqueFd lock, WalKey key, WalHead head)
       : lock_(std::move(lock)),
         log_(std::move(log)),
-        key_(std::move(key)),
-        hasher_(key_view()),
+        keyed_(key.has_value()),
+        hasher_(key),
         head_(std::move(head)) {}
-
-  WalKey key_view() const { return key_ ? WalKey(*key_) : std::nullopt; }
 
   // Declared so that the log is closed before the lock file.
   UniqueFd lock_;
   UniqueFd log_;
-  std::optional<std::string> key_;
+  bool keyed_;
   ChainHasher hasher_;
   WalHead head_;
   bool poisoned_ = false;

@@ -1,10 +1,13 @@
 // Allocation failure in the middle of an engine update must leave every
-// ledger as it was. This file replaces the global allocation functions with
+// ledger as it was, and in the middle of a log append must leave the log and
+// its writer able to go on. This file replaces the global allocation functions with
 // ones that can be told to fail the n-th allocation from now; unarmed they
 // are plain malloc and free. Under a sanitizer, which brings its own
 // allocator, the replacement is left out and the tests are skipped.
 
 #include <gtest/gtest.h>
+
+#include <stdlib.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -12,8 +15,13 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
+#include <vector>
+#include <filesystem>
 
 #include "budget/engine.h"
+#include "kernel/prescribe.h"
+#include "wal/writer.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define MORVATEL_NO_ALLOC_HOOK 1
@@ -155,3 +163,49 @@ TEST_F(BudgetAllocFailure, RestoreReplacesEverythingOrNothing) {
 
 }  // namespace
 }  // namespace morvatel::budget
+
+namespace morvatel::wal {
+namespace {
+
+TEST(WalAllocFailure, AnAppendThatFailsToAllocateLeavesItsWriterOnTheChain) {
+#ifdef MORVATEL_NO_ALLOC_HOOK
+  GTEST_SKIP() << "allocation hook unavailable under a sanitizer";
+#endif
+  char dir_template[] = "/tmp/morvatel-walalloc-XXXXXX";
+  const std::string dir = ::mkdtemp(dir_template);
+  ::setenv("MORVATEL_WAL_LOCK_DIR", (dir + "/locks").c_str(), 1);
+  const std::string path = dir + "/log";
+  const std::string key(32, 'k');
+  std::vector<KernelModel> models = {KernelModel{1, 0, 9000, 9000, 1, 50, 0xFF, 1, 1000, 2000}};
+  const PolicySnapshot snapshot = *try_new_trusted(PolicyParams{3, 5, 9000, 1000, 10000, 1},
+                                                   models);
+  const json::Value metadata = json::parse_value(R"({"k":[1,2]})").value();
+  auto writer = WalWriter::open(path, path, key);
+  ASSERT_TRUE(writer.has_value());
+  // Each allocation of an append fails in turn, until one append needs no
+  // more: whatever a failure left in the file, the writer's head must be
+  // the head of a valid chain, so that the next append extends it.
+  for (int n = 0;; ++n) {
+    const KernelInput input{
+        writer->sequence() + 1, 1, 500, 200, 5000000, 1000000000, 100, 9000, 0, 0, 0, ~0ULL, 0};
+    const KernelDecision decision = prescribe_inner(snapshot, input).decision;
+    g_countdown = n;
+    bool done = false;
+    try {
+      done = writer->append_verified(snapshot, input, decision, metadata).has_value();
+    } catch (const std::bad_alloc&) {
+    }
+    g_countdown = -1;
+    ASSERT_FALSE(writer->poisoned()) << "allocation " << n;
+    auto head = validate_chain_inner(path, std::string_view(key));
+    ASSERT_TRUE(head.has_value()) << "allocation " << n << ": " << head.error().message();
+    ASSERT_EQ(head->sequence, writer->sequence()) << "allocation " << n;
+    ASSERT_EQ(head->last_hash, writer->last_hash()) << "allocation " << n;
+    if (done) break;
+  }
+  EXPECT_GE(writer->sequence(), 1u);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace morvatel::wal
