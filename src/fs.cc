@@ -122,39 +122,10 @@ std::expected<void, IoError> full_sync(int fd) {
   }
 }
 
-std::expected<void, IoError> write_fully(int fd, const void* data, size_t len, uint64_t* written) {
-  auto* p = static_cast<const char*>(data);
-  while (len != 0) {
-    ssize_t n = ::write(fd, p, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::last_os());
-    }
-    if (n == 0) {
-      return std::unexpected(
-          IoError::custom(IoErrorKind::WriteZero, "failed to write whole buffer"));
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-    if (written != nullptr) *written += static_cast<uint64_t>(n);
-  }
-  return {};
-}
-
-std::expected<void, IoError> write_all_pieces(int fd, std::span<const std::string_view> pieces) {
-  constexpr size_t kMaxPieces = 8;
-  iovec iov[kMaxPieces];
-  size_t count = 0;
-  for (std::string_view p : pieces) {
-    if (p.empty()) continue;
-    if (count == kMaxPieces)
-      return std::unexpected(
-          IoError::custom(IoErrorKind::InvalidInput, "too many pieces to write"));
-    iov[count++] = iovec{const_cast<char*>(p.data()), p.size()};
-  }
-  iovec* next = iov;
+std::expected<void, IoError> write_buffers(int fd, iovec* buffers, size_t count,
+                                           uint64_t* written) {
   while (count != 0) {
-    ssize_t n = ::writev(fd, next, static_cast<int>(count));
+    ssize_t n = ::writev(fd, buffers, static_cast<int>(count));
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(IoError::last_os());
@@ -163,15 +134,16 @@ std::expected<void, IoError> write_all_pieces(int fd, std::span<const std::strin
       return std::unexpected(
           IoError::custom(IoErrorKind::WriteZero, "failed to write whole buffer"));
     }
+    if (written != nullptr) *written += static_cast<uint64_t>(n);
     auto taken = static_cast<size_t>(n);
-    while (count != 0 && taken >= next->iov_len) {
-      taken -= next->iov_len;
-      ++next;
+    while (count != 0 && taken >= buffers->iov_len) {
+      taken -= buffers->iov_len;
+      ++buffers;
       --count;
     }
     if (count != 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + taken;
-      next->iov_len -= taken;
+      buffers->iov_base = static_cast<char*>(buffers->iov_base) + taken;
+      buffers->iov_len -= taken;
     }
   }
   return {};

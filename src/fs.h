@@ -10,11 +10,11 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <expected>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -86,17 +86,34 @@ std::expected<void, IoError> try_lock_exclusive(int fd);
 // system offers it, else fsync), repeated while interrupted.
 std::expected<void, IoError> full_sync(int fd);
 
-// Writes all of `len` bytes, repeating short and interrupted writes. A write
-// that takes nothing fails with "failed to write whole buffer" (WriteZero).
-// `*written` grows by every byte accepted, also when a later call fails.
-std::expected<void, IoError> write_fully(int fd, const void* data, size_t len,
-                                         uint64_t* written = nullptr);
+// Writes `count` buffers one after another with gathering write calls
+// (writev): a file opened for appending receives each call's bytes as one
+// write. Short and interrupted writes go on with the bytes not yet taken; a
+// write that takes nothing fails with "failed to write whole buffer"
+// (WriteZero). `*written` grows by every byte accepted, also when a later
+// call fails. The buffers' entries are advanced as bytes are taken.
+std::expected<void, IoError> write_buffers(int fd, iovec* buffers, size_t count,
+                                           uint64_t* written = nullptr);
 
-// Writes the pieces one after another with one gathering write call
-// (writev), so that a file opened for appending receives them as one write;
-// a short or interrupted write continues with the bytes not yet taken. A
-// write that takes nothing fails with "failed to write whole buffer".
-std::expected<void, IoError> write_all_pieces(int fd, std::span<const std::string_view> pieces);
+// The pieces written in order, as one gathering write where the system
+// takes them whole.
+template <size_t N>
+std::expected<void, IoError> write_all_pieces(int fd, const std::string_view (&pieces)[N],
+                                              uint64_t* written = nullptr) {
+  iovec buffers[N];
+  size_t count = 0;
+  for (std::string_view p : pieces) {
+    if (!p.empty()) buffers[count++] = iovec{const_cast<char*>(p.data()), p.size()};
+  }
+  return write_buffers(fd, buffers, count, written);
+}
+
+// All of `len` bytes.
+inline std::expected<void, IoError> write_fully(int fd, const void* data, size_t len,
+                                                uint64_t* written = nullptr) {
+  const std::string_view piece[] = {{static_cast<const char*>(data), len}};
+  return write_all_pieces(fd, piece, written);
+}
 
 // The directory that holds `path`: its parent, or "." when it has none or an
 // empty one ("a/b" gives "a", "b" gives ".", "/b" gives "/").
