@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "evaluation_match.h"
 #include "kernel/prescribe.h"
 
 namespace morvatel {
@@ -306,18 +307,6 @@ class Draw {
  private:
   std::mt19937_64 rng_;
 };
-
-void expect_same_evaluation(const Evaluation& a, const Evaluation& b, int round) {
-  ASSERT_EQ(a.verdict, b.verdict) << "round " << round;
-  if (a.verdict >= Verdict::OverBudget) {
-    ASSERT_EQ(a.cost, b.cost) << "round " << round;
-  }
-  if (a.verdict >= Verdict::NonPositiveUtility) {
-    ASSERT_TRUE(a.quality_adjusted == b.quality_adjusted && a.utility == b.utility &&
-                a.latency_penalty == b.latency_penalty)
-        << "round " << round;
-  }
-}
 
 // Catalogue lengths around the gate groups and runs, built without
 // validation so that out-of-range providers, an enabled flag of 2 and

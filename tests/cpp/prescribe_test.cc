@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "evaluation_match.h"
+
 namespace morvatel {
 namespace {
 
@@ -128,15 +130,7 @@ TEST(Prescribe, FastPathsAgreeWithExactArithmetic) {
     for (const KernelModel& m : s.models()) {
       Evaluation a = ctx.all_fast() ? evaluate_model<true>(ctx, m) : evaluate_model(ctx, m);
       Evaluation b = evaluate_model(exact, m);
-      ASSERT_EQ(a.verdict, b.verdict) << "round " << round;
-      if (a.verdict >= Verdict::OverBudget) {
-        ASSERT_EQ(a.cost, b.cost) << "round " << round;
-      }
-      if (a.verdict >= Verdict::NonPositiveUtility) {
-        ASSERT_TRUE(a.quality_adjusted == b.quality_adjusted && a.utility == b.utility &&
-                    a.latency_penalty == b.latency_penalty)
-            << "round " << round;
-      }
+      ASSERT_NO_FATAL_FAILURE(expect_same_evaluation(a, b, round));
       ASSERT_EQ(utility_for_model(s, in, m.model_id),
                 utility_for_model(s, in, m.model_id, ArithmeticPath::kWide));
     }
