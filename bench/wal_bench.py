@@ -21,6 +21,7 @@ import tempfile
 import time
 
 from morvatel import _core as m
+from prescribe_bench import interleaved_best
 
 KEY = bytes(range(32))
 LOCKS = tempfile.mkdtemp(prefix="morvatel-bench-locks-")
@@ -48,16 +49,6 @@ def decided(n):
         inp = request(i)
         out.append((inp, SNAP.prescribe(inp)))
     return out
-
-
-def interleaved_best(fns, rounds):
-    best = [float("inf")] * len(fns)
-    for _ in range(rounds):
-        for i, fn in enumerate(fns):
-            t0 = time.perf_counter_ns()
-            fn()
-            best[i] = min(best[i], time.perf_counter_ns() - t0)
-    return best
 
 
 def append_rows(directory, sync, calls, rounds):
