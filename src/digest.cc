@@ -33,16 +33,20 @@ uint8_t* store_tag(uint8_t* p, const char (&name)[kTagBytes]) {
   return p + kTagBytes;
 }
 
+// A field as the message holds it: an enumeration by its code.
+template <typename T>
+constexpr auto message_value(const T& field) {
+  if constexpr (std::is_enum_v<T>) {
+    return code(field);
+  } else {
+    return field;
+  }
+}
+
 template <typename R>
 uint8_t* store_record(uint8_t* p, const R& record) {
-  for_each_field(record, [&](const char*, const auto& field) {
-    using T = std::remove_cvref_t<decltype(field)>;
-    if constexpr (std::is_enum_v<T>) {
-      p = store_le(p, code(field));
-    } else {
-      p = store_le(p, field);
-    }
-  });
+  for_each_field(record,
+                 [&](const char*, const auto& field) { p = store_le(p, message_value(field)); });
   return p;
 }
 
@@ -50,14 +54,8 @@ template <typename R>
 constexpr size_t record_bytes() {
   size_t n = 0;
   const R record{};
-  for_each_field(record, [&](const char*, const auto& field) {
-    using T = std::remove_cvref_t<decltype(field)>;
-    if constexpr (std::is_enum_v<T>) {
-      n += sizeof(code(field));
-    } else {
-      n += sizeof(T);
-    }
-  });
+  for_each_field(record,
+                 [&](const char*, const auto& field) { n += sizeof(message_value(field)); });
   return n;
 }
 
@@ -76,9 +74,9 @@ Sha256& fresh_hash() {
 
 // A record message is short and of fixed length: it is laid out whole and
 // hashed in one update.
-template <typename R, size_t kBytes>
+template <typename R>
 Digest32 record_digest(const char (&tag)[kTagBytes], const R& record) {
-  uint8_t buf[kBytes];
+  uint8_t buf[kTagBytes + record_bytes<R>()];
   uint8_t* end = store_record(store_tag(buf, tag), record);
   Sha256& hash = fresh_hash();
   hash.update(buf, static_cast<size_t>(end - buf));
@@ -159,40 +157,36 @@ bool sorted_by_id(std::span<const KernelModel> models) {
 Digest32 policy_digest(const PolicySnapshot& snapshot) {
   Sha256& hash = fresh_hash();
   BlockWriter w(hash);
-  {
-    const PolicyParams& p = snapshot.params();
-    uint8_t* at = store_tag(w.reserve(kPolicyDigestHeaderBytes), "morvpol1");
-    at = store_le(at, p.policy_epoch);
-    at = store_le(at, p.catalog_epoch);
-    at = store_le(at, p.hard_risk_limit_bps);
-    at = store_le(at, p.minimum_confidence_bps);
-    at = store_le(at, p.risk_penalty_multiplier_bps);
-    store_le(at, p.latency_penalty_microunits_per_ms);
-    std::span<const KernelModel> models = snapshot.models();
-    // Every catalogue the system builds is already in id order; only an
-    // unsorted one needs the list of references.
-    if (sorted_by_id(models)) {
-      for (const KernelModel& m : models) put_model(w, m);
-    } else {
-      std::vector<const KernelModel*> order;
-      order.reserve(models.size());
-      for (const KernelModel& m : models) order.push_back(&m);
-      std::stable_sort(order.begin(), order.end(), [](const KernelModel* a, const KernelModel* b) {
-        return a->model_id < b->model_id;
-      });
-      for (const KernelModel* m : order) put_model(w, *m);
-    }
+  const PolicyParams& p = snapshot.params();
+  uint8_t* at = store_tag(w.reserve(kPolicyDigestHeaderBytes), "morvpol1");
+  at = store_le(at, p.policy_epoch);
+  at = store_le(at, p.catalog_epoch);
+  at = store_le(at, p.hard_risk_limit_bps);
+  at = store_le(at, p.minimum_confidence_bps);
+  at = store_le(at, p.risk_penalty_multiplier_bps);
+  store_le(at, p.latency_penalty_microunits_per_ms);
+  std::span<const KernelModel> models = snapshot.models();
+  // Every catalogue the system builds is already in id order; only an
+  // unsorted one needs the list of references.
+  if (sorted_by_id(models)) {
+    for (const KernelModel& m : models) put_model(w, m);
+  } else {
+    std::vector<const KernelModel*> order;
+    order.reserve(models.size());
+    for (const KernelModel& m : models) order.push_back(&m);
+    std::stable_sort(order.begin(), order.end(), [](const KernelModel* a, const KernelModel* b) {
+      return a->model_id < b->model_id;
+    });
+    for (const KernelModel* m : order) put_model(w, *m);
   }
   w.flush();
   return hash.finish();
 }
 
-Digest32 input_digest(const KernelInput& input) {
-  return record_digest<KernelInput, kInputDigestMessageBytes>("morvinp1", input);
-}
+Digest32 input_digest(const KernelInput& input) { return record_digest("morvinp1", input); }
 
 Digest32 decision_digest(const KernelDecision& decision) {
-  return record_digest<KernelDecision, kDecisionDigestMessageBytes>("morvdcn1", decision);
+  return record_digest("morvdcn1", decision);
 }
 
 std::string bytes_to_hex(const Digest32& digest) { return hex_lower(digest.data(), digest.size()); }

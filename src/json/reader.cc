@@ -388,41 +388,6 @@ Result<Value> Reader::read_value() {
   return v;
 }
 
-// Skips a string with nothing to check in it or a plain integer right at
-// the cursor, the bulk of a record's members; false (cursor unmoved) for
-// anything else, which skip_any then takes.
-bool Reader::skip_plain_scalar() {
-  if (pos_ == in_.size()) return false;
-  const char c = in_[pos_];
-  if (c == '"') {
-    const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_ + 1,
-                                 in_.size());
-    if (end == in_.size() || in_[end] != '"') return false;
-    pos_ = end + 1;
-    return true;
-  }
-  if (c != '-' && !is_digit(static_cast<unsigned char>(c))) return false;
-  // Raw text needs an integer's extent, not its value: a word at a time,
-  // for as many digits as there are.
-  const char* const begin = in_.data();
-  const char* const end = begin + in_.size();
-  const char* p = begin + pos_ + (c == '-');
-  if (end - p < 16) return false;
-  uint64_t w = load_word(p);
-  unsigned k = leading_digits(w);
-  if (k == 0 || ((w & 0xFF) == '0' && k > 1)) return false;
-  while (k == 8) {
-    p += 8;
-    if (end - p < 16) return false;
-    w = load_word(p);
-    k = leading_digits(w);
-  }
-  const unsigned next = static_cast<unsigned>(w >> (8 * k)) & 0xFF;
-  if (next == '.' || (next | 0x20) == 'e') return false;
-  pos_ = static_cast<size_t>(p + k - begin);
-  return true;
-}
-
 Result<void> Reader::skip_any() {
   skip_ws();
   int c = peek();
@@ -440,7 +405,6 @@ Result<void> Reader::skip_any() {
         auto more = next_element(first);
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
-        if (skip_plain_scalar()) continue;
         if (auto r = skip_any(); !r) return r;
       }
       return end_sequence();
@@ -456,7 +420,6 @@ Result<void> Reader::skip_any() {
         ++pos_;
         if (auto r = skip_string(); !r) return r;
         if (auto r = colon(); !r) return r;
-        if (skip_plain_scalar()) continue;
         if (auto r = skip_any(); !r) return r;
       }
       return end_object();

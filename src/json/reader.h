@@ -168,7 +168,6 @@ class Reader {
   Result<void> parse_any(Value& out);
   bool parse_plain_scalar(Value& out);
   Result<void> skip_any();
-  bool skip_plain_scalar();
   // The compact forms (a key's quote right after '{' or ',', the colon
   // right after the key) are taken here; everything else, errors included,
   // by the _slow halves.

@@ -78,8 +78,7 @@ constexpr std::array<const char*, kNameCount> kNameTexts = {
 // Borrowed, immortal for the process; null with an exception set.
 PyObject* name(Name n) {
   static std::array<PyObject*, kNameCount> cache{};
-  if (cache[n] == nullptr) cache[n] = PyUnicode_InternFromString(kNameTexts[n]);
-  return cache[n];
+  return interned_key(cache[n], kNameTexts[n]);
 }
 
 // Builds a dict in insertion order; the first failure sticks and done()
