@@ -8,8 +8,8 @@
 //
 // Durability is explicit: appends only write; sync() flushes to stable
 // storage (and, the first time, the directory of a log this writer created,
-// so that a synced log cannot vanish in a crash). A failed line write or flush poisons the writer, so that no
-// entry can ever follow a torn one.
+// so that a synced log cannot vanish in a crash). A failed line write or
+// sync poisons the writer, so that no entry can ever follow a torn one.
 
 #include <cstdint>
 #include <expected>
