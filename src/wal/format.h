@@ -67,6 +67,7 @@ class ChainHasher {
 
   // The chain hash of `previous_hash` immediately followed by `data`.
   Digest32 digest(std::string_view previous_hash, std::string_view data);
+  bool keyed() const { return mac_.has_value(); }
 
  private:
   std::optional<HmacSha256> mac_;
