@@ -99,6 +99,11 @@ using EntryVisitor =
 std::expected<WalHead, WalError> walk_chain(int fd, WalKey key,
                                             const EntryVisitor& visit = nullptr);
 
+// A log about to be read with `key`: the key's length checked first, then
+// the file opened as open_log_for_reading opens it.
+std::expected<UniqueFd, WalError> open_log_to_check(std::string_view path, WalKey key,
+                                                    uint64_t* size = nullptr);
+
 // The read-only check of a log file: key length first, then the file opened
 // for reading (never created), walked, and closed in every outcome.
 std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, WalKey key,

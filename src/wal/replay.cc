@@ -1,8 +1,5 @@
 #include "wal/replay.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <optional>
 
@@ -106,13 +103,10 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string
                                                                      WalKey key,
                                                                      uint64_t max_entries,
                                                                      uint64_t max_total_bytes) {
-  if (key && key->size() < kMinHmacKeyBytes) {
-    return std::unexpected(WalError::io(key_too_short_error(key->size())));
-  }
   // One open: the size judged is that of the file then read, even if
   // another file is renamed into place meanwhile.
   uint64_t size = 0;
-  auto fd = open_log_for_reading(path, &size);
+  auto fd = open_log_to_check(path, key, &size);
   if (!fd) return std::unexpected(std::move(fd.error()));
   if (size > max_total_bytes) {
     return std::unexpected(WalError::io(limit_error("WAL byte size", size, max_total_bytes)));
