@@ -78,15 +78,7 @@ std::expected<WalHead, WalError> validate_value_chain(
     const std::function<std::expected<void, WalError>(const ValueTextEntry& entry)>& visit) {
   auto fd = open_log_to_check(path, key);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  ChainCursor chain(key);
-  ValueTextEntry entry;
-  auto walked = for_each_line(fd->get(),
-                              [&](std::string_view line) -> std::expected<void, WalError> {
-                                if (auto r = read_decoded_line(chain, line, entry); !r) return r;
-                                return visit(entry);
-                              });
-  if (!walked) return std::unexpected(std::move(walked.error()));
-  return std::move(chain).head();
+  return walk_decoded_chain<json::Value>(fd->get(), key, visit);
 }
 
 }  // namespace morvatel::wal

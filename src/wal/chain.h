@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "wal/error.h"
 #include "wal/format.h"
@@ -74,6 +75,21 @@ std::expected<void, WalError> read_decoded_line(ChainCursor& chain, std::string_
   // The chain holds, so the fault in `data` stands; it was met reading the
   // whole line, so its position is in the line.
   return std::unexpected(WalError::json(std::move(read.error())));
+}
+
+// The chain walk over an open file positioned at its start, each line read
+// with read_decoded_line and every entry that passed handed to visit (an
+// error from it ends the walk). Returns the head, or the first fault.
+template <typename Data, typename Visit>
+std::expected<WalHead, WalError> walk_decoded_chain(int fd, WalKey key, Visit&& visit) {
+  ChainCursor chain(key);
+  WalEntryOf<json::WithText<Data>> entry;
+  auto walked = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
+    if (auto r = read_decoded_line(chain, line, entry); !r) return r;
+    return visit(std::as_const(entry));
+  });
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  return std::move(chain).head();
 }
 
 // An entry with `data` as a generic value and its text.

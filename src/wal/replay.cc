@@ -84,18 +84,15 @@ std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_v
 std::expected<uint64_t, WalError> read_replay_log(
     int fd, WalKey key,
     const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry) {
-  ChainCursor chain(key);
-  ReplayEntry entry;
-  uint64_t count = 0;
-  auto read = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
-    if (auto r = read_replay_line(chain, line, entry); !r) return r;
-    // Counts entries, so it cannot pass the sequence range.
-    ++count;
-    on_entry(entry, count);
-    return {};
-  });
-  if (!read) return std::unexpected(std::move(read.error()));
-  return count;
+  // Sequences run from 1 without gaps, so an entry's sequence is its
+  // number and the head's is the count.
+  auto head = walk_decoded_chain<AuditedRecord>(
+      fd, key, [&](const ReplayEntry& entry) -> std::expected<void, WalError> {
+        on_entry(entry, entry.sequence);
+        return {};
+      });
+  if (!head) return std::unexpected(std::move(head.error()));
+  return head->sequence;
 }
 
 std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string_view path,
