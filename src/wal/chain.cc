@@ -73,12 +73,11 @@ std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, Wal
   return walk_chain(fd->get(), key, visit);
 }
 
-std::expected<WalHead, WalError> validate_value_chain(
-    std::string_view path, WalKey key,
-    const std::function<std::expected<void, WalError>(const ValueTextEntry& entry)>& visit) {
+std::expected<WalHead, WalError> validate_value_chain(std::string_view path, WalKey key) {
   auto fd = open_log_to_check(path, key);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  return walk_decoded_chain<json::Value>(fd->get(), key, visit);
+  return walk_decoded_chain<json::Value>(
+      fd->get(), key, [](const ValueTextEntry&) -> std::expected<void, WalError> { return {}; });
 }
 
 }  // namespace morvatel::wal

@@ -96,11 +96,8 @@ std::expected<WalHead, WalError> walk_decoded_chain(int fd, WalKey key, Visit&& 
 using ValueTextEntry = WalEntryOf<json::WithText<json::Value>>;
 
 // validate_chain_inner for a log whose entries must also read with `data`
-// as a generic value, each line read once: visit is called with every
-// entry that passed.
-std::expected<WalHead, WalError> validate_value_chain(
-    std::string_view path, WalKey key,
-    const std::function<std::expected<void, WalError>(const ValueTextEntry& entry)>& visit);
+// as a generic value, each line read once.
+std::expected<WalHead, WalError> validate_value_chain(std::string_view path, WalKey key);
 
 // Called for every entry that passed the chain tests, with its line and its
 // raw entry; an error ends the walk.
