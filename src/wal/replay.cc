@@ -82,13 +82,11 @@ std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_v
 }
 
 std::expected<uint64_t, WalError> read_replay_log(
-    int fd, WalKey key,
-    const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry) {
-  // Sequences run from 1 without gaps, so an entry's sequence is its
-  // number and the head's is the count.
+    int fd, WalKey key, const std::function<void(const ReplayEntry& entry)>& on_entry) {
+  // Sequences run from 1 without gaps, so the head's is the count.
   auto head = walk_decoded_chain<AuditedRecord>(
       fd, key, [&](const ReplayEntry& entry) -> std::expected<void, WalError> {
-        on_entry(entry, entry.sequence);
+        on_entry(entry);
         return {};
       });
   if (!head) return std::unexpected(std::move(head.error()));
@@ -118,8 +116,8 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string
   std::vector<WalReplayVerdict> verdicts;
   verdicts.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
   std::optional<WalError> audit_failure;
-  auto count = read_replay_log(fd->get(), key, [&](const ReplayEntry& entry, uint64_t number) {
-    if (number > max_entries || audit_failure) return;
+  auto count = read_replay_log(fd->get(), key, [&](const ReplayEntry& entry) {
+    if (entry.sequence > max_entries || audit_failure) return;
     auto v = audit_entry(entry.sequence, entry.data.value, snapshot, digest_hex);
     if (v) {
       verdicts.push_back(*v);
