@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "crypto.h"
 #include "receipt.h"
 #include "receipt_json.h"
@@ -17,9 +18,7 @@
 namespace morvatel {
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzzing::check;
 
 const Ed25519VerifyingKey& trusted() {
   static const Ed25519KeyPair pair = [] {

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "text.h"
 
 #include "json/writer.h"
@@ -25,9 +26,7 @@
 namespace morvatel::wal {
 namespace {
 
-void check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzzing::check;
 
 std::string record_text(const AuditedRecord& record) {
   std::string out;

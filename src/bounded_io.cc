@@ -88,11 +88,14 @@ std::string artifact_name(std::string_view path) {
   return "snapshot";
 }
 
-// Six characters of A-Z, a-z and 0-9. Falls back to a clock-and-counter mix
+// The characters of a temporary file's random suffix.
+constexpr std::string_view kTempSuffixChars =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+// Six characters of kTempSuffixChars. Falls back to a clock-and-counter mix
 // should the system's randomness be unavailable: the names need only be
 // unlikely to clash, and a clash is retried.
 void random_suffix(char out[6]) {
-  static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   unsigned char bytes[6];
   if (::getentropy(bytes, sizeof bytes) != 0) {
     static thread_local uint64_t counter = 0;
@@ -104,13 +107,14 @@ void random_suffix(char out[6]) {
       b = static_cast<unsigned char>(x >> 56);
     }
   }
-  for (int i = 0; i < 6; ++i) out[i] = kChars[bytes[i] % 62];
+  for (int i = 0; i < 6; ++i) out[i] = kTempSuffixChars[bytes[i] % kTempSuffixChars.size()];
 }
 
 constexpr int kTempNameAttempts = 128;
 
-bool is_temp_suffix_char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+// ".{name}.tmp.", which the random suffix completes.
+std::string temp_name_prefix(std::string_view path) {
+  return str_cat(".", artifact_name(path), ".tmp.");
 }
 
 // Removes the temporary files that earlier saves of the same target left
@@ -125,13 +129,13 @@ void remove_stale_temporaries(std::string_view path) {
   DIR* listing = ::fdopendir(dir->get());
   if (listing == nullptr) return;
   (void)dir->release();  // now owned by the listing
-  const std::string prefix = str_cat(".", artifact_name(path), ".tmp.");
+  const std::string prefix = temp_name_prefix(path);
   while (const struct dirent* e = ::readdir(listing)) {
     std::string_view name(e->d_name);
     if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) continue;
-    bool matches = true;
-    for (char c : name.substr(prefix.size())) matches = matches && is_temp_suffix_char(c);
-    if (matches) ::unlinkat(::dirfd(listing), e->d_name, 0);
+    if (name.find_first_not_of(kTempSuffixChars, prefix.size()) == std::string_view::npos) {
+      ::unlinkat(::dirfd(listing), e->d_name, 0);
+    }
   }
   ::closedir(listing);
 }
@@ -143,7 +147,7 @@ std::string artifact_lock_path(std::string_view path) {
 }
 
 std::string artifact_temp_prefix(std::string_view path) {
-  return join_path(parent_directory(path), str_cat(".", artifact_name(path), ".tmp."));
+  return join_path(parent_directory(path), temp_name_prefix(path));
 }
 
 std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view path,

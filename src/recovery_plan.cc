@@ -34,13 +34,14 @@ std::expected<RecoveryPlan, PersistenceError> recovery_plan_inner(std::string_vi
   plan.wal_high_watermark = snapshot->wal_high_watermark.value_or(0);
   // An entry counts only if it passes the chain tests and also reads with
   // `data` as a generic value, as a replaying caller will read it.
-  auto head = wal::validate_value_chain(
-      wal_path, key, [&](const wal::ValueTextEntry& entry) -> std::expected<void, wal::WalError> {
-        ++plan.total_wal_entries;
-        if (entry.sequence > plan.wal_high_watermark) ++plan.entries_to_replay;
-        return {};
-      });
+  // Sequences run from 1 without gaps: the head's is the count, and the
+  // entries past the watermark are the ones to replay.
+  auto head = wal::validate_value_chain(wal_path, key);
   if (!head) return std::unexpected(from_wal(head.error()));
+  plan.total_wal_entries = head->sequence;
+  if (plan.total_wal_entries > plan.wal_high_watermark) {
+    plan.entries_to_replay = plan.total_wal_entries - plan.wal_high_watermark;
+  }
 
   if (plan.wal_high_watermark > plan.total_wal_entries) {
     return std::unexpected(PersistenceError::io(

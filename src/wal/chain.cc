@@ -58,33 +58,26 @@ std::expected<WalHead, WalError> walk_chain(int fd, WalKey key, const EntryVisit
   return std::move(chain).head();
 }
 
-std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, WalKey key,
-                                                      const EntryVisitor& visit) {
+std::expected<UniqueFd, WalError> open_log_to_check(std::string_view path, WalKey key,
+                                                    uint64_t* size) {
   if (key && key->size() < kMinHmacKeyBytes) {
     return std::unexpected(WalError::io(key_too_short_error(key->size())));
   }
-  auto fd = open_log_for_reading(path);
+  return open_log_for_reading(path, size);
+}
+
+std::expected<WalHead, WalError> validate_chain_inner(std::string_view path, WalKey key,
+                                                      const EntryVisitor& visit) {
+  auto fd = open_log_to_check(path, key);
   if (!fd) return std::unexpected(std::move(fd.error()));
   return walk_chain(fd->get(), key, visit);
 }
 
-std::expected<WalHead, WalError> validate_value_chain(
-    std::string_view path, WalKey key,
-    const std::function<std::expected<void, WalError>(const ValueTextEntry& entry)>& visit) {
-  if (key && key->size() < kMinHmacKeyBytes) {
-    return std::unexpected(WalError::io(key_too_short_error(key->size())));
-  }
-  auto fd = open_log_for_reading(path);
+std::expected<WalHead, WalError> validate_value_chain(std::string_view path, WalKey key) {
+  auto fd = open_log_to_check(path, key);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  ChainCursor chain(key);
-  ValueTextEntry entry;
-  auto walked = for_each_line(fd->get(),
-                              [&](std::string_view line) -> std::expected<void, WalError> {
-                                if (auto r = read_decoded_line(chain, line, entry); !r) return r;
-                                return visit(entry);
-                              });
-  if (!walked) return std::unexpected(std::move(walked.error()));
-  return std::move(chain).head();
+  return walk_decoded_chain<json::Value>(
+      fd->get(), key, [](const ValueTextEntry&) -> std::expected<void, WalError> { return {}; });
 }
 
 }  // namespace morvatel::wal

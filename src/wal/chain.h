@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "wal/error.h"
 #include "wal/format.h"
@@ -76,15 +77,27 @@ std::expected<void, WalError> read_decoded_line(ChainCursor& chain, std::string_
   return std::unexpected(WalError::json(std::move(read.error())));
 }
 
+// The chain walk over an open file positioned at its start, each line read
+// with read_decoded_line and every entry that passed handed to visit (an
+// error from it ends the walk). Returns the head, or the first fault.
+template <typename Data, typename Visit>
+std::expected<WalHead, WalError> walk_decoded_chain(int fd, WalKey key, Visit&& visit) {
+  ChainCursor chain(key);
+  WalEntryOf<json::WithText<Data>> entry;
+  auto walked = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
+    if (auto r = read_decoded_line(chain, line, entry); !r) return r;
+    return visit(std::as_const(entry));
+  });
+  if (!walked) return std::unexpected(std::move(walked.error()));
+  return std::move(chain).head();
+}
+
 // An entry with `data` as a generic value and its text.
 using ValueTextEntry = WalEntryOf<json::WithText<json::Value>>;
 
 // validate_chain_inner for a log whose entries must also read with `data`
-// as a generic value, each line read once: visit is called with every
-// entry that passed.
-std::expected<WalHead, WalError> validate_value_chain(
-    std::string_view path, WalKey key,
-    const std::function<std::expected<void, WalError>(const ValueTextEntry& entry)>& visit);
+// as a generic value, each line read once.
+std::expected<WalHead, WalError> validate_value_chain(std::string_view path, WalKey key);
 
 // Called for every entry that passed the chain tests, with its line and its
 // raw entry; an error ends the walk.
@@ -98,6 +111,11 @@ using EntryVisitor =
 // checked the key length.
 std::expected<WalHead, WalError> walk_chain(int fd, WalKey key,
                                             const EntryVisitor& visit = nullptr);
+
+// A log about to be read with `key`: the key's length checked first, then
+// the file opened as open_log_for_reading opens it.
+std::expected<UniqueFd, WalError> open_log_to_check(std::string_view path, WalKey key,
+                                                    uint64_t* size = nullptr);
 
 // The read-only check of a log file: key length first, then the file opened
 // for reading (never created), walked, and closed in every outcome.

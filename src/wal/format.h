@@ -54,8 +54,9 @@ IoError key_too_short_error(size_t len);
 IoError sequence_overflow_error();
 
 // The chain hash of one log (SHA-256, or HMAC-SHA-256 under its key), with
-// its context made once and started again for every entry: keying, and
-// setting up a hash context, cost more than hashing a short line.
+// its context made once: keying, and setting up a hash context, cost more
+// than hashing a short line. Every entry restarts the hash, or copies the
+// MAC as it stood just after keying.
 class ChainHasher {
  public:
   // The key must be long enough.
@@ -66,6 +67,7 @@ class ChainHasher {
 
   // The chain hash of `previous_hash` immediately followed by `data`.
   Digest32 digest(std::string_view previous_hash, std::string_view data);
+  bool keyed() const { return mac_.has_value(); }
 
  private:
   std::optional<HmacSha256> mac_;

@@ -1,8 +1,5 @@
 #include "wal/replay.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <optional>
 
@@ -85,20 +82,15 @@ std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_v
 }
 
 std::expected<uint64_t, WalError> read_replay_log(
-    int fd, WalKey key,
-    const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry) {
-  ChainCursor chain(key);
-  ReplayEntry entry;
-  uint64_t count = 0;
-  auto read = for_each_line(fd, [&](std::string_view line) -> std::expected<void, WalError> {
-    if (auto r = read_replay_line(chain, line, entry); !r) return r;
-    // Counts entries, so it cannot pass the sequence range.
-    ++count;
-    on_entry(entry, count);
-    return {};
-  });
-  if (!read) return std::unexpected(std::move(read.error()));
-  return count;
+    int fd, WalKey key, const std::function<void(const ReplayEntry& entry)>& on_entry) {
+  // Sequences run from 1 without gaps, so the head's is the count.
+  auto head = walk_decoded_chain<AuditedRecord>(
+      fd, key, [&](const ReplayEntry& entry) -> std::expected<void, WalError> {
+        on_entry(entry);
+        return {};
+      });
+  if (!head) return std::unexpected(std::move(head.error()));
+  return head->sequence;
 }
 
 std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string_view path,
@@ -106,13 +98,10 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string
                                                                      WalKey key,
                                                                      uint64_t max_entries,
                                                                      uint64_t max_total_bytes) {
-  if (key && key->size() < kMinHmacKeyBytes) {
-    return std::unexpected(WalError::io(key_too_short_error(key->size())));
-  }
   // One open: the size judged is that of the file then read, even if
   // another file is renamed into place meanwhile.
   uint64_t size = 0;
-  auto fd = open_log_for_reading(path, &size);
+  auto fd = open_log_to_check(path, key, &size);
   if (!fd) return std::unexpected(std::move(fd.error()));
   if (size > max_total_bytes) {
     return std::unexpected(WalError::io(limit_error("WAL byte size", size, max_total_bytes)));
@@ -127,8 +116,8 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string
   std::vector<WalReplayVerdict> verdicts;
   verdicts.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
   std::optional<WalError> audit_failure;
-  auto count = read_replay_log(fd->get(), key, [&](const ReplayEntry& entry, uint64_t number) {
-    if (number > max_entries || audit_failure) return;
+  auto count = read_replay_log(fd->get(), key, [&](const ReplayEntry& entry) {
+    if (entry.sequence > max_entries || audit_failure) return;
     auto v = audit_entry(entry.sequence, entry.data.value, snapshot, digest_hex);
     if (v) {
       verdicts.push_back(*v);

@@ -44,11 +44,10 @@ std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_v
                                                ReplayEntry& entry);
 
 // The reading half of the replay over an open file: every line read and
-// chained, and on_entry called with each accepted entry and its number
-// (from 1). Returns the number of entries.
+// chained, and on_entry called with each accepted entry (whose sequence is
+// its number, from 1). Returns the number of entries.
 std::expected<uint64_t, WalError> read_replay_log(
-    int fd, WalKey key,
-    const std::function<void(const ReplayEntry& entry, uint64_t number)>& on_entry);
+    int fd, WalKey key, const std::function<void(const ReplayEntry& entry)>& on_entry);
 
 // Refuses a file larger than `max_total_bytes` before reading a line, and
 // more than `max_entries` entries once the whole chain has been walked.

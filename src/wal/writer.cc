@@ -179,21 +179,21 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
                                                          escape_text(display_path, kLossyText))));
   }
 
+  const WalKey key_view = key ? WalKey(*key) : std::nullopt;
   WalHead head;
   bool ends_open = false;
   {
     auto reading = dup_cloexec(log->get());
     if (!reading) return fail(std::move(reading.error()));
     if (::lseek(reading->get(), 0, SEEK_SET) < 0) return fail(IoError::last_os());
-    auto walked = walk_chain(reading->get(), key ? WalKey(*key) : std::nullopt);
+    auto walked = walk_chain(reading->get(), key_view);
     if (!walked) return std::unexpected(std::move(walked.error()));
     head = std::move(*walked);
     auto last = last_byte_is_line_feed(log->get());
     if (!last) return fail(std::move(last.error()));
     ends_open = !*last;
   }
-  WalWriter writer(std::move(*log), std::move(*lock), key ? WalKey(*key) : std::nullopt,
-                   std::move(head));
+  WalWriter writer(std::move(*log), std::move(*lock), key_view, std::move(head));
   writer.open_line_ = ends_open;
   if (created) writer.unsynced_directory_ = std::string(path);
   return writer;

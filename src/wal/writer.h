@@ -8,8 +8,8 @@
 //
 // Durability is explicit: appends only write; sync() flushes to stable
 // storage (and, the first time, the directory of a log this writer created,
-// so that a synced log cannot vanish in a crash). A failed line write or flush poisons the writer, so that no
-// entry can ever follow a torn one.
+// so that a synced log cannot vanish in a crash). A failed line write or
+// sync poisons the writer, so that no entry can ever follow a torn one.
 
 #include <cstdint>
 #include <expected>
@@ -94,7 +94,7 @@ class WalWriter {
 
   uint64_t sequence() const { return head_.sequence; }
   const std::string& last_hash() const { return head_.last_hash; }
-  bool keyed() const { return keyed_; }
+  bool keyed() const { return hasher_.keyed(); }
   bool poisoned() const { return poisoned_; }
   WalAnchor anchor() const { return WalAnchor::of_head(head_, keyed()); }
 
@@ -109,16 +109,11 @@ class WalWriter {
  private:
   // The key is kept only inside the chain hasher's MAC, which wipes it.
   WalWriter(UniqueFd log, UniqueFd lock, WalKey key, WalHead head)
-      : lock_(std::move(lock)),
-        log_(std::move(log)),
-        keyed_(key.has_value()),
-        hasher_(key),
-        head_(std::move(head)) {}
+      : lock_(std::move(lock)), log_(std::move(log)), hasher_(key), head_(std::move(head)) {}
 
   // Declared so that the log is closed before the lock file.
   UniqueFd lock_;
   UniqueFd log_;
-  bool keyed_;
   ChainHasher hasher_;
   WalHead head_;
   bool poisoned_ = false;
