@@ -127,8 +127,7 @@ constexpr Attribute kAttributes[] = {
 };
 
 PyObject* get_attribute(PyObject* self, void* closure) {
-  const auto read = static_cast<const Attribute*>(closure)->read;
-  return shared(self, [read](const DecisionReceipt& r) { return read(r); });
+  return shared(self, static_cast<const Attribute*>(closure)->read);
 }
 
 auto kGetSet = [] {
