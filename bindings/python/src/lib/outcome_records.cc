@@ -1,6 +1,5 @@
 #include "lib/outcome_records.h"
 
-#include <new>
 #include <optional>
 #include <string_view>
 #include <type_traits>

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <iterator>
-#include <new>
 #include <optional>
 #include <utility>
 

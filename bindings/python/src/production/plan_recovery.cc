@@ -15,7 +15,6 @@
 #include "production/persistence_errors.h"
 #include "production/wal_anchor.h"
 #include "recovery_plan.h"
-#include "text.h"
 
 namespace morvatel::py {
 

@@ -1,6 +1,5 @@
 #include "production/receipt_anchors.h"
 
-#include <new>
 
 #include "lib/args.h"
 #include "lib/convert.h"
