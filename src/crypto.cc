@@ -6,7 +6,6 @@
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>

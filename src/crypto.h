@@ -12,8 +12,8 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <type_traits>
+#include <utility>
 
 namespace morvatel {
 

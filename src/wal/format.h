@@ -24,6 +24,7 @@
 
 #include "crypto.h"
 #include "io_error.h"
+#include "key_length.h"
 
 namespace morvatel::wal {
 
@@ -32,7 +33,8 @@ inline constexpr std::string_view kGenesisHash = "genesis";
 inline constexpr size_t kMaxLineBytes = 16777216;
 // Buffer of the readers' buffered file reader.
 inline constexpr size_t kReadBufferBytes = 8192;
-inline constexpr size_t kMinHmacKeyBytes = 32;
+// The length key_too_short_error reports, so the test and its message agree.
+inline constexpr size_t kMinHmacKeyBytes = kKeyBytes;
 // Shown in place of the MAC that a reader of a keyed log computed over a
 // line that failed the chain test.
 inline constexpr std::string_view kWithheldHash = "<withheld>";

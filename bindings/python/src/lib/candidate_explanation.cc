@@ -1,6 +1,5 @@
 #include "lib/candidate_explanation.h"
 
-#include <new>
 
 #include "lib/convert.h"
 #include "lib/errors.h"

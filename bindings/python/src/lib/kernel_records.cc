@@ -7,6 +7,7 @@
 
 #include "lib/args.h"
 #include "lib/convert.h"
+#include "lib/dict_keys.h"
 #include "lib/errors.h"
 #include "lib/types.h"
 #include "text.h"
@@ -168,8 +169,7 @@ const std::array<Field, Traits<R>::kFields>& fields() {
 template <typename R>
 PyObject* key_of(size_t i) {
   static std::array<PyObject*, Traits<R>::kFields> keys{};
-  if (keys[i] == nullptr) keys[i] = PyUnicode_InternFromString(fields<R>()[i].name);
-  return keys[i];
+  return interned_key(keys[i], fields<R>()[i].name);
 }
 
 template <typename R>
@@ -197,14 +197,6 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   return from_bool(op == Py_EQ ? equal : !equal);
 }
 
-// A key string made once and kept; null (with the error set) until it can
-// be made.
-PyObject* interned(PyObject*& slot, const char* text) {
-  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-  return slot;
-}
-
-
 template <typename R>
 PyObject* as_dict(PyObject* self, PyObject*) {
   Ref dict = Ref::steal(PyDict_New());
@@ -215,14 +207,12 @@ PyObject* as_dict(PyObject* self, PyObject*) {
     if (!dict_put(dict.get(), key_of<R>(i), read_field(&rec, table[i]))) return nullptr;
     if constexpr (std::is_same_v<R, KernelDecision>) {
       // The decision's dict carries each code right after its text.
-      static PyObject* action_key = nullptr;
-      static PyObject* reason_key = nullptr;
       if (table[i].kind == Kind::Action &&
-          !dict_put(dict.get(), interned(action_key, "action_code"), from_int(code(rec.action)))) {
+          !dict_put(dict.get(), MORVATEL_KEY("action_code"), from_int(code(rec.action)))) {
         return nullptr;
       }
       if (table[i].kind == Kind::Reason &&
-          !dict_put(dict.get(), interned(reason_key, "reason_code"), from_int(code(rec.reason)))) {
+          !dict_put(dict.get(), MORVATEL_KEY("reason_code"), from_int(code(rec.reason)))) {
         return nullptr;
       }
     }

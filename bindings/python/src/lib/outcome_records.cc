@@ -1,9 +1,9 @@
 #include "lib/outcome_records.h"
 
-#include <new>
 #include <optional>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "digest.h"
 #include "lib/args.h"
@@ -166,10 +166,7 @@ PyMethodDef kObservationMethods[] = {
 // --- Outcome: construction ---
 
 // The arguments every constructor starts with, in signature order.
-struct Binding {
-  const PolicySnapshot* snapshot;
-  KernelInput input;
-  KernelDecision decision;
+struct Binding : DecisionArgs {
   uint64_t observed_at_micros;
 };
 
@@ -178,7 +175,7 @@ std::optional<Binding> bind_common(const BoundArgs& b) {
   if (!d) return std::nullopt;
   auto observed = to_int<uint64_t>(b[3], "observed_at_micros");
   if (!observed) return std::nullopt;
-  return Binding{d->snapshot, d->input, d->decision, *observed};
+  return Binding{std::move(*d), *observed};
 }
 
 PyObject* outcome_applied(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <new>
 #include <optional>
 #include <string>
 

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <iterator>
-#include <new>
 #include <optional>
 #include <utility>
 
@@ -127,8 +126,7 @@ constexpr Attribute kAttributes[] = {
 };
 
 PyObject* get_attribute(PyObject* self, void* closure) {
-  const auto read = static_cast<const Attribute*>(closure)->read;
-  return shared(self, [read](const DecisionReceipt& r) { return read(r); });
+  return shared(self, static_cast<const Attribute*>(closure)->read);
 }
 
 auto kGetSet = [] {

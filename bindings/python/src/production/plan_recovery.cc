@@ -15,7 +15,6 @@
 #include "production/persistence_errors.h"
 #include "production/wal_anchor.h"
 #include "recovery_plan.h"
-#include "text.h"
 
 namespace morvatel::py {
 
@@ -56,8 +55,7 @@ PyObject* plan_recovery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef kPlanRecoveryDef = {
-    "plan_recovery", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plan_recovery)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "plan_recovery", fastcall(plan_recovery), kFast,
     "plan_recovery(snapshot_path, wal_path, *, hmac_key=None, anchor=None)\n--\n\n"};
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "production/receipt_anchors.h"
 
-#include <new>
 
 #include "lib/args.h"
 #include "lib/convert.h"
@@ -161,9 +160,8 @@ PyGetSetDef kStateGetSet[] = {
 };
 
 PyMethodDef kStateMethods[] = {
-    {"from_transition",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(state_from_transition)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_transition(transition)\n--\n\n"},
+    {"from_transition", fastcall(state_from_transition), kFast | METH_STATIC,
+     "from_transition(transition)\n--\n\n"},
     {"as_dict", state_as_dict, METH_NOARGS, "as_dict($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,6 +1,5 @@
 #include "production/signed_policy.h"
 
-#include <new>
 #include <optional>
 #include <utility>
 

@@ -1,6 +1,5 @@
 #include "production/state_classes.h"
 
-#include <new>
 #include <vector>
 
 #include "digest.h"

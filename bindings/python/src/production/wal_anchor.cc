@@ -1,6 +1,5 @@
 #include "production/wal_anchor.h"
 
-#include <new>
 
 #include "lib/args.h"
 #include "lib/convert.h"

@@ -15,7 +15,6 @@
 #include "production/path_args.h"
 #include "production/wal_anchor.h"
 #include "production/wal_errors.h"
-#include "text.h"
 #include "wal/anchor.h"
 #include "wal/chain.h"
 #include "wal/replay.h"
