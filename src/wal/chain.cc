@@ -15,9 +15,7 @@ std::expected<void, WalError> ChainCursor::accept(uint64_t sequence, std::string
     return std::unexpected(
         WalError::chain_broken(expected_sequence_, head_.last_hash, std::string(previous_hash)));
   }
-  if (key_ && key_->size() < kMinHmacKeyBytes) {
-    return std::unexpected(WalError::io(key_too_short_error(key_->size())));
-  }
+  if (auto fault = key_fault(key_)) return std::unexpected(WalError::io(std::move(*fault)));
   const Digest32 digest = hasher_.digest(previous_hash, data);
   char hex[64];
   hex_into(digest.data(), digest.size(), hex);
@@ -60,9 +58,7 @@ std::expected<WalHead, WalError> walk_chain(int fd, WalKey key, const EntryVisit
 
 std::expected<UniqueFd, WalError> open_log_to_check(std::string_view path, WalKey key,
                                                     uint64_t* size) {
-  if (key && key->size() < kMinHmacKeyBytes) {
-    return std::unexpected(WalError::io(key_too_short_error(key->size())));
-  }
+  if (auto fault = key_fault(key)) return std::unexpected(WalError::io(std::move(*fault)));
   return open_log_for_reading(path, size);
 }
 

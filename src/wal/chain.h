@@ -32,8 +32,7 @@ struct WalHead {
 class ChainCursor {
  public:
   // A key shorter than the minimum fails the first entry's hash.
-  explicit ChainCursor(WalKey key)
-      : key_(key), hasher_(key && key->size() < kMinHmacKeyBytes ? std::nullopt : key) {}
+  explicit ChainCursor(WalKey key) : key_(key), hasher_(key_fault(key) ? std::nullopt : key) {}
 
   std::expected<void, WalError> accept(uint64_t sequence, std::string_view previous_hash,
                                        std::string_view entry_hash, std::string_view data);

@@ -25,6 +25,11 @@ IoError key_too_short_error(size_t len) {
   return IoError::custom(IoErrorKind::InvalidInput, *key_length_fault(KeyRole::WalHmacKey, len));
 }
 
+std::optional<IoError> key_fault(WalKey key) {
+  if (key && key->size() < kMinHmacKeyBytes) return key_too_short_error(key->size());
+  return std::nullopt;
+}
+
 IoError sequence_overflow_error() {
   return IoError::custom(IoErrorKind::InvalidData, "WAL sequence overflow");
 }
@@ -54,8 +59,7 @@ Digest32 ChainHasher::digest(std::string_view previous_hash, std::string_view da
 
 std::expected<std::string, IoError> compute_hash(std::string_view previous_hash,
                                                  std::string_view data, WalKey key) {
-  if (key && key->size() < kMinHmacKeyBytes)
-    return std::unexpected(key_too_short_error(key->size()));
+  if (auto fault = key_fault(key)) return std::unexpected(std::move(*fault));
   return bytes_to_hex(ChainHasher(key).digest(previous_hash, data));
 }
 

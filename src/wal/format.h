@@ -52,6 +52,9 @@ inline constexpr std::string_view kLineSuffix = "}\n";
 
 // "WAL HMAC key must be at least 32 bytes, found {len}" (InvalidInput).
 IoError key_too_short_error(size_t len);
+// That error for a key shorter than the minimum; nothing for a long enough
+// key or none.
+std::optional<IoError> key_fault(WalKey key);
 // "WAL sequence overflow" (InvalidData).
 IoError sequence_overflow_error();
 

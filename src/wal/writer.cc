@@ -141,9 +141,8 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
       if (key) secure_wipe(key->data(), key->size());
     }
   } wipe{key};
-  if (key && key->size() < kMinHmacKeyBytes) {
-    return std::unexpected(WalError::io(key_too_short_error(key->size())));
-  }
+  const WalKey key_view = key ? WalKey(*key) : std::nullopt;
+  if (auto fault = key_fault(key_view)) return std::unexpected(WalError::io(std::move(*fault)));
   auto fail = [](IoError e) { return std::unexpected(WalError::io(std::move(e))); };
 
   // Open without creating first, so the writer knows whether the log's
@@ -179,7 +178,6 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
                                                          escape_text(display_path, kLossyText))));
   }
 
-  const WalKey key_view = key ? WalKey(*key) : std::nullopt;
   WalHead head;
   bool ends_open = false;
   {
