@@ -60,8 +60,7 @@ std::vector<std::string> samples() {
       "{\"padding-to-cross-a-block-boundary-with-a-long-key-name-here-and-there\":\"" +
           std::string(150, 'x') + "\",\"n\":" + std::string(70, '7') + "}",
       "\"" + std::string(63, 'a') + "\"",
-      "\t[1,\r\n2 ]",
-  };
+      "\t[1,\r\n2 ]"};
 }
 
 // The bytes damage is made of: structure, numbers, escapes, controls,

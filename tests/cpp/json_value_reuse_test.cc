@@ -41,8 +41,7 @@ std::vector<std::string> texts() {
       object_of(17, ",\"k3\":\"repeat\""),
       object_of(24),
       object_of(30, ",\"k29\":0,\"k0\":1"),
-      object_of(26, "", "j"),
-  };
+      object_of(26, "", "j")};
 }
 
 // The value and every lookup into it, as text.

@@ -68,11 +68,8 @@ PolicySnapshot snapshot() {
 std::vector<std::string> records() {
   PolicySnapshot s = snapshot();
   const char* metas[] = {
-      "null",
-      R"({"tenant":"t-1","tags":["a","b\u00e9",3],"score":0.75,"n":-4,"deep":{"x":[{}]}})",
-      R"([1e3,-0,18446744073709551616,"\ud83d\ude00",true,false,"q\"\\/"])",
-      R"("plain")",
-  };
+      "null", R"({"tenant":"t-1","tags":["a","b\u00e9",3],"score":0.75,"n":-4,"deep":{"x":[{}]}})",
+      R"([1e3,-0,18446744073709551616,"\ud83d\ude00",true,false,"q\"\\/"])", R"("plain")"};
   std::vector<std::string> out;
   for (uint32_t i = 0; i < 4; ++i) {
     KernelInput input{.request_sequence = i + 1,
