@@ -41,8 +41,7 @@ std::vector<std::string> texts() {
       object_of(17, ",\"k3\":\"repeat\""),
       object_of(24),
       object_of(30, ",\"k29\":0,\"k0\":1"),
-      object_of(26, "", "j"),
-  };
+      object_of(26, "", "j")};
 }
 
 // The value and every lookup into it, as text.
@@ -63,8 +62,7 @@ std::string read_into(Value& v, const std::string& text) {
   Reader r(text);
   auto st = r.read_value(v);
   if (st) st = r.finish();
-  if (!st) return "error " + st.error().message();
-  return show(v);
+  return st ? show(v) : "error " + st.error().message();
 }
 
 void expect_same(const Value& prior, const std::string& text) {
@@ -81,42 +79,40 @@ void expect_same(const Value& prior, const std::string& text) {
   }
 }
 
-TEST(JsonValueReuse, ReadingOverAnyValueGivesWhatANewOneGets) {
-  std::vector<Value> priors = {Value(), Value(uint64_t{7}), Value(std::string(40, 's'))};
+// Every text read once, as the value a later reading starts from.
+std::vector<Value> read_all() {
+  std::vector<Value> out;
   for (const std::string& t : texts()) {
-    Value v;
-    ASSERT_EQ(read_into(v, t).substr(0, 5) != "error", true) << t;
-    priors.push_back(v);
+    EXPECT_FALSE(read_into(out.emplace_back(), t).starts_with("error")) << t;
   }
+  return out;
+}
+
+TEST(JsonValueReuse, ReadingOverAnyValueGivesWhatANewOneGets) {
+  std::vector<Value> priors = read_all();
+  priors.insert(priors.end(), {Value(), Value(uint64_t{7}), Value(std::string(40, 's'))});
   for (const Value& prior : priors) {
     for (const std::string& t : texts()) expect_same(prior, t);
   }
 }
 
 TEST(JsonValueReuse, DamagedTextsGiveTheSameValueOrError) {
-  constexpr char kBytes[] = {' ', '"', '{', '}', '[', ']', ',', ':', '0', 'a', '\\', '\x01'};
+  const std::vector<Value> priors = read_all();
   const std::vector<std::string> all = texts();
-  std::vector<Value> priors;
-  for (const std::string& t : all) {
-    Value v;
-    (void)read_into(v, t);
-    priors.push_back(v);
-  }
   for (size_t i = 0; i < 6; ++i) {
-    const std::string& text = all[i];
-    for (size_t at = 0; at < text.size(); ++at) {
-      for (char c : kBytes) {
-        std::string t = text;
+    for (size_t at = 0; at < all[i].size(); ++at) {
+      std::string t = all[i];
+      t.erase(at, 1);
+      expect_same(priors[i], t);
+      for (char c : std::string_view(" \"{}[],:0a\\\x01")) {
+        t = all[i];
         t[at] = c;
         expect_same(priors[i], t);
         expect_same(priors[(i + 1) % 6], t);
-        t = text;
+        t = all[i];
         t.insert(at, 1, c);
         expect_same(priors[i], t);
       }
-      std::string t = text;
-      t.erase(at, 1);
-      expect_same(priors[i], t);
     }
   }
 }

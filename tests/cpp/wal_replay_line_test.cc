@@ -7,10 +7,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
-
-#include <cstdint>
 #include <optional>
 #include <random>
 #include <string>
@@ -30,7 +29,6 @@ namespace {
 using testing::one_pass;
 using testing::outcome;
 using testing::two_pass;
-
 
 // Runs both readings from the same chain state and compares everything,
 // with `data` as the replay's record and as recovery planning's generic
@@ -70,30 +68,23 @@ PolicySnapshot snapshot() {
 std::vector<std::string> records() {
   PolicySnapshot s = snapshot();
   const char* metas[] = {
-      "null",
-      R"({"tenant":"t-1","tags":["a","b\u00e9",3],"score":0.75,"n":-4,"deep":{"x":[{}]}})",
-      R"([1e3,-0,18446744073709551616,"\ud83d\ude00",true,false,"q\"\\/"])",
-      R"("plain")",
-  };
+      "null", R"({"tenant":"t-1","tags":["a","b\u00e9",3],"score":0.75,"n":-4,"deep":{"x":[{}]}})",
+      R"([1e3,-0,18446744073709551616,"\ud83d\ude00",true,false,"q\"\\/"])", R"("plain")"};
   std::vector<std::string> out;
-  for (uint64_t i = 0; i < 4; ++i) {
-    KernelInput input{i + 1,
-                      static_cast<uint32_t>(i % 4 + 1),
-                      500,
-                      200,
-                      5000000,
-                      1000000000,
-                      static_cast<uint16_t>(100 * i),
-                      9000,
-                      0,
-                      0,
-                      3,
-                      ~0ULL,
-                      0};
+  for (uint32_t i = 0; i < 4; ++i) {
+    KernelInput input{.request_sequence = i + 1,
+                      .requested_model_id = i + 1,
+                      .input_tokens = 500,
+                      .output_tokens = 200,
+                      .business_value_microunits = 5000000,
+                      .budget_limit_microunits = 1000000000,
+                      .risk_bps = static_cast<uint16_t>(100 * i),
+                      .confidence_bps = 9000,
+                      .required_capabilities = 3,
+                      .allowed_provider_mask = ~0ULL};
     KernelDecision decision = prescribe_inner(s, input).decision;
-    AuditedRecord record{audit_bundle(s, input, decision), input, decision,
-                         json::parse_value(metas[i]).value()};
-    out.push_back(json::to_string(record));
+    out.push_back(json::to_string(AuditedRecord{audit_bundle(s, input, decision), input, decision,
+                                                json::parse_value(metas[i]).value()}));
   }
   return out;
 }
@@ -103,12 +94,10 @@ std::string line_for(uint64_t seq, std::string_view prev, std::string_view data)
 }
 
 // Damage at one place: a byte removed, inserted or replaced.
-constexpr char kBytes[] = {' ', '"', '{', '}',  '[', ']',    ',',    ':',    '0',    '9',  '-',
-                           'e', '.', 'x', '\\', 'n', '\x01', '\x7f', '\xc3', '\xff', '\t', '\f'};
-
 std::string damaged(const std::string& text, size_t at, int how) {
+  constexpr std::string_view kBytes = " \"{}[],:09-e.x\\n\x01\x7f\xc3\xff\t\f";
   std::string t = text;
-  char c = kBytes[(at + static_cast<size_t>(how)) % sizeof(kBytes)];
+  const char c = kBytes[(at + static_cast<size_t>(how)) % kBytes.size()];
   switch (how % 3) {
     case 0: t.erase(at, 1); break;
     case 1: t.insert(at, 1, c); break;
@@ -145,26 +134,19 @@ TEST(ReplayLineTest, GoodLinesInEveryFormReadTheSame) {
 }
 
 TEST(ReplayLineTest, DamagedLinesGiveTheSameErrors) {
-  // Damage anywhere on the line: mostly JSON or chain faults.
-  ChainCursor genesis(std::nullopt);
-  for (const std::string& data : records()) {
-    std::string line = line_for(1, "genesis", data);
-    for (size_t at = 0; at < line.size(); ++at) {
-      for (int how = 0; how < 3; ++how) expect_same(damaged(line, at, how), genesis);
-    }
-  }
-}
-
-TEST(ReplayLineTest, DamagedRecordsWithAMatchingHashGiveTheSameErrors) {
-  // Damage inside `data` with the hash recomputed, so that the chain holds
-  // and the record's own faults (and their positions in the line) show.
   ChainCursor genesis(std::nullopt);
   size_t accepted = 0;
   for (const std::string& data : records()) {
+    // Damage anywhere on the line: mostly JSON or chain faults.
+    const std::string line = line_for(1, "genesis", data);
+    for (size_t at = 0; at < line.size(); ++at) {
+      for (int how = 0; how < 3; ++how) expect_same(damaged(line, at, how), genesis);
+    }
+    // Damage inside `data` with the hash recomputed, so that the chain holds
+    // and the record's own faults (and their positions in the line) show.
     for (size_t at = 0; at < data.size(); ++at) {
-      for (int how = 0; how < 3; ++how) {
+      for (int how = 0; how < 3; ++how)
         accepted += expect_same(line_for(1, "genesis", damaged(data, at, how)), genesis);
-      }
     }
   }
   EXPECT_GT(accepted, 0u);  // some damage leaves a valid record (metadata, say)
@@ -196,38 +178,32 @@ TEST(ReplayLineTest, ChainFaultsComeBeforeRecordFaults) {
   // fault is reported, as the chain walk reports it.
   std::string bad = records()[0];
   bad.insert(1, "\"extra\":1,");
-  ChainCursor genesis(std::nullopt);
-  const std::string lines[] = {
-      line_for(2, "genesis", bad),
-      line_for(1, "other", bad),
-      format_line(1, "genesis", std::string(64, '0'), bad),
-      line_for(UINT64_MAX, "genesis", bad),
-  };
-  const char* expected[] = {
-      "3: WAL sequence continuity violation: found 2",
-      "2: WAL chain broken at sequence 1: expected genesis, found other",
-      "2: WAL chain broken at sequence 1: expected ",
-      "3: WAL sequence continuity violation: found 18446744073709551615",
-  };
-  for (size_t i = 0; i < std::size(lines); ++i) {
-    expect_same(lines[i], genesis);
+  const ChainCursor genesis(std::nullopt);
+  const std::pair<std::string, const char*> cases[] = {
+      {line_for(2, "genesis", bad), "3: WAL sequence continuity violation: found 2"},
+      {line_for(1, "other", bad),
+       "2: WAL chain broken at sequence 1: expected genesis, found other"},
+      {format_line(1, "genesis", std::string(64, '0'), bad),
+       "2: WAL chain broken at sequence 1: expected "},
+      {line_for(UINT64_MAX, "genesis", bad),
+       "3: WAL sequence continuity violation: found 18446744073709551615"},
+      {line_for(1, "genesis", bad), "1: WAL JSON error: unknown field `extra`"}};
+  for (const auto& [line, expected] : cases) {
+    expect_same(line, genesis);
     ChainCursor c = genesis;
-    EXPECT_TRUE(one_pass(c, lines[i]).starts_with(str_cat("error ", expected[i])))
-        << one_pass(c, lines[i]);
+    const std::string got = one_pass(c, line);
+    EXPECT_TRUE(got.starts_with(str_cat("error ", expected))) << got;
   }
-  ChainCursor c = genesis;
-  EXPECT_TRUE(one_pass(c, line_for(1, "genesis", bad))
-                  .starts_with("error 1: WAL JSON error: unknown field `extra`"));
 }
 
-// Each entry is audited as soon as it is read; what is reported stays as if
+// Each entry is audited as soon as it is read, yet what is reported is as if
 // the audits ran after the whole file: a reading fault anywhere first, then
 // the entry count, then the first audit failure.
 TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
   char tmpl[] = "/tmp/morvatel-replay-XXXXXX";
   const std::string dir = ::mkdtemp(tmpl);
   const std::string path = dir + "/log";
-  std::vector<std::string> data = records();
+  const std::vector<std::string> data = records();
   std::string bad_bundle = data[0];
   bad_bundle.replace(bad_bundle.find("\"created_by\":\"morvatel\""), 23,
                      "\"created_by\":\"someone!\"");
@@ -235,7 +211,6 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
   bad_decision.replace(bad_decision.find("\"eligible_models\":"), 18, "\"eligible_models\":9");
   std::string extra_key = data[3];
   extra_key.insert(1, "\"extra\":1,");
-
   auto replay = [&](const std::vector<std::string>& records, uint64_t max_entries) {
     std::string text;
     std::string prev = "genesis";
@@ -247,18 +222,13 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
     auto r = replay_verify(path, snapshot(), std::nullopt, max_entries, kDefaultMaxReplayBytes);
     return r ? str_cat("ok ", r->size()) : r.error().message();
   };
-  const std::string first_failure =
-      "WAL audit failed at sequence 1: non-canonical audit bundle: unsupported audit created_by "
-      "value: someone!";
-  EXPECT_EQ(replay(data, 4), "ok 4");
-  EXPECT_EQ(replay({bad_bundle, data[1], bad_decision}, 3), first_failure);
-  EXPECT_EQ(replay({data[0], data[1], bad_decision}, 3),
-            "WAL audit failed at sequence 3: replay_valid=false policy_match=true "
-            "input_match=true decision_match=false");
-  EXPECT_EQ(replay({bad_bundle, data[1], bad_decision}, 2),
-            "WAL I/O error: WAL entry count exceeds configured limit: found 3, limit 2");
-  EXPECT_EQ(replay({data[0], data[1], bad_decision}, 2),
-            "WAL I/O error: WAL entry count exceeds configured limit: found 3, limit 2");
+  const std::string too_many =
+      "WAL I/O error: WAL entry count exceeds configured limit: found 3, limit 2";
+  EXPECT_EQ(replay({bad_bundle, data[1], bad_decision}, 3),
+            "WAL audit failed at sequence 1: non-canonical audit bundle: unsupported audit "
+            "created_by value: someone!");
+  EXPECT_EQ(replay({bad_bundle, data[1], bad_decision}, 2), too_many);
+  EXPECT_EQ(replay({data[0], data[1], bad_decision}, 2), too_many);
   EXPECT_TRUE(replay({bad_bundle, data[1], extra_key}, 3)
                   .starts_with("WAL JSON error: unknown field `extra`"));
   std::error_code ec;

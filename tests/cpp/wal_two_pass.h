@@ -2,9 +2,7 @@
 #define MORVATEL_TESTS_CPP_WAL_TWO_PASS_H_
 
 // The reference for the log's one-pass line reading, shared by its test and
-// its fuzzer: the two-pass reading (entry with raw data through the chain
-// tests, then the line again with `data` decoded), and a printable outcome
-// of either reading for comparison.
+// its fuzzer, and a printable outcome of either reading for comparison.
 
 #include <expected>
 #include <string>
@@ -17,13 +15,12 @@
 
 namespace morvatel::wal::testing {
 
-// The outcome of reading a line: the entry with the text its chain hash
-// covered, or the error, and the head after it.
+// The entry with the text its chain hash covered, or the error; and the head after it.
 template <typename Data>
 std::string outcome(const std::expected<void, WalError>& r, const ChainCursor& chain,
                     uint64_t sequence, std::string_view previous_hash, std::string_view entry_hash,
                     const Data& data, std::string_view text) {
-  std::string head = str_cat(" head=", chain.head().sequence, "/", chain.head().last_hash);
+  const std::string head = str_cat(" head=", chain.head().sequence, "/", chain.head().last_hash);
   if (!r)
     return str_cat("error ", static_cast<int>(r.error().kind()), ": ", r.error().message(), head);
   return str_cat("ok ", sequence, " ", previous_hash, " ", entry_hash, " ", json::to_string(data),
@@ -39,10 +36,8 @@ std::string two_pass(ChainCursor& chain, std::string_view line) {
   };
   auto raw = parse_raw_entry(line);
   if (!raw) return fail(WalError::json(std::move(raw.error())));
-  if (auto r = chain.accept(raw->sequence, raw->previous_hash, raw->entry_hash, raw->data.text);
-      !r) {
+  if (auto r = chain.accept(raw->sequence, raw->previous_hash, raw->entry_hash, raw->data.text); !r)
     return fail(std::move(r.error()));
-  }
   auto entry = json::parse<WalEntryOf<Data>>(line);
   if (!entry) return fail(WalError::json(std::move(entry.error())));
   return outcome({}, chain, entry->sequence, entry->previous_hash, entry->entry_hash, entry->data,
