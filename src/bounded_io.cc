@@ -159,6 +159,16 @@ std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view p
   auto target = c_path(path);
   if (!target) return io_failure(target.error());
 
+  // The rename would put a regular file in the place of a FIFO, a socket
+  // or a device, which no later save or load could undo (the readers refuse
+  // such files). A link is looked at, not followed: it is the link that a
+  // save replaces.
+  struct stat st;
+  if (::lstat(target->c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+                                             S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
+    return io_failure(not_regular_file_error(path));
+  }
+
   // Never through a link: a planted one would have us create or lock a
   // file wherever it points.
   auto lock = open_path(artifact_lock_path(path), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666,

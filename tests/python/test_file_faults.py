@@ -8,6 +8,8 @@ import json
 import os
 import re
 import signal
+import socket
+import stat
 import subprocess
 import sys
 import textwrap
@@ -233,6 +235,85 @@ def test_a_character_device_is_not_a_log(call, path, message):
     with pytest.raises(m.WalError) as e:
         call(path)
     assert str(e.value) == "WAL I/O error: " + message
+
+
+# Every save, given what it needs besides its target.
+def _anchor_saver(tmp):
+    w = m.AuditedWal(tmp / "src" / "log")
+    anchor = w.anchor()
+    w.close()
+    return anchor.save
+
+
+def _migration_saver(tmp):
+    legacy = tmp / "src" / "legacy.json"
+    legacy.write_text('{"version":3,"tenants":[],"active_reservations":0,"wal_high_watermark":null}')
+    return lambda p: m.BudgetEngine.migrate_legacy_snapshot_file(legacy, p, 1)
+
+
+SAVERS = {
+    "checkpoint": lambda tmp: lambda p: m.BudgetEngine().checkpoint(p),
+    "checkpoint_with_wal": lambda tmp: lambda p: m.BudgetEngine().checkpoint_with_wal(p, 7),
+    "anchor": _anchor_saver,
+    "migrate": _migration_saver,
+}
+
+
+def _device(kind, numbers):
+    def make(name):
+        try:
+            os.mknod(name, kind | 0o600, os.makedev(*numbers))
+        except PermissionError:
+            pytest.skip("making a device node needs root")
+    return make
+
+
+def _socket(name):
+    with socket.socket(socket.AF_UNIX) as s:
+        s.bind(name)  # the node outlives the socket
+
+
+NODES = {
+    "fifo": os.mkfifo,
+    "socket": _socket,
+    # The numbers of the null device and the first loop device; the nodes
+    # are made in the test's own directory and never opened.
+    "char device": _device(stat.S_IFCHR, (1, 3)),
+    "block device": _device(stat.S_IFBLK, (7, 0)),
+}
+
+
+@pytest.mark.parametrize("node", NODES)
+@pytest.mark.parametrize("saver", SAVERS)
+def test_a_save_never_replaces_a_special_file(tmp_path, monkeypatch, saver, node):
+    (tmp_path / "src").mkdir()
+    save = SAVERS[saver](tmp_path)
+    monkeypatch.chdir(tmp_path)  # a socket's name must be short
+    NODES[node]("node")
+    target = str(tmp_path / "node")
+    before = os.lstat(target)
+    listing = sorted(os.listdir(tmp_path))
+    with pytest.raises(m.PersistenceError) as e:
+        save(target)
+    assert str(e.value) == f'I/O error: not a regular file at path "{target}"'
+    after = os.lstat(target)
+    assert (after.st_mode, after.st_ino, after.st_rdev) == (before.st_mode, before.st_ino, before.st_rdev)
+    assert sorted(os.listdir(tmp_path)) == listing  # no lock file, no temporary
+
+
+@pytest.mark.parametrize("saver", SAVERS)
+def test_a_save_replaces_a_file_and_a_link_itself(tmp_path, saver):
+    (tmp_path / "src").mkdir()
+    save = SAVERS[saver](tmp_path)
+    real, link = tmp_path / "real.json", tmp_path / "link.json"
+    real.write_text("old")
+    link.symlink_to(real)
+    save(real)
+    saved = real.read_text()
+    assert json.loads(saved)
+    real.write_text("old")
+    save(link)
+    assert not link.is_symlink() and link.read_text() == saved and real.read_text() == "old"
 
 
 # --- planted links ---
