@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -317,6 +318,21 @@ Pkey import_public_key(const Ed25519PublicKey& key) {
 
 }  // namespace
 
+namespace {
+
+// Empties the thread's error queue and tells whether it held a failure to
+// allocate, or to set up the check's digest, which no mismatch causes.
+bool take_resource_failure() {
+  bool found = false;
+  while (const unsigned long e = ERR_get_error()) {
+    found |= ERR_GET_REASON(e) == ERR_R_MALLOC_FAILURE ||
+             (ERR_GET_LIB(e) == ERR_LIB_EVP && ERR_GET_REASON(e) == EVP_R_INITIALIZATION_ERROR);
+  }
+  return found;
+}
+
+}  // namespace
+
 std::expected<Ed25519VerifyingKey, Ed25519Error> Ed25519VerifyingKey::from_bytes(
     std::span<const uint8_t, 32> encoded) {
   if (!ed25519_point_decodes(encoded)) return std::unexpected(Ed25519Error{});
@@ -337,16 +353,29 @@ bool Ed25519VerifyingKey::verify(std::span<const uint8_t> message,
       EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, pkey.get()) != 1) {
     crypto_failure();
   }
-  int rc = EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), nonnull(message.data()),
-                            message.size());
-  if (rc != 1) {
-    // A refused signature leaves entries on the thread's error queue; other
-    // users of libcrypto in the process (the interpreter's ssl and hashlib)
-    // must not find them.
-    ERR_clear_error();
-    return false;
-  }
-  return true;
+  // libcrypto answers 0 both for a signature that does not match and for a
+  // check it could not finish because an allocation failed, and some of
+  // those failures leave nothing on the error queue (the SHA-512 context of
+  // the check, on 3.0). malloc reports every failure in errno, so errno
+  // tells them apart where the queue does not. A failed allocation must not
+  // read as a forgery: it is thrown, as signing throws it. What is queued
+  // before the check (from a set-up that succeeded, or from others) is
+  // dropped so that it cannot be taken for an entry of the check.
+  ERR_clear_error();
+  const int saved_errno = errno;
+  errno = 0;
+  const int rc = EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
+                                  nonnull(message.data()), message.size());
+  const bool allocation_failed = errno == ENOMEM;
+  errno = saved_errno;
+  // Only a finished comparison answers 1.
+  if (rc == 1) return true;
+  // The queue is emptied in any case: other users of libcrypto in the
+  // process (the interpreter's ssl and hashlib) must not find what a
+  // refused signature leaves there.
+  const bool failure_queued = take_resource_failure();
+  if (rc < 0 || allocation_failed || failure_queued) crypto_failure();
+  return false;
 }
 
 bool Ed25519VerifyingKey::verify(std::string_view message,

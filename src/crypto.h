@@ -205,6 +205,8 @@ class Ed25519VerifyingKey {
   // The cofactorless check of RFC 8032 section 5.1.7 with a canonical S
   // (S < L) and a byte comparison of the recomputed R. Keys and R values of
   // small order are not refused. A signature that is not 64 bytes fails.
+  // A check that cannot allocate what it needs throws std::bad_alloc: it is
+  // never taken for a mismatch.
   bool verify(std::span<const uint8_t> message, std::span<const uint8_t> signature) const;
   bool verify(std::string_view message, std::span<const uint8_t> signature) const;
 
