@@ -305,15 +305,20 @@ def test_a_save_never_replaces_a_special_file(tmp_path, monkeypatch, saver, node
 def test_a_save_replaces_a_file_and_a_link_itself(tmp_path, saver):
     (tmp_path / "src").mkdir()
     save = SAVERS[saver](tmp_path)
-    real, link = tmp_path / "real.json", tmp_path / "link.json"
+    real, link, fifo_link = tmp_path / "real.json", tmp_path / "link.json", tmp_path / "fifo.json"
     real.write_text("old")
     link.symlink_to(real)
+    os.mkfifo(tmp_path / "fifo")
+    fifo_link.symlink_to(tmp_path / "fifo")
     save(real)
     saved = real.read_text()
     assert json.loads(saved)
     real.write_text("old")
     save(link)
+    save(fifo_link)  # the link is what is replaced, whatever it points to
     assert not link.is_symlink() and link.read_text() == saved and real.read_text() == "old"
+    assert not fifo_link.is_symlink() and fifo_link.read_text() == saved
+    assert stat.S_ISFIFO(os.lstat(tmp_path / "fifo").st_mode)
 
 
 # --- planted links ---
