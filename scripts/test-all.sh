@@ -31,7 +31,7 @@ stage() {
   fi
 }
 
-scripts/install-deps.sh "$venv" || { echo "installing dependencies failed"; exit 1; }
+scripts/install-deps.sh --tests "$venv" || { echo "installing dependencies failed"; exit 1; }
 export PATH="$venv/bin:$PATH"
 
 configure() {  # build-dir, extra cmake args...
