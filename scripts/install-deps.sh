@@ -4,13 +4,19 @@
 # environment holding the locked PyPI packages. --tests adds what the test
 # command needs besides: GoogleTest, and clang 19 with its fuzzer runtime and
 # clang-format.
-#   scripts/install-deps.sh [--tests] [VENV_DIR]     (default: .venv in the checkout)
+#   scripts/install-deps.sh [--tests] [--apt-only | --venv-only] [VENV_DIR]
+# VENV_DIR defaults to .venv in the checkout. --apt-only and --venv-only do
+# one half each, so that a caller can say which one is running.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 tests=false
+do_apt=true
+do_venv=true
 while [ $# -gt 0 ]; do
   case $1 in
     --tests) tests=true ;;
+    --apt-only) do_venv=false ;;
+    --venv-only) do_apt=false ;;
     -*) echo "install-deps: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -18,7 +24,7 @@ while [ $# -gt 0 ]; do
 done
 venv=${1:-$root/.venv}
 
-if command -v apt-get >/dev/null 2>&1; then
+if $do_apt && command -v apt-get >/dev/null 2>&1; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   # python3-dev gives Debian's own python3 its headers (a fresh Debian 13 has
@@ -33,6 +39,7 @@ if command -v apt-get >/dev/null 2>&1; then
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 fi
+$do_venv || exit 0
 
 python=${PYTHON:-python3}
 "$python" - <<'PY'
