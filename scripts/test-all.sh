@@ -52,10 +52,12 @@ run_ctest() {  # build-dir, extra ctest args...
   python "$root/scripts/report-skips.py" "C++ tests" "$root/$dir/ctest-junit.xml" || status=1
   return $status
 }
+# pytest's temporary folders go beside its report: in the shared temporary
+# directory its keep-the-last-three rule would delete other runs' folders.
 run_pytest() {  # junit-file; runs tests/python with the environment given
   local report=$1 status=0
   (cd "$root/tests/python" && python -m pytest -q -p no:cacheprovider -rs \
-    --junitxml="$report" .) || status=1
+    --basetemp="$(dirname "$report")/pytest-tmp" --junitxml="$report" .) || status=1
   python "$root/scripts/report-skips.py" "Python tests" "$report" || status=1
   return $status
 }
