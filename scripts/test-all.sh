@@ -37,8 +37,7 @@ export PATH="$venv/bin:$PATH"
 configure() {  # build-dir, extra cmake args...
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" -G Ninja -DPython_EXECUTABLE="$venv/bin/python" \
-    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null &&
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null &&
     cmake --build "$dir" -j "$jobs"
 }
 
@@ -113,7 +112,7 @@ quickstart() {
 
 asan_suites() {
   configure build/ci-asan "${sanitized[@]}" -DMORVATEL_BUILD_TESTS=ON \
-    -DMORVATEL_SANITIZE=address,undefined || return 1
+    -DMORVATEL_SANITIZE=address,undefined -DPython_EXECUTABLE="$venv/bin/python" || return 1
   package_dir build/ci-asan
   # LeakSanitizer stays on for the C++ suite: nothing there may leak.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/ci-asan || return 1
