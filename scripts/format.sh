@@ -12,7 +12,7 @@ cd "$root"
 
 clang_format=${CLANG_FORMAT:-clang-format-19}
 if ! command -v "$clang_format" >/dev/null 2>&1; then
-  echo "format: $clang_format not found (scripts/install-deps.sh installs it)" >&2
+  echo "format: $clang_format not found (scripts/install-deps.sh --tests installs it)" >&2
   exit 1
 fi
 

@@ -31,14 +31,13 @@ stage() {
   fi
 }
 
-scripts/install-deps.sh "$venv" || { echo "installing dependencies failed"; exit 1; }
+scripts/install-deps.sh --tests "$venv" || { echo "installing dependencies failed"; exit 1; }
 export PATH="$venv/bin:$PATH"
 
 configure() {  # build-dir, extra cmake args...
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" -G Ninja -DPython_EXECUTABLE="$venv/bin/python" \
-    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null &&
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null &&
     cmake --build "$dir" -j "$jobs"
 }
 
@@ -52,10 +51,12 @@ run_ctest() {  # build-dir, extra ctest args...
   python "$root/scripts/report-skips.py" "C++ tests" "$root/$dir/ctest-junit.xml" || status=1
   return $status
 }
+# pytest's temporary folders go beside its report: in the shared temporary
+# directory its keep-the-last-three rule would delete other runs' folders.
 run_pytest() {  # junit-file; runs tests/python with the environment given
   local report=$1 status=0
   (cd "$root/tests/python" && python -m pytest -q -p no:cacheprovider -rs \
-    --junitxml="$report" .) || status=1
+    --basetemp="$(dirname "$report")/pytest-tmp" --junitxml="$report" .) || status=1
   python "$root/scripts/report-skips.py" "Python tests" "$report" || status=1
   return $status
 }
@@ -111,7 +112,7 @@ quickstart() {
 
 asan_suites() {
   configure build/ci-asan "${sanitized[@]}" -DMORVATEL_BUILD_TESTS=ON \
-    -DMORVATEL_SANITIZE=address,undefined || return 1
+    -DMORVATEL_SANITIZE=address,undefined -DPython_EXECUTABLE="$venv/bin/python" || return 1
   package_dir build/ci-asan
   # LeakSanitizer stays on for the C++ suite: nothing there may leak.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/ci-asan || return 1
