@@ -160,9 +160,9 @@ std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view p
   if (!target) return io_failure(target.error());
 
   // The rename would put a regular file in the place of a FIFO, a socket
-  // or a device, which no later save or load could undo (the readers refuse
-  // such files). A link is looked at, not followed: it is the link that a
-  // save replaces.
+  // or a device, and the node would be gone for good (the readers refuse
+  // such files anyway). A link is looked at, not followed: it is the link
+  // that a save replaces.
   struct stat st;
   if (::lstat(target->c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
                                              S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {

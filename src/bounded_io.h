@@ -103,7 +103,8 @@ std::string artifact_temp_prefix(std::string_view path);
 // the target is untouched; a failure of the directory flush is reported
 // after the target was replaced. The new file has permission bits 0600.
 // A target that is a FIFO, a socket or a device is refused before anything
-// is created: a save replaces files and links to them, nothing else.
+// is created: a save replaces a regular file, or a link (the link itself,
+// whatever it names).
 std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view path,
                                                               const ArtifactSerializer& serialize,
                                                               BlockingHook* hook = nullptr);

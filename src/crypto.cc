@@ -316,10 +316,6 @@ Pkey import_public_key(const Ed25519PublicKey& key) {
   return importer.import(key);
 }
 
-}  // namespace
-
-namespace {
-
 // Empties the thread's error queue and tells whether it held a failure to
 // allocate, or to set up the check's digest, which no mismatch causes.
 bool take_resource_failure() {
@@ -356,11 +352,12 @@ bool Ed25519VerifyingKey::verify(std::span<const uint8_t> message,
   // libcrypto answers 0 both for a signature that does not match and for a
   // check it could not finish because an allocation failed, and some of
   // those failures leave nothing on the error queue (the SHA-512 context of
-  // the check, on 3.0). malloc reports every failure in errno, so errno
-  // tells them apart where the queue does not. A failed allocation must not
-  // read as a forgery: it is thrown, as signing throws it. What is queued
-  // before the check (from a set-up that succeeded, or from others) is
-  // dropped so that it cannot be taken for an entry of the check.
+  // the check, on 3.0). malloc reports every failure in errno, so an ENOMEM
+  // there means the check may not have run to its end; a mismatch leaves
+  // errno alone. A failed allocation must not read as a forgery: it is
+  // thrown, as signing throws it. What is queued before the check (from a
+  // set-up that succeeded, or from others) is dropped so that it cannot be
+  // taken for an entry of the check.
   ERR_clear_error();
   const int saved_errno = errno;
   errno = 0;
@@ -368,12 +365,13 @@ bool Ed25519VerifyingKey::verify(std::span<const uint8_t> message,
                                   nonnull(message.data()), message.size());
   const bool allocation_failed = errno == ENOMEM;
   errno = saved_errno;
-  // Only a finished comparison answers 1.
-  if (rc == 1) return true;
-  // The queue is emptied in any case: other users of libcrypto in the
-  // process (the interpreter's ssl and hashlib) must not find what a
-  // refused signature leaves there.
+  // The queue is emptied in any case, as a check that got past a failed
+  // allocation may queue it too: other users of libcrypto in the process
+  // (the interpreter's ssl and hashlib) must not find what it leaves there.
   const bool failure_queued = take_resource_failure();
+  // Only a finished comparison answers 1. A negative answer is no verdict
+  // on the signature either: it reports a failure of the library itself.
+  if (rc == 1) return true;
   if (rc < 0 || allocation_failed || failure_queued) crypto_failure();
   return false;
 }

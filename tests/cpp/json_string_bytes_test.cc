@@ -1,9 +1,10 @@
 // What a string may hold, at every offset the scans for plain bytes can
 // meet it: the reader's sixteen bytes at a time and its byte-wise tail, and
 // the quick pass's 64-byte blocks. Every control byte is refused with the
-// reader's message at its own position; every escape and multibyte
-// character is taken. A scan that misjudges one byte value at one lane
-// shows here, whichever way the document reaches it.
+// reader's message at its own position; every escape, the plain bytes at
+// either edge of the range and every length of multibyte character are
+// taken. A scan that misjudges one byte value at one lane shows here,
+// whichever way the document reaches it.
 
 #include <gtest/gtest.h>
 
@@ -108,6 +109,8 @@ TEST(JsonStringBytes, EscapesAndMultibyteCharactersAtEveryOffsetAreTaken) {
       {"\\r", "\r"},
       {"\\t", "\t"},
       {"\\u001f", "\x1f"},
+      {" ", " "},      // the first byte past the controls
+      {"\x7f", "\x7f"},  // the last ASCII byte
       {"\\u00e9", "\xc3\xa9"},
       {"\\ud834\\udd1e", "\xf0\x9d\x84\x9e"},
       {"\xc3\xa9", "\xc3\xa9"},  // two bytes

@@ -264,7 +264,7 @@ def _device(kind, numbers):
         try:
             os.mknod(name, kind | 0o600, os.makedev(*numbers))
         except PermissionError:
-            pytest.skip("making a device node needs root")
+            pytest.skip("making a device node needs root with CAP_MKNOD")
     return make
 
 
