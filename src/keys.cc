@@ -21,16 +21,8 @@ std::expected<Ed25519VerifyingKey, ArtifactError> verifying_key(std::span<const 
   return std::move(*key);
 }
 
-bool is_hex32(std::string_view text) {
-  if (text.size() != 64) return false;
-  for (char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 std::expected<void, ArtifactError> validate_hex32(std::string_view field, std::string_view text) {
-  if (is_hex32(text)) return {};
+  if (is_lower_hex64(text)) return {};
   return std::unexpected(
       ArtifactError{str_cat(field, " must contain exactly 64 lowercase ASCII hex characters")});
 }

@@ -31,9 +31,6 @@ std::expected<Ed25519KeyPair, ArtifactError> signing_key(std::span<const uint8_t
 // do not decode to a point: "signature error: Cannot decompress Edwards point".
 std::expected<Ed25519VerifyingKey, ArtifactError> verifying_key(std::span<const uint8_t> bytes);
 
-// True for exactly 64 characters of 0-9 and a-f.
-bool is_hex32(std::string_view text);
-
 // Refuses anything but 64 lowercase hex characters with
 // "{field} must contain exactly 64 lowercase ASCII hex characters".
 std::expected<void, ArtifactError> validate_hex32(std::string_view field, std::string_view text);

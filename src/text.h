@@ -55,6 +55,9 @@ std::string hex_lower(const unsigned char* data, size_t len);
 // build hex text without allocating.
 void hex_into(const unsigned char* data, size_t len, char* out);
 
+// True for exactly 64 characters of 0-9 and a-f: a digest's hex text.
+bool is_lower_hex64(std::string_view text);
+
 // `value` in lowercase hexadecimal, zero-padded to at least `min_digits`
 // digits (at most 16) and otherwise without leading zeros.
 void append_hex(std::string& out, uint64_t value, size_t min_digits = 1);

@@ -119,18 +119,6 @@ std::string AuditBundleValidationError::message() const {
                     kind);
 }
 
-bool is_lower_hex64(std::string_view text) {
-  if (text.size() != 64) return false;
-  // Without a branch per character: digits and letters of a digest come in
-  // random order, and a branch on each would be mispredicted half the time.
-  bool ok = true;
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    ok &= (static_cast<unsigned char>(u - '0') < 10) | (static_cast<unsigned char>(u - 'a') < 6);
-  }
-  return ok;
-}
-
 std::expected<void, AuditBundleValidationError> validate_audit_bundle(const AuditBundle& b) {
   using E = AuditBundleValidationError;
   if (b.schema_version != kAuditSchemaVersion) {

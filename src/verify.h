@@ -146,9 +146,6 @@ struct AuditBundleValidationError {
 // order; the first failure is returned.
 std::expected<void, AuditBundleValidationError> validate_audit_bundle(const AuditBundle& bundle);
 
-// Exactly 64 characters, each 0-9 or a-f.
-bool is_lower_hex64(std::string_view text);
-
 }  // namespace morvatel
 
 #endif  // MORVATEL_VERIFY_H_
