@@ -1,9 +1,9 @@
 #include "lib/budget_engine.h"
 
 #include <array>
-#include <new>
 
 #include "budget/engine.h"
+#include "digest.h"
 #include "lib/args.h"
 #include "lib/convert.h"
 #include "lib/dict_keys.h"
@@ -109,15 +109,6 @@ class DictBuilder {
   Ref dict_;
 };
 
-PyObject* none() { Py_RETURN_NONE; }
-
-PyObject* optional_int(const std::optional<int64_t>& v) {
-  if (!v) return none();
-  return from_int(*v);
-}
-
-PyObject* digest_hex(const Digest32& d) { return from_str(hex_lower(d.data(), d.size())); }
-
 // --- results to dicts ---
 
 PyObject* reserve_dict(const budget::ReserveOutcome& o) {
@@ -202,8 +193,7 @@ PyObject* snapshot_dict(const budget::BudgetSnapshot& s) {
   return DictBuilder()
       .put(MORVATEL_KEY("version"), from_int(s.version))
       .put(MORVATEL_KEY("active_reservations"), from_int(s.active_reservations))
-      .put(MORVATEL_KEY("wal_high_watermark"),
-           s.wal_high_watermark ? from_int(*s.wal_high_watermark) : none())
+      .put(MORVATEL_KEY("wal_high_watermark"), from_optional(s.wal_high_watermark))
       .put(MORVATEL_KEY("tenants"), rows.release())
       .done();
 }
@@ -251,7 +241,7 @@ PyObject* query_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind(function, names, args, nargs, kwnames, a)) return nullptr;
     auto tenant = to_str(a[0], "tenant_id");
     if (!tenant) return nullptr;
-    return optional_int((engine_of(self).*Query)(*tenant));
+    return from_optional((engine_of(self).*Query)(*tenant));
   });
 }
 
@@ -372,7 +362,7 @@ PyObject* prove_conservation(PyObject* self, PyObject*) {
     }
     const budget::ConservationProof& p = *proof;
     return DictBuilder()
-        .put(MORVATEL_KEY("ledger_digest_hex"), digest_hex(p.ledger_digest))
+        .put(MORVATEL_KEY("ledger_digest_hex"), from_str(bytes_to_hex(p.ledger_digest)))
         .put(MORVATEL_KEY("snapshot_version"), from_int(p.snapshot_version))
         .put(MORVATEL_KEY("tenant_count"), from_int(p.tenant_count))
         .put(MORVATEL_KEY("active_reservations"), from_int(p.active_reservations))
@@ -390,7 +380,7 @@ PyObject* certify(PyObject* self, PyObject*) {
     const budget::Certificate& c = *cert;
     return DictBuilder()
         .put(MORVATEL_KEY("snapshot_version"), from_int(c.snapshot_version))
-        .put(MORVATEL_KEY("ledger_digest_hex"), digest_hex(c.ledger_digest))
+        .put(MORVATEL_KEY("ledger_digest_hex"), from_str(bytes_to_hex(c.ledger_digest)))
         .put(MORVATEL_KEY("tenant_count"), from_int(c.tenant_count))
         .put(MORVATEL_KEY("active_reservations"), from_int(c.active_reservations))
         .put(MORVATEL_KEY("conservation_balanced"), from_bool(c.conservation_balanced))

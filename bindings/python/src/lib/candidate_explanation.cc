@@ -29,8 +29,6 @@ bool has_breakdown(const CandidateExplanation& c) {
   return c.status == CandidateStatus::NonPositiveUtility || c.status == CandidateStatus::Eligible;
 }
 
-PyObject* none() { Py_RETURN_NONE; }
-
 PyObject* get_model_id(PyObject* self, void*) { return from_int(rec(self).model_id); }
 PyObject* get_model_index(PyObject* self, void*) { return from_int(rec(self).model_index); }
 PyObject* get_status(PyObject* self, void*) { return from_str(status_name(rec(self).status)); }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "lib/errors.h"
 #include "lib/py.h"
@@ -64,6 +65,23 @@ PyObject* from_int(__int128 v);
 
 PyObject* from_str(std::string_view s);
 PyObject* from_bool(bool b);
+
+// A new reference to None.
+inline PyObject* none() { Py_RETURN_NONE; }
+
+// None for an absent core value, else the value converted as from_bool,
+// from_str or from_int would convert it.
+template <typename T>
+PyObject* from_optional(const std::optional<T>& v) {
+  if (!v) return none();
+  if constexpr (std::is_same_v<T, bool>) {
+    return from_bool(*v);
+  } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+    return from_str(*v);
+  } else {
+    return from_int(*v);
+  }
+}
 
 // Stores `value` (a new reference, consumed) under `key` in `dict`. False
 // with an exception set, also when `value` or `key` is null because making

@@ -62,16 +62,6 @@ std::optional<T> optional_arg(PyObject* o, std::string_view name, bool& ok) {
   return v;
 }
 
-template <typename T>
-PyObject* optional_value(const std::optional<T>& v) {
-  if (!v) Py_RETURN_NONE;
-  if constexpr (std::is_same_v<T, bool>) {
-    return from_bool(*v);
-  } else {
-    return from_int(*v);
-  }
-}
-
 std::optional<Observation> observation_arg(PyObject* o, std::string_view name) {
   PyTypeObject* type = observation_type();
   if (type == nullptr) return std::nullopt;
@@ -118,12 +108,12 @@ PyObject* new_observation(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* get_cost(PyObject* self, void*) {
-  return optional_value(obs_of(self).realized_cost_microunits);
+  return from_optional(obs_of(self).realized_cost_microunits);
 }
 PyObject* get_latency(PyObject* self, void*) {
-  return optional_value(obs_of(self).realized_latency_ms);
+  return from_optional(obs_of(self).realized_latency_ms);
 }
-PyObject* get_succeeded(PyObject* self, void*) { return optional_value(obs_of(self).succeeded); }
+PyObject* get_succeeded(PyObject* self, void*) { return from_optional(obs_of(self).succeeded); }
 
 // The field is replaced only once the new value has converted.
 template <typename T, std::optional<T> Observation::* field>
@@ -302,7 +292,7 @@ PyObject* get_acted_model_id(PyObject* self, void*) {
   return from_int(rec_of(self).acted_model_id);
 }
 PyObject* get_propensity(PyObject* self, void*) {
-  return optional_value(rec_of(self).propensity_bps);
+  return from_optional(rec_of(self).propensity_bps);
 }
 PyObject* get_revision(PyObject* self, void*) { return from_int(rec_of(self).revision); }
 PyObject* get_disposition(PyObject* self, void*) {

@@ -1,7 +1,6 @@
 #include "lib/policy_snapshot.h"
 
 #include <array>
-#include <new>
 #include <vector>
 
 #include "counterfactual.h"
@@ -286,7 +285,7 @@ PyObject* requirements_to_list(const std::vector<Requirement>& levers) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    Ref cost = Ref::steal(r.cost_at_boundary ? from_int(*r.cost_at_boundary) : Py_NewRef(Py_None));
+    Ref cost = Ref::steal(from_optional(r.cost_at_boundary));
     bool ok = dict_put(d, MORVATEL_KEY("lever"), from_str(lever_name(r.lever))) &&
               dict_put(d, MORVATEL_KEY("current"), from_int(r.current)) &&
               dict_put(d, MORVATEL_KEY("boundary"), from_int(r.boundary)) &&
@@ -339,9 +338,7 @@ PyObject* model_utility(const char* function, PyObject* self, PyObject* const* a
   return guarded([&]() -> PyObject* {
     auto a = bind_probe_args(function, args, nargs, kwnames);
     if (!a) return nullptr;
-    auto utility = utility_for_model(snap(self), a->input, a->model_id);
-    if (!utility) Py_RETURN_NONE;
-    return from_int(*utility);
+    return from_optional(utility_for_model(snap(self), a->input, a->model_id));
   });
 }
 

@@ -21,16 +21,11 @@ namespace morvatel::py {
 
 namespace {
 
-struct Request {
-  KernelInput input;
-  KernelDecision decision;
-};
-
 // The argument steps every method shares, in their fixed order: `input`
 // must be a KernelInput, then `decision` a KernelDecision (each copied),
 // and only then is the request checked, before any replay.
-std::optional<Request> bind_request(const char* function, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
+std::optional<DecisionArgs> bind_request(const char* function, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"input", "decision"};
   Signature sig{function, names, 2, 2};
   BoundArgs b;
@@ -41,19 +36,7 @@ std::optional<Request> bind_request(const char* function, PyObject* const* args,
     value_error(ok.error().message());
     return std::nullopt;
   }
-  return Request{d->input, d->decision};
-}
-
-
-template <typename T>
-PyObject* optional_int(const std::optional<T>& v) {
-  if (!v) Py_RETURN_NONE;
-  return from_int(*v);
-}
-
-PyObject* optional_str(const std::optional<std::string>& v) {
-  if (!v) Py_RETURN_NONE;
-  return from_str(*v);
+  return d;
 }
 
 PyObject* verify_dict(const VerifyResult& r) {
@@ -87,11 +70,11 @@ PyObject* proof_dict(const ProofEnvelope& e) {
             dict_put(d, MORVATEL_KEY("input_digest_hex"), from_str(e.input_digest_hex)) &&
             dict_put(d, MORVATEL_KEY("decision_digest_hex"), from_str(e.decision_digest_hex)) &&
             dict_put(d, MORVATEL_KEY("replay_valid"), from_bool(e.replay_valid)) &&
-            dict_put(d, MORVATEL_KEY("wal_sequence"), optional_int(e.wal_sequence)) &&
-            dict_put(d, MORVATEL_KEY("wal_entry_hash"), optional_str(e.wal_entry_hash)) &&
+            dict_put(d, MORVATEL_KEY("wal_sequence"), from_optional(e.wal_sequence)) &&
+            dict_put(d, MORVATEL_KEY("wal_entry_hash"), from_optional(e.wal_entry_hash)) &&
             dict_put(d, MORVATEL_KEY("budget_snapshot_version"),
-                     optional_int(e.budget_snapshot_version)) &&
-            dict_put(d, MORVATEL_KEY("ledger_digest_hex"), optional_str(e.ledger_digest_hex)) &&
+                     from_optional(e.budget_snapshot_version)) &&
+            dict_put(d, MORVATEL_KEY("ledger_digest_hex"), from_optional(e.ledger_digest_hex)) &&
             dict_put(d, MORVATEL_KEY("action"), from_str(e.action)) &&
             dict_put(d, MORVATEL_KEY("reason"), from_str(e.reason)) &&
             dict_put(d, MORVATEL_KEY("selected_model_id"), from_int(e.selected_model_id)) &&

@@ -134,10 +134,11 @@ PyObject* new_wal(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind_tuple(sig, args, kwargs, b)) return nullptr;
     auto path = path_arg(b[0], "path");
     if (!path) return nullptr;
+    bool ok;
+    auto bytes = hmac_key_arg(b[1], ok);
+    if (!ok) return nullptr;
     std::optional<std::string> key;
-    if (b[1] != nullptr && b[1] != Py_None) {
-      auto bytes = to_bytes(b[1], "hmac_key");
-      if (!bytes) return nullptr;
+    if (bytes) {
       if (!check_hmac_key(*bytes)) return nullptr;
       key.emplace(*bytes);
     }

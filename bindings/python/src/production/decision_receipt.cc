@@ -75,10 +75,6 @@ PyObject* none_or(bool present, auto&& make) {
   return make();
 }
 
-std::span<const uint8_t> as_bytes(std::string_view s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
-
 // --- properties ---
 
 PyObject* value_of(const std::string& s) { return from_str(s); }
@@ -186,7 +182,7 @@ PyObject* verify_signature(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     auto key_bytes = to_bytes(b[0], "trusted_public_key");
     if (!key_bytes) return nullptr;
-    auto key = verifying_key(as_bytes(*key_bytes));
+    auto key = verifying_key(*key_bytes);
     if (!key) return nullptr;
     return none_or_error(verify_receipt_signature(rec, *key));
   });
@@ -208,7 +204,7 @@ PyObject* verify_full(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!expected_state) return nullptr;
     auto expected_wal = receipt_wal_arg(b[5], "expected_wal");
     if (!expected_wal) return nullptr;
-    auto key = verifying_key(as_bytes(*key_bytes));
+    auto key = verifying_key(*key_bytes);
     if (!key) return nullptr;
     if (auto ok = validate_input(d->input); !ok) return value_error(ok.error().message());
     ReceiptResult<void> result = verify_receipt_and_signature(r, *d->snapshot, d->input,

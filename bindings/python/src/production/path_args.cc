@@ -1,5 +1,6 @@
 #include "production/path_args.h"
 
+#include "lib/convert.h"
 #include "lib/errors.h"
 #include "text.h"
 
@@ -40,6 +41,14 @@ std::optional<std::string> path_arg(PyObject* o, std::string_view name) {
     return std::nullopt;
   }
   return std::string(data, static_cast<size_t>(len));
+}
+
+std::optional<std::string_view> hmac_key_arg(PyObject* o, bool& ok) {
+  ok = true;
+  if (o == nullptr || o == Py_None) return std::nullopt;
+  auto bytes = to_bytes(o, "hmac_key");
+  ok = bytes.has_value();
+  return bytes;
 }
 
 }  // namespace morvatel::py

@@ -1,10 +1,8 @@
 #include "production/plan_recovery.h"
 
 #include <optional>
-#include <string_view>
 
 #include "lib/args.h"
-#include "lib/convert.h"
 #include "lib/errors.h"
 #include "lib/module.h"
 #include "persistence.h"
@@ -30,11 +28,9 @@ PyObject* plan_recovery(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!snapshot_path) return nullptr;
     auto wal_path = path_arg(b[1], "wal_path");
     if (!wal_path) return nullptr;
-    std::optional<std::string_view> key;
-    if (b[2] != nullptr && b[2] != Py_None) {
-      key = to_bytes(b[2], "hmac_key");
-      if (!key) return nullptr;
-    }
+    bool ok;
+    auto key = hmac_key_arg(b[2], ok);
+    if (!ok) return nullptr;
     const wal::WalAnchor* anchor = nullptr;
     if (b[3] != nullptr && b[3] != Py_None) {
       anchor = anchor_arg(b[3], "anchor");

@@ -2,7 +2,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "lib/args.h"
 #include "lib/convert.h"
@@ -23,17 +22,6 @@ namespace morvatel::py {
 
 namespace {
 
-
-// None or not given: a plain log. Otherwise bytes; `ok` false with the
-// exception set on failure.
-std::optional<std::string_view> key_arg(PyObject* o, bool& ok) {
-  ok = true;
-  if (o == nullptr || o == Py_None) return std::nullopt;
-  auto bytes = to_bytes(o, "hmac_key");
-  ok = bytes.has_value();
-  return bytes;
-}
-
 PyObject* verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -44,7 +32,7 @@ PyObject* verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     auto path = path_arg(b[0], "path");
     if (!path) return nullptr;
     bool ok;
-    auto key = key_arg(b[1], ok);
+    auto key = hmac_key_arg(b[1], ok);
     if (!ok) return nullptr;
     const wal::WalAnchor* anchor = nullptr;
     if (b[2] != nullptr && b[2] != Py_None) {
@@ -95,7 +83,7 @@ PyObject* replay_verify_audited_wal(PyObject*, PyObject* const* args, Py_ssize_t
     const PolicySnapshot* snapshot = snapshot_arg(b[1], "snapshot");
     if (snapshot == nullptr) return nullptr;
     bool ok;
-    auto key = key_arg(b[2], ok);
+    auto key = hmac_key_arg(b[2], ok);
     if (!ok) return nullptr;
     uint64_t max_entries = wal::kDefaultMaxReplayEntries;
     if (b[3] != nullptr) {
