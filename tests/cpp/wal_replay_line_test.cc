@@ -5,11 +5,8 @@
 // same text and position, and the same head afterwards.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "kernel/prescribe.h"
+#include "temp_dir.h"
 #include "text.h"
 #include "verify.h"
 #include "wal/chain.h"
@@ -200,9 +198,8 @@ TEST(ReplayLineTest, ChainFaultsComeBeforeRecordFaults) {
 // the audits ran after the whole file: a reading fault anywhere first, then
 // the entry count, then the first audit failure.
 TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
-  char tmpl[] = "/tmp/morvatel-replay-XXXXXX";
-  const std::string dir = ::mkdtemp(tmpl);
-  const std::string path = dir + "/log";
+  TempDir dir;
+  const std::string path = dir / "log";
   const std::vector<std::string> data = records();
   std::string bad_bundle = data[0];
   bad_bundle.replace(bad_bundle.find("\"created_by\":\"morvatel\""), 23,
@@ -218,7 +215,7 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
       text += line_for(i + 1, prev, records[i]);
       prev = compute_hash(prev, records[i], std::nullopt).value();
     }
-    std::ofstream(path, std::ios::binary) << text;
+    spill(path, text);
     auto r = replay_verify(path, snapshot(), std::nullopt, max_entries, kDefaultMaxReplayBytes);
     return r ? str_cat("ok ", r->size()) : r.error().message();
   };
@@ -231,8 +228,6 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
   EXPECT_EQ(replay({data[0], data[1], bad_decision}, 2), too_many);
   EXPECT_TRUE(replay({bad_bundle, data[1], extra_key}, 3)
                   .starts_with("WAL JSON error: unknown field `extra`"));
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace
