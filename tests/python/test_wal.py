@@ -25,11 +25,7 @@ LINE = re.compile(rb'^\{"sequence":(\d+),"previous_hash":"([^"]*)","entry_hash":
 SNAP = ks.snapshot([ks.model(1), ks.model(2, quality_bps=9500)])
 
 
-@pytest.fixture(autouse=True)
-def lock_dir(tmp_path, monkeypatch):
-    d = tmp_path / "locks"
-    monkeypatch.setenv("MORVATEL_WAL_LOCK_DIR", str(d))
-    return d
+pytestmark = pytest.mark.usefixtures("lock_dir")
 
 
 def decide(seq):
