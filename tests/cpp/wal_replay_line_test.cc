@@ -25,7 +25,7 @@ namespace morvatel::wal {
 namespace {
 
 using testing::one_pass;
-using testing::outcome;
+using testing::replay_pass;
 using testing::two_pass;
 
 // Runs both readings from the same chain state and compares everything,
@@ -43,14 +43,6 @@ bool expect_same(const std::string& line, const ChainCursor& from, ReplayEntry* 
   ChainCursor d = from;
   EXPECT_EQ(one_pass<json::Value>(d, line), two_pass<json::Value>(c, line)) << "line: " << line;
   return old_way.starts_with("ok ");
-}
-
-// What the replay itself does with a line.
-std::string one_pass(ChainCursor& chain, std::string_view line) {
-  ReplayEntry entry;
-  auto r = read_replay_line(chain, line, entry);
-  return outcome(r, chain, entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.value,
-                 entry.data.text);
 }
 
 PolicySnapshot snapshot() {
@@ -165,7 +157,7 @@ TEST(ReplayLineTest, RandomDamageAcrossAChain) {
       std::string line = line_for(seq, prev, d);
       if (rng() % 4 == 0) line = damaged(line, rng() % line.size(), static_cast<int>(rng() % 3));
       if (!expect_same(line, chain, &reused)) break;
-      (void)one_pass(chain, line);
+      (void)replay_pass(chain, line);
       prev = chain.head().last_hash;
     }
   }
@@ -189,7 +181,7 @@ TEST(ReplayLineTest, ChainFaultsComeBeforeRecordFaults) {
   for (const auto& [line, expected] : cases) {
     expect_same(line, genesis);
     ChainCursor c = genesis;
-    const std::string got = one_pass(c, line);
+    const std::string got = replay_pass(c, line);
     EXPECT_TRUE(got.starts_with(str_cat("error ", expected))) << got;
   }
 }
