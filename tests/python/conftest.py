@@ -14,6 +14,10 @@ settings.register_profile(
 )
 settings.load_profile(os.environ.get("MORVATEL_TEST_PROFILE", "default"))
 
+# Shared helpers that assert are rewritten as test modules are, so that their
+# failures show the values compared.
+pytest.register_assert_rewrite("raising")
+
 
 @pytest.fixture
 def lock_dir(tmp_path, monkeypatch):

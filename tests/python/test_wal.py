@@ -18,6 +18,7 @@ import pytest
 
 from morvatel import _core as m
 import kernel_samples as ks
+from raising import raised
 
 KEY = bytes(range(32))
 LONG_KEY = b"k" * 100
@@ -78,10 +79,7 @@ def on_thread(f):
 
 def wal_error(call):
     """The text of the WalError (that exact class) `call` raises."""
-    with pytest.raises(m.WalError) as e:
-        call()
-    assert type(e.value) is m.WalError
-    return str(e.value)
+    return str(raised(m.WalError, call))
 
 
 # --- line format and chain -------------------------------------------------
