@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -19,15 +18,10 @@
 #include "json/record.h"
 #include "persistence.h"
 
-namespace {
-
-using namespace morvatel;
-using fuzzing::check;
-using namespace morvatel::budget;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace morvatel;
+  using namespace morvatel::budget;
+  using fuzzing::check;
   if (size < 8) return 0;
   uint64_t id;
   std::memcpy(&id, data, 8);

@@ -59,7 +59,12 @@ def snapshot_text(version, tenants, active=0, watermark=None):
 
 
 def main():
-    work = pathlib.Path(tempfile.mkdtemp(prefix="morvatel-seeds-"))
+    with tempfile.TemporaryDirectory(prefix="morvatel-seeds-") as work:
+        write_seeds(pathlib.Path(work))
+
+
+def write_seeds(work):
+    """Writes every seed; `work` takes the files the module writes first."""
     os.environ["MORVATEL_WAL_LOCK_DIR"] = str(work / "locks")
     seed = bytes(range(32))
     # Requests with room for the model asked for, for the cheaper one only, and for none.
@@ -134,10 +139,6 @@ def main():
         bytes([0, ensure, 10, limit, 5, reserve, 6, top_up, 20, reserve, 5, commit, 0, 7]))
     put("budget_ops_fuzzer", "near-allocator-limit",
         bytes([250, ensure, 100, reserve, 1, reserve, 1, snap, commit, 0, 1, restore]))
-
-    for p in sorted(work.rglob("*"), reverse=True):
-        p.rmdir() if p.is_dir() else p.unlink()
-    work.rmdir()
 
 
 if __name__ == "__main__":

@@ -8,10 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "fuzz_check.h"
 #include "debug_text.h"
 #include "provenance.h"
 #include "utf8_valid.h"
@@ -43,6 +43,7 @@ bool same(const SignedPolicy& a, const SignedPolicy& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace morvatel;
   using namespace morvatel::provenance;
+  using fuzzing::check;
   std::string_view text(reinterpret_cast<const char*>(data), size);
 
   // Quoting keeps well-formed text well-formed and never lets a bare quote
@@ -50,10 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (is_valid_utf8(text)) {
     std::string quoted = debug_quoted(text);
     std::string_view inner = std::string_view(quoted).substr(1, quoted.size() - 2);
-    if (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"' ||
-        !is_valid_utf8(quoted) || inner.find('\n') != std::string_view::npos) {
-      std::abort();
-    }
+    check(quoted.size() >= 2 && quoted.front() == '"' && quoted.back() == '"' &&
+          is_valid_utf8(quoted) && inner.find('\n') == std::string_view::npos);
   }
 
   static const Ed25519KeyPair key = [] {
@@ -67,21 +66,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (is_valid_utf8(text)) {
     SignedPolicy mine = sign_policy(fixed_snapshot(), key, text, size);
     auto written = to_json(mine);
-    if (!written) std::abort();
+    check(written.has_value());
     auto back = parse_signed_policy(*written);
-    if (!back || !same(mine, *back) || !verify(*back, fixed_snapshot(), pinned)) std::abort();
+    check(back && same(mine, *back) && verify(*back, fixed_snapshot(), pinned));
     back->signer_id.push_back('.');
     auto changed = verify(*back, fixed_snapshot(), pinned);
-    if (changed || changed.error().kind != ProvenanceError::Kind::SignatureInvalid) std::abort();
+    check(!changed && changed.error().kind == ProvenanceError::Kind::SignatureInvalid);
   }
 
   auto record = parse_signed_policy(text);
   if (!record) return 0;
   auto written = to_json(*record);
-  if (!written) std::abort();
+  check(written.has_value());
   auto again = parse_signed_policy(*written);
-  if (!again || !same(*record, *again)) std::abort();
+  check(again && same(*record, *again));
   // Forging a signature by mutation would be a break of Ed25519.
-  if (verify(*record, fixed_snapshot(), pinned)) std::abort();
+  check(!verify(*record, fixed_snapshot(), pinned));
   return 0;
 }

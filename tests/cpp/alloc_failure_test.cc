@@ -17,10 +17,10 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include <filesystem>
 
 #include "budget/engine.h"
 #include "kernel/prescribe.h"
+#include "temp_dir.h"
 #include "wal/writer.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -171,10 +171,11 @@ TEST(WalAllocFailure, AnAppendThatFailsToAllocateLeavesItsWriterOnTheChain) {
 #ifdef MORVATEL_NO_ALLOC_HOOK
   GTEST_SKIP() << "allocation hook unavailable under a sanitizer";
 #endif
-  char dir_template[] = "/tmp/morvatel-walalloc-XXXXXX";
-  const std::string dir = ::mkdtemp(dir_template);
-  ::setenv("MORVATEL_WAL_LOCK_DIR", (dir + "/locks").c_str(), 1);
-  const std::string path = dir + "/log";
+  // Removed on every return, early ones included; each comes after the
+  // countdown is disarmed, so the removal's allocations never fail.
+  TempDir dir;
+  ::setenv("MORVATEL_WAL_LOCK_DIR", (dir / "locks").c_str(), 1);
+  const std::string path = dir / "log";
   const std::string key(32, 'k');
   std::vector<KernelModel> models = {KernelModel{1, 0, 9000, 9000, 1, 50, 0xFF, 1, 1000, 2000}};
   const PolicySnapshot snapshot = *try_new_trusted(PolicyParams{3, 5, 9000, 1000, 10000, 1},
@@ -204,7 +205,6 @@ TEST(WalAllocFailure, AnAppendThatFailsToAllocateLeavesItsWriterOnTheChain) {
     if (done) break;
   }
   EXPECT_GE(writer->sequence(), 1u);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

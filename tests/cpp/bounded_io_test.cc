@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "fs.h"
+#include "temp_dir.h"
 #include "text.h"
 
 // Every fsync of the process, as (inode flushed, whether the watched path
@@ -60,33 +61,9 @@ extern "C" int fsync(int fd) {
 namespace morvatel {
 namespace {
 
-struct TempDir {
-  std::string path = [] {
-    char tmpl[] = "/tmp/morvatel-bio-XXXXXX";
-    return std::string(::mkdtemp(tmpl));
-  }();
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string operator/(std::string_view name) const { return join_path(path, name); }
-  std::vector<std::string> entries() const {
-    std::vector<std::string> out;
-    for (const auto& e : std::filesystem::directory_iterator(path))
-      out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-  size_t temp_files() const {
-    return std::ranges::count_if(entries(),
-                                 [](const std::string& e) { return e.find(".tmp.") != e.npos; });
-  }
-};
-
 std::string slurp(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void spill(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
 }
 
 ArtifactSerializer writes(std::string content, size_t chunk = 4096) {

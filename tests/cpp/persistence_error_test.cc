@@ -1,13 +1,11 @@
 #include "persistence_error.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <string>
 
-#include "fs.h"
 #include "json_artifact.h"
+#include "temp_dir.h"
 
 namespace morvatel {
 namespace {
@@ -25,15 +23,12 @@ const json::RecordSpec& json_record_spec(const Pair*) {
 // The texts are pinned from Python; the kind of an oversized artefact is
 // seen only here.
 TEST(JsonArtifactTest, OversizedArtefactIsAnInvalidInputIoError) {
-  char tmpl[] = "/tmp/morvatel-ja-XXXXXX";
-  const std::string dir = ::mkdtemp(tmpl);
+  TempDir dir;
   std::string big(MAX_PERSISTENCE_ARTIFACT_BYTES, 'x');
-  auto over = save_json_artifact(join_path(dir, "big.json"), Pair{big, 1});
+  auto over = save_json_artifact(dir / "big.json", Pair{big, 1});
   ASSERT_FALSE(over.has_value());
   EXPECT_EQ(over.error().kind(), PersistenceError::Kind::Io);
   EXPECT_EQ(over.error().io_error().kind(), IoErrorKind::InvalidInput);
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

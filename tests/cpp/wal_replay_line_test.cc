@@ -5,11 +5,8 @@
 // same text and position, and the same head afterwards.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <random>
 #include <string>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "kernel/prescribe.h"
+#include "temp_dir.h"
 #include "text.h"
 #include "verify.h"
 #include "wal/chain.h"
@@ -27,7 +25,7 @@ namespace morvatel::wal {
 namespace {
 
 using testing::one_pass;
-using testing::outcome;
+using testing::replay_pass;
 using testing::two_pass;
 
 // Runs both readings from the same chain state and compares everything,
@@ -45,14 +43,6 @@ bool expect_same(const std::string& line, const ChainCursor& from, ReplayEntry* 
   ChainCursor d = from;
   EXPECT_EQ(one_pass<json::Value>(d, line), two_pass<json::Value>(c, line)) << "line: " << line;
   return old_way.starts_with("ok ");
-}
-
-// What the replay itself does with a line.
-std::string one_pass(ChainCursor& chain, std::string_view line) {
-  ReplayEntry entry;
-  auto r = read_replay_line(chain, line, entry);
-  return outcome(r, chain, entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.value,
-                 entry.data.text);
 }
 
 PolicySnapshot snapshot() {
@@ -167,7 +157,7 @@ TEST(ReplayLineTest, RandomDamageAcrossAChain) {
       std::string line = line_for(seq, prev, d);
       if (rng() % 4 == 0) line = damaged(line, rng() % line.size(), static_cast<int>(rng() % 3));
       if (!expect_same(line, chain, &reused)) break;
-      (void)one_pass(chain, line);
+      (void)replay_pass(chain, line);
       prev = chain.head().last_hash;
     }
   }
@@ -191,7 +181,7 @@ TEST(ReplayLineTest, ChainFaultsComeBeforeRecordFaults) {
   for (const auto& [line, expected] : cases) {
     expect_same(line, genesis);
     ChainCursor c = genesis;
-    const std::string got = one_pass(c, line);
+    const std::string got = replay_pass(c, line);
     EXPECT_TRUE(got.starts_with(str_cat("error ", expected))) << got;
   }
 }
@@ -200,9 +190,8 @@ TEST(ReplayLineTest, ChainFaultsComeBeforeRecordFaults) {
 // the audits ran after the whole file: a reading fault anywhere first, then
 // the entry count, then the first audit failure.
 TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
-  char tmpl[] = "/tmp/morvatel-replay-XXXXXX";
-  const std::string dir = ::mkdtemp(tmpl);
-  const std::string path = dir + "/log";
+  TempDir dir;
+  const std::string path = dir / "log";
   const std::vector<std::string> data = records();
   std::string bad_bundle = data[0];
   bad_bundle.replace(bad_bundle.find("\"created_by\":\"morvatel\""), 23,
@@ -218,7 +207,7 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
       text += line_for(i + 1, prev, records[i]);
       prev = compute_hash(prev, records[i], std::nullopt).value();
     }
-    std::ofstream(path, std::ios::binary) << text;
+    spill(path, text);
     auto r = replay_verify(path, snapshot(), std::nullopt, max_entries, kDefaultMaxReplayBytes);
     return r ? str_cat("ok ", r->size()) : r.error().message();
   };
@@ -231,8 +220,6 @@ TEST(ReplayVerifyTest, AuditFailuresAreReportedAsIfAuditedAfterReading) {
   EXPECT_EQ(replay({data[0], data[1], bad_decision}, 2), too_many);
   EXPECT_TRUE(replay({bad_bundle, data[1], extra_key}, 3)
                   .starts_with("WAL JSON error: unknown field `extra`"));
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace

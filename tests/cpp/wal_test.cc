@@ -7,29 +7,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "fs.h"
+#include "temp_dir.h"
 
 namespace morvatel::wal {
 namespace {
-
-struct TempDir {
-  std::string path = [] {
-    char tmpl[] = "/tmp/morvatel-wal-XXXXXX";
-    return std::string(::mkdtemp(tmpl));
-  }();
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-  }
-  std::string operator/(std::string_view name) const { return join_path(path, name); }
-};
-
-void spill(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 std::string entry_line(uint64_t seq, const std::string& prev, const std::string& data,
                        WalKey key = std::nullopt) {

@@ -2,7 +2,8 @@
 #define MORVATEL_TESTS_CPP_WAL_TWO_PASS_H_
 
 // The reference for the log's one-pass line reading, shared by its test and
-// its fuzzer, and a printable outcome of either reading for comparison.
+// its fuzzer, the one-pass readings themselves, and a printable outcome of
+// any of them for comparison.
 
 #include <expected>
 #include <string>
@@ -12,6 +13,7 @@
 #include "json/writer.h"
 #include "text.h"
 #include "wal/chain.h"
+#include "wal/replay.h"
 
 namespace morvatel::wal::testing {
 
@@ -49,6 +51,15 @@ template <typename Data>
 std::string one_pass(ChainCursor& chain, std::string_view line,
                      WalEntryOf<json::WithText<Data>>&& entry = {}) {
   auto r = read_decoded_line(chain, line, entry);
+  return outcome(r, chain, entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.value,
+                 entry.data.text);
+}
+
+// What the replay itself does with a line: its own reader, not the generic
+// one above, so that whatever it does beyond that one is compared too.
+inline std::string replay_pass(ChainCursor& chain, std::string_view line) {
+  ReplayEntry entry;
+  auto r = read_replay_line(chain, line, entry);
   return outcome(r, chain, entry.sequence, entry.previous_hash, entry.entry_hash, entry.data.value,
                  entry.data.text);
 }

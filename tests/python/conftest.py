@@ -1,5 +1,6 @@
 import os
 
+import pytest
 from hypothesis import HealthCheck, settings
 
 # Sanitizer builds run an order of magnitude slower; keep their property
@@ -12,3 +13,16 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow],
 )
 settings.load_profile(os.environ.get("MORVATEL_TEST_PROFILE", "default"))
+
+# Shared helpers that assert are rewritten as test modules are, so that their
+# failures show the values compared.
+pytest.register_assert_rewrite("raising")
+
+
+@pytest.fixture
+def lock_dir(tmp_path, monkeypatch):
+    """The folder the logs' writers take their lock files in: the test's own,
+    so that tests neither share locks nor leave files in the user's."""
+    d = tmp_path / "locks"
+    monkeypatch.setenv("MORVATEL_WAL_LOCK_DIR", str(d))
+    return d

@@ -340,8 +340,8 @@ def test_migration_refusals_write_nothing(tmp_path, content, destination, truste
 
 
 @pytest.fixture
-def logdir(tmp_path, monkeypatch):
-    monkeypatch.setenv("MORVATEL_WAL_LOCK_DIR", str(tmp_path / "locks"))
+def logdir(tmp_path, lock_dir):
+    """A folder for the logs; lock_dir keeps their writers' locks in the test's own."""
     d = tmp_path / "work"
     d.mkdir()
     return d

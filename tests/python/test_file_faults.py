@@ -25,11 +25,7 @@ PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(m.__file__)))
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
-@pytest.fixture(autouse=True)
-def lock_dir(tmp_path, monkeypatch):
-    d = tmp_path / "locks"
-    monkeypatch.setenv("MORVATEL_WAL_LOCK_DIR", str(d))
-    return d
+pytestmark = pytest.mark.usefixtures("lock_dir")
 
 
 def write_log(path, n, key=None, first=1):

@@ -6,6 +6,7 @@ import pytest
 
 from morvatel import _core as m
 from morvatel._core import Observation, Outcome
+from raising import raised
 
 
 def snapshot(epoch=1):
@@ -24,14 +25,6 @@ def request(seq=5, risk_bps=100):
 def ctx():
     snap, req = snapshot(), request()
     return snap, req, snap.prescribe(req)
-
-
-def raised(exc, fn, *args):
-    """What fn(*args) raises, which must be exactly `exc`."""
-    with pytest.raises(exc) as e:
-        fn(*args)
-    assert type(e.value) is exc
-    return e.value
 
 
 def seen():

@@ -7,6 +7,7 @@ import pytest
 
 import ed25519_reference as ed25519
 from morvatel import _core as m
+from raising import raised
 
 MODELS = [(1, 1, 9000, 10000, 1, 100, 0, 1, 1000, 2000), (2, 1, 8000, 10000, 1, 80, 0, 1, 500, 900)]
 SEED = bytes(range(32))
@@ -64,14 +65,6 @@ def resealed(r, **changes):
     """Tampered, with the claims digest recomputed to match."""
     t = tampered(r, **changes)
     return tampered(t, claims_digest_hex=hashlib.sha256(claims_message(t)).hexdigest())
-
-
-def raised(exc, fn, *args):
-    """What fn(*args) raises, which must be exactly `exc`."""
-    with pytest.raises(exc) as e:
-        fn(*args)
-    assert type(e.value) is exc
-    return e.value
 
 
 def raises_receipt(message, fn, *args, exc=m.ReceiptError):

@@ -14,6 +14,7 @@ from morvatel._core import (
     SignedPolicy,
     public_key_from_signing_key,
 )
+from raising import raised
 
 SEED = bytes(range(32))
 PINNED = ref.public_key(SEED)
@@ -114,10 +115,8 @@ def test_trusted_key_that_is_not_a_key(snap, other_snap, signed, key, text):
     (lambda s, r: r.verify(s, bytearray(32)), "trusted_public_key", TypeError),
 ])
 def test_argument_types(snap, signed, call, name, exc):
-    with pytest.raises(exc) as err:
-        call(snap, signed)
-    assert type(err.value) is exc
-    assert f"while processing '{name}'" in getattr(err.value, "__notes__", [])
+    err = raised(exc, call, snap, signed)
+    assert f"while processing '{name}'" in getattr(err, "__notes__", [])
 
 
 def test_keyword_arguments_and_bytes_subclasses(snap, signed):

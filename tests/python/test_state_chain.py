@@ -3,6 +3,7 @@ import struct
 
 import pytest
 
+import raising
 from morvatel import _core as m
 
 MODELS = [(1, 1, 9000, 10000, 1, 100, 0, 1, 1000, 2000), (2, 1, 8000, 10000, 1, 80, 0, 1, 500, 900)]
@@ -33,10 +34,8 @@ def trajectory(snap, initial=b"s0", states=(b"s1", b"s2", b"s3")):
 
 def raised(exc, fn, *args):
     """The exception of type `exc` (exactly) that fn(*args) raises, with its notes as text."""
-    with pytest.raises(exc) as e:
-        fn(*args)
-    assert type(e.value) is exc
-    return e.value, str(getattr(e.value, "__notes__", ""))
+    e = raising.raised(exc, fn, *args)
+    return e, str(getattr(e, "__notes__", ""))
 
 
 def test_digests_follow_the_layout():

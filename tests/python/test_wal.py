@@ -18,6 +18,7 @@ import pytest
 
 from morvatel import _core as m
 import kernel_samples as ks
+from raising import raised
 
 KEY = bytes(range(32))
 LONG_KEY = b"k" * 100
@@ -25,11 +26,7 @@ LINE = re.compile(rb'^\{"sequence":(\d+),"previous_hash":"([^"]*)","entry_hash":
 SNAP = ks.snapshot([ks.model(1), ks.model(2, quality_bps=9500)])
 
 
-@pytest.fixture(autouse=True)
-def lock_dir(tmp_path, monkeypatch):
-    d = tmp_path / "locks"
-    monkeypatch.setenv("MORVATEL_WAL_LOCK_DIR", str(d))
-    return d
+pytestmark = pytest.mark.usefixtures("lock_dir")
 
 
 def decide(seq):
@@ -82,10 +79,7 @@ def on_thread(f):
 
 def wal_error(call):
     """The text of the WalError (that exact class) `call` raises."""
-    with pytest.raises(m.WalError) as e:
-        call()
-    assert type(e.value) is m.WalError
-    return str(e.value)
+    return str(raised(m.WalError, call))
 
 
 # --- line format and chain -------------------------------------------------
