@@ -125,24 +125,8 @@ class BlockWriter {
 static_assert(kPolicyDigestHeaderBytes <= BlockWriter::kMaxPiece &&
               kPolicyDigestModelBytes <= BlockWriter::kMaxPiece);
 
-// On a little-endian host the record's fields lie in memory exactly as the
-// layout writes them, save for one padding byte after `enabled`: the model
-// is then two copies around that byte.
-constexpr bool kModelIsLayout = std::endian::native == std::endian::little &&
-                                sizeof(KernelModel) == 48 && offsetof(KernelModel, enabled) == 10 &&
-                                offsetof(KernelModel, p95_latency_ms) == 12 &&
-                                offsetof(KernelModel, output_cost_microunits_per_million_tokens) ==
-                                    40;
-
 inline void put_model(BlockWriter& w, const KernelModel& m) {
-  uint8_t* p = w.reserve(kPolicyDigestModelBytes);
-  if constexpr (kModelIsLayout) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&m);
-    std::memcpy(p, bytes, 11);
-    std::memcpy(p + 11, bytes + 12, 36);
-  } else {
-    store_record(p, m);
-  }
+  store_record(w.reserve(kPolicyDigestModelBytes), m);
 }
 
 bool sorted_by_id(std::span<const KernelModel> models) {

@@ -396,7 +396,7 @@ Result<void> Reader::skip_any() {
     case 'n': ++pos_; return ident("ull");
     case 't': ++pos_; return ident("rue");
     case 'f': ++pos_; return ident("alse");
-    case '"': ++pos_; return skip_string();
+    case '"': ++pos_; return scan_string(nullptr, false);
     case '[': {
       if (auto r = enter(); !r) return r;
       ++pos_;
@@ -418,7 +418,7 @@ Result<void> Reader::skip_any() {
         if (!more) return std::unexpected(std::move(more.error()));
         if (!*more) break;
         ++pos_;
-        if (auto r = skip_string(); !r) return r;
+        if (auto r = scan_string(nullptr, false); !r) return r;
         if (auto r = colon(); !r) return r;
         if (auto r = skip_any(); !r) return r;
       }
@@ -426,12 +426,6 @@ Result<void> Reader::skip_any() {
     }
     default:
       if (c == '-' || is_digit(c)) {
-        uint64_t magnitude = 0;
-        bool negative = false;
-        if (size_t end = plain_integer(magnitude, negative); end != 0) {
-          pos_ = end;
-          return {};
-        }
         bool float_form = false;
         bool overflow = false;
         uint64_t v = 0;

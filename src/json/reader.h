@@ -145,7 +145,6 @@ class Reader {
   void leave() { --depth_; }
   Result<void> ident(const char* rest);
   Result<void> scan_string(std::string* out, bool check_surrogates);
-  Result<void> skip_string();
   Result<void> unicode_escape(std::string* out, bool check_surrogates);
   Result<uint32_t> hex4();
   // Syntax of a number starting at the cursor; `float_form` tells whether
@@ -167,6 +166,9 @@ class Reader {
   Result<Number> read_number(std::string_view expected);
   Result<void> parse_any(Value& out);
   bool parse_plain_scalar(Value& out);
+  // The general way over a value for read_raw. It runs only where the
+  // quick skip (json/skip.h) refused the value, in practice faulty text,
+  // so it has no quick paths of its own.
   Result<void> skip_any();
   // The compact forms (a key's quote right after '{' or ',', the colon
   // right after the key) are taken here; everything else, errors included,

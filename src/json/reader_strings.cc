@@ -98,18 +98,6 @@ Result<std::string_view> Reader::scan_key() {
   return std::string_view(key_);
 }
 
-// A string skipped for its raw text, the cursor just past its opening
-// quote. Most have nothing in them to check beyond their quote.
-Result<void> Reader::skip_string() {
-  const size_t end = plain_run(reinterpret_cast<const unsigned char*>(in_.data()), pos_,
-                               in_.size());
-  if (end < in_.size() && in_[end] == '"') {
-    pos_ = end + 1;
-    return {};
-  }
-  return scan_string(nullptr, false);
-}
-
 // The cursor is just past the opening quote. Invalid UTF-8 is only reported
 // once the string is complete (at its closing quote), so an earlier fault in
 // the same string (a bad escape, a control character) wins.

@@ -201,8 +201,9 @@ size_t skip_value_with(std::string_view text, size_t pos, int depth) {
   const Byte* const s = reinterpret_cast<const Byte*>(text.data());
   const Byte* const end = s + text.size();
   const Byte* p = s + pos;
-  // One bit per open container, set for an object; `open` of them.
-  uint64_t kinds[2] = {0, 0};
+  // One bit per open container, set for an object; `open` of them, fewer
+  // than kMaxDepth.
+  uint64_t kinds[(kMaxDepth + 63) / 64] = {};
   int open = 0;
   Block b;
   if constexpr (kVector) load_block(b, p, end);

@@ -14,6 +14,7 @@
 // worked out once in RequestContext. The proofs use the snapshot's
 // catalogue maxima, which every snapshot value recomputes when it is built.
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -158,18 +159,52 @@ inline SignedLanes as_signed(Lanes v) { return std::bit_cast<SignedLanes>(v); }
 
 }  // namespace evaluate_detail
 
+// The gate inputs of a model, each a 32-bit value, 64-bit masks in two
+// halves.
+enum GateColumn : size_t {
+  kFixed,
+  kQuality,
+  kLatency,
+  kCapabilitiesLo,
+  kCapabilitiesHi,
+  kProviderLo,
+  kProviderHi,
+  kRegionLo,
+  kRegionHi,
+  kRiskCeiling,
+  kGateColumns,
+};
+
+// A model's gate inputs by column. A single model's gates and the gate
+// columns both take them from here, so the two cannot disagree.
+inline std::array<uint32_t, kGateColumns> gate_row(const KernelModel& m) {
+  const FixedGates f = fixed_gates(m);
+  const Mask64 caps = halves(m.capabilities);
+  const Mask64 region = halves(m.region_mask);
+  std::array<uint32_t, kGateColumns> row;
+  row[kFixed] = f.refusals;
+  row[kQuality] = m.quality_bps;
+  row[kLatency] = m.p95_latency_ms;
+  row[kCapabilitiesLo] = caps.lo;
+  row[kCapabilitiesHi] = caps.hi;
+  row[kProviderLo] = f.provider_bit.lo;
+  row[kProviderHi] = f.provider_bit.hi;
+  row[kRegionLo] = region.lo;
+  row[kRegionHi] = region.hi;
+  row[kRiskCeiling] = m.risk_ceiling_bps;
+  return row;
+}
+
 // One bit per gate that refuses the model, at the bit named by the gate's
 // verdict. Every gate is worked out, without a branch: on a catalogue whose
 // gate outcomes vary from model to model a branch per gate is mispredicted
 // often. The one definition serves a single model (L = uint32_t) and four
-// models at once (L = Lanes): every value is in a 32-bit lane, 64-bit masks
-// in two halves. A provider without a bit is refused as unrepresentable,
-// which comes first; a mask of all ones has every provider's bit set, so
-// "all providers" needs no case of its own.
-template <typename L>
-inline L gate_refusals(const GateRequest& q, L fixed_refusals, L quality_bps, L p95_latency_ms,
-                       L capabilities_lo, L capabilities_hi, L provider_bit_lo, L provider_bit_hi,
-                       L region_mask_lo, L region_mask_hi, L risk_ceiling_bps) {
+// models at once (L = Lanes); col(c) gives the inputs of column c. A
+// provider without a bit is refused as unrepresentable, which comes first;
+// a mask of all ones has every provider's bit set, so "all providers" needs
+// no case of its own.
+template <typename L, typename Col>
+inline L gate_refusals(const GateRequest& q, Col col) {
   using evaluate_detail::as_mask;
   using evaluate_detail::as_signed;
   auto when = [](auto refused, Verdict gate) -> L {
@@ -178,87 +213,57 @@ inline L gate_refusals(const GateRequest& q, L fixed_refusals, L quality_bps, L 
   // Basis points are 16-bit values in their lanes, so a signed compare,
   // which every vector unit has, orders them as an unsigned one would.
   auto below = [](L a, uint32_t b) { return as_signed(a) < as_signed(b); };
-  const L missing_capability = (q.required_capabilities.lo & ~capabilities_lo) |
-                               (q.required_capabilities.hi & ~capabilities_hi);
-  const L allowed_provider = (q.allowed_provider_mask.lo & provider_bit_lo) |
-                             (q.allowed_provider_mask.hi & provider_bit_hi);
-  const L required_region = (q.required_region_mask.lo & region_mask_lo) |
-                            (q.required_region_mask.hi & region_mask_hi);
-  return fixed_refusals | when(below(quality_bps, q.minimum_quality_bps), Verdict::Quality) |
-         when(p95_latency_ms > q.latency_limit, Verdict::Latency) |
+  const L missing_capability = (q.required_capabilities.lo & ~col(kCapabilitiesLo)) |
+                               (q.required_capabilities.hi & ~col(kCapabilitiesHi));
+  const L allowed_provider = (q.allowed_provider_mask.lo & col(kProviderLo)) |
+                             (q.allowed_provider_mask.hi & col(kProviderHi));
+  const L required_region = (q.required_region_mask.lo & col(kRegionLo)) |
+                            (q.required_region_mask.hi & col(kRegionHi));
+  return col(kFixed) | when(below(col(kQuality), q.minimum_quality_bps), Verdict::Quality) |
+         when(col(kLatency) > q.latency_limit, Verdict::Latency) |
          when(missing_capability != 0, Verdict::Capability) |
          when(allowed_provider == 0, Verdict::ProviderNotAllowed) |
          (when(required_region == 0, Verdict::Region) & q.region_refusal) |
-         when(below(risk_ceiling_bps, q.risk_bps), Verdict::RiskCeiling);
+         when(below(col(kRiskCeiling), q.risk_bps), Verdict::RiskCeiling);
 }
 
 inline uint32_t gate_refusals(const RequestContext& ctx, const KernelModel& m) {
-  const FixedGates f = fixed_gates(m);
-  const Mask64 caps = halves(m.capabilities);
-  const Mask64 region = halves(m.region_mask);
-  return gate_refusals<uint32_t>(gate_request(*ctx.input), f.refusals, m.quality_bps,
-                                 m.p95_latency_ms, caps.lo, caps.hi, f.provider_bit.lo,
-                                 f.provider_bit.hi, region.lo, region.hi, m.risk_ceiling_bps);
+  const std::array<uint32_t, kGateColumns> row = gate_row(m);
+  return gate_refusals<uint32_t>(gate_request(*ctx.input), [&](GateColumn c) { return row[c]; });
 }
 
 // The catalogue's gate inputs by groups of kGroup models, each group's
-// columns side by side (the columns of models 0-3, then those of 4-7, ...),
-// every value in a 32-bit lane: the gates of a group are then a few vector
-// operations on loads at fixed offsets. The last group is padded. Built
-// once for each snapshot value, from the same fixed_gates as a single
-// model.
+// columns side by side (the columns of models 0-3, then those of 4-7, ...):
+// the gates of a group are then a few vector operations on loads at fixed
+// offsets. The last group is padded. Built once for each snapshot value.
 struct GateColumns {
   static constexpr size_t kGroup = sizeof(Lanes) / sizeof(uint32_t);
 
-  enum Column : size_t {
-    kFixed,
-    kQuality,
-    kLatency,
-    kCapabilitiesLo,
-    kCapabilitiesHi,
-    kProviderLo,
-    kProviderHi,
-    kRegionLo,
-    kRegionHi,
-    kRiskCeiling,
-    kColumns,
-  };
   std::vector<uint32_t> values;
 
   explicit GateColumns(std::span<const KernelModel> models)
-      : values((models.size() + kGroup - 1) / kGroup * kGroup * kColumns) {
+      : values((models.size() + kGroup - 1) / kGroup * kGroup * kGateColumns) {
     // Padding is refused as disabled, so that a loop over whole groups never
     // admits it; the loop takes it off the disabled count.
     for (size_t i = models.size(); i % kGroup != 0; ++i) {
-      values[(i - i % kGroup) * kColumns + i % kGroup] = 1u << gate_bit(Verdict::Disabled);
+      values[(i - i % kGroup) * kGateColumns + i % kGroup] = 1u << gate_bit(Verdict::Disabled);
     }
     for (size_t i = 0; i < models.size(); ++i) {
-      const KernelModel& m = models[i];
-      const FixedGates f = fixed_gates(m);
-      const Mask64 caps = halves(m.capabilities);
-      const Mask64 region = halves(m.region_mask);
-      const uint32_t row[kColumns] = {f.refusals, m.quality_bps,     m.p95_latency_ms,  caps.lo,
-                                      caps.hi,    f.provider_bit.lo, f.provider_bit.hi, region.lo,
-                                      region.hi,  m.risk_ceiling_bps};
-      uint32_t* group = values.data() + (i - i % kGroup) * kColumns;
-      for (size_t c = 0; c < kColumns; ++c) group[c * kGroup + i % kGroup] = row[c];
+      const std::array<uint32_t, kGateColumns> row = gate_row(models[i]);
+      uint32_t* group = values.data() + (i - i % kGroup) * kGateColumns;
+      for (size_t c = 0; c < kGateColumns; ++c) group[c * kGroup + i % kGroup] = row[c];
     }
   }
 
   // gate_refusals of the group of models from `first`, a whole number of
   // groups, padding included.
   void group_refusals(const GateRequest& q, size_t first, uint32_t (&out)[kGroup]) const {
-    const uint32_t* group = values.data() + first * kColumns;
-    auto column = [&](Column c) {
+    const uint32_t* group = values.data() + first * kGateColumns;
+    const Lanes r = gate_refusals<Lanes>(q, [&](GateColumn c) {
       Lanes v;
       std::memcpy(&v, group + c * kGroup, sizeof v);
       return v;
-    };
-    const Lanes r = gate_refusals<Lanes>(q, column(kFixed), column(kQuality), column(kLatency),
-                                         column(kCapabilitiesLo), column(kCapabilitiesHi),
-                                         column(kProviderLo), column(kProviderHi),
-                                         column(kRegionLo), column(kRegionHi),
-                                         column(kRiskCeiling));
+    });
     std::memcpy(out, &r, sizeof r);
   }
 };

@@ -60,6 +60,8 @@ struct Ranking {
 // so that counting a refused model is one add to a register.
 constexpr size_t kRun = 128;
 static_assert(kRun < 256 && kRun % GateColumns::kGroup == 0);
+constexpr size_t kGates = gate_bit(Verdict::RiskCeiling) + 1;
+static_assert(kGates == sizeof(uint64_t));  // a byte of the word for each gate
 
 template <bool kFast>
 void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
@@ -71,7 +73,7 @@ void rank_catalog(const RequestContext& ctx, const GateColumns& gates,
   uint64_t by_gate = 0;
   auto flush = [&] {
     if (by_gate == 0) return;  // a run that no gate refused
-    for (size_t g = 0; g < 8; ++g) counts[g] += static_cast<uint8_t>(by_gate >> (8 * g));
+    for (size_t g = 0; g < kGates; ++g) counts[g] += static_cast<uint8_t>(by_gate >> (8 * g));
     by_gate = 0;
   };
   for (size_t first = 0; first < n; first += kGroup) {
