@@ -169,10 +169,7 @@ std::expected<void, ArtifactWriteError> atomic_write_artifact(std::string_view p
     return io_failure(not_regular_file_error(path));
   }
 
-  // Never through a link: a planted one would have us create or lock a
-  // file wherever it points.
-  auto lock = open_path(artifact_lock_path(path), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666,
-                        hook);
+  auto lock = open_lock_file(artifact_lock_path(path), hook);
   if (!lock) return io_failure(lock.error());
   if (auto r = lock_exclusive(lock->get(), hook); !r) return io_failure(r.error());
   remove_stale_temporaries(path);

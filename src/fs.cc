@@ -80,6 +80,10 @@ std::expected<UniqueFd, IoError> open_regular(std::string_view path, int flags, 
   return fd;
 }
 
+std::expected<UniqueFd, IoError> open_lock_file(std::string_view path, BlockingHook* hook) {
+  return open_path(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666, hook);
+}
+
 std::expected<UniqueFd, IoError> dup_cloexec(int fd) {
   int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return std::unexpected(IoError::last_os());

@@ -73,6 +73,14 @@ IoError not_regular_file_error(std::string_view path);
 std::expected<UniqueFd, IoError> open_regular(std::string_view path, int flags, mode_t mode = 0666,
                                               struct stat* st = nullptr);
 
+// Opens a lock file for reading and writing, creating it if need be, as
+// open_path does with `hook`. Never through a link: a planted one would have
+// us create or lock a file wherever it points. Nor does the open wait,
+// whatever is found at the path; the descriptor is only ever locked, so it
+// is left non-blocking.
+std::expected<UniqueFd, IoError> open_lock_file(std::string_view path,
+                                                BlockingHook* hook = nullptr);
+
 // A duplicate of `fd` that is itself close-on-exec.
 std::expected<UniqueFd, IoError> dup_cloexec(int fd);
 

@@ -21,13 +21,11 @@ std::string format_line(uint64_t sequence, std::string_view previous_hash,
   return line;
 }
 
-IoError key_too_short_error(size_t len) {
-  return IoError::custom(IoErrorKind::InvalidInput, *key_length_fault(KeyRole::WalHmacKey, len));
-}
-
 std::optional<IoError> key_fault(WalKey key) {
-  if (key && key->size() < kMinHmacKeyBytes) return key_too_short_error(key->size());
-  return std::nullopt;
+  if (!key) return std::nullopt;
+  auto fault = key_length_fault(KeyRole::WalHmacKey, key->size());
+  if (!fault) return std::nullopt;
+  return IoError::custom(IoErrorKind::InvalidInput, std::move(*fault));
 }
 
 IoError sequence_overflow_error() {

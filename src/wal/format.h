@@ -24,7 +24,6 @@
 
 #include "crypto.h"
 #include "io_error.h"
-#include "key_length.h"
 
 namespace morvatel::wal {
 
@@ -33,8 +32,6 @@ inline constexpr std::string_view kGenesisHash = "genesis";
 inline constexpr size_t kMaxLineBytes = 16777216;
 // Buffer of the readers' buffered file reader.
 inline constexpr size_t kReadBufferBytes = 8192;
-// The length key_too_short_error reports, so the test and its message agree.
-inline constexpr size_t kMinHmacKeyBytes = kKeyBytes;
 // Shown in place of the MAC that a reader of a keyed log computed over a
 // line that failed the chain test.
 inline constexpr std::string_view kWithheldHash = "<withheld>";
@@ -50,10 +47,8 @@ std::string line_prefix(uint64_t sequence, std::string_view previous_hash,
                         std::string_view entry_hash);
 inline constexpr std::string_view kLineSuffix = "}\n";
 
-// "WAL HMAC key must be at least 32 bytes, found {len}" (InvalidInput).
-IoError key_too_short_error(size_t len);
-// That error for a key shorter than the minimum; nothing for a long enough
-// key or none.
+// "WAL HMAC key must be at least 32 bytes, found {len}" (InvalidInput) for
+// a key shorter than that; nothing for a long enough key or none.
 std::optional<IoError> key_fault(WalKey key);
 // "WAL sequence overflow" (InvalidData).
 IoError sequence_overflow_error();

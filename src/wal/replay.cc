@@ -81,18 +81,6 @@ std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_v
   return read_decoded_line(chain, line, entry);
 }
 
-std::expected<uint64_t, WalError> read_replay_log(
-    int fd, WalKey key, const std::function<void(const ReplayEntry& entry)>& on_entry) {
-  // Sequences run from 1 without gaps, so the head's is the count.
-  auto head = walk_decoded_chain<AuditedRecord>(
-      fd, key, [&](const ReplayEntry& entry) -> std::expected<void, WalError> {
-        on_entry(entry);
-        return {};
-      });
-  if (!head) return std::unexpected(std::move(head.error()));
-  return head->sequence;
-}
-
 std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string_view path,
                                                                      const PolicySnapshot& snapshot,
                                                                      WalKey key,
@@ -116,19 +104,23 @@ std::expected<std::vector<WalReplayVerdict>, WalError> replay_verify(std::string
   std::vector<WalReplayVerdict> verdicts;
   verdicts.reserve(static_cast<size_t>(std::min<uint64_t>(max_entries, 1024)));
   std::optional<WalError> audit_failure;
-  auto count = read_replay_log(fd->get(), key, [&](const ReplayEntry& entry) {
-    if (entry.sequence > max_entries || audit_failure) return;
-    auto v = audit_entry(entry.sequence, entry.data.value, snapshot, digest_hex);
-    if (v) {
-      verdicts.push_back(*v);
-    } else {
-      audit_failure = std::move(v.error());
-    }
-  });
+  auto head = walk_decoded_chain<AuditedRecord>(
+      fd->get(), key, [&](const ReplayEntry& entry) -> std::expected<void, WalError> {
+        if (entry.sequence > max_entries || audit_failure) return {};
+        auto v = audit_entry(entry.sequence, entry.data.value, snapshot, digest_hex);
+        if (v) {
+          verdicts.push_back(*v);
+        } else {
+          audit_failure = std::move(v.error());
+        }
+        return {};
+      });
   fd->close();
-  if (!count) return std::unexpected(std::move(count.error()));
-  if (*count > max_entries) {
-    return std::unexpected(WalError::io(limit_error("WAL entry count", *count, max_entries)));
+  if (!head) return std::unexpected(std::move(head.error()));
+  // Sequences run from 1 without gaps, so the head's is the entry count.
+  const uint64_t count = head->sequence;
+  if (count > max_entries) {
+    return std::unexpected(WalError::io(limit_error("WAL entry count", count, max_entries)));
   }
   if (audit_failure) return std::unexpected(std::move(*audit_failure));
   return verdicts;

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -42,12 +41,6 @@ using ReplayEntry = WalEntryOf<json::WithText<AuditedRecord>>;
 // `entry` holds nothing of use.
 std::expected<void, WalError> read_replay_line(ChainCursor& chain, std::string_view line,
                                                ReplayEntry& entry);
-
-// The reading half of the replay over an open file: every line read and
-// chained, and on_entry called with each accepted entry (whose sequence is
-// its number, from 1). Returns the number of entries.
-std::expected<uint64_t, WalError> read_replay_log(
-    int fd, WalKey key, const std::function<void(const ReplayEntry& entry)>& on_entry);
 
 // Refuses a file larger than `max_total_bytes` before reading a line, and
 // more than `max_entries` entries once the whole chain has been walked.

@@ -163,9 +163,7 @@ std::expected<WalWriter, WalError> WalWriter::open(std::string_view path,
   auto dir = wal_lock_directory();
   if (!dir) return fail(std::move(dir.error()));
   if (auto r = create_directories(*dir); !r) return fail(std::move(r.error()));
-  // Never through a link: a planted one would have us create a file
-  // wherever it points.
-  auto lock = open_path(join_path(*dir, name), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666);
+  auto lock = open_lock_file(join_path(*dir, name));
   if (!lock) return fail(std::move(lock.error()));
   // The lock file alone excludes only writers that chose the same lock
   // directory; a lock on the log's own open file excludes every other
